@@ -1,0 +1,158 @@
+#include "process.h"
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <random>
+#include <signal.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace testsupport {
+
+namespace {
+
+struct Pipe {
+    int fd[2] = {-1, -1};
+    Pipe() {
+        if (pipe2(fd, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    }
+    ~Pipe() {
+        for (int f : fd)
+            if (f >= 0) close(f);
+    }
+    void close_end(int i) {
+        if (fd[i] >= 0) close(fd[i]);
+        fd[i] = -1;
+    }
+};
+
+} // namespace
+
+ProcessResult run_process(const std::vector<std::string>& argv, const std::string& input) {
+    // A child that exits before reading its input must not kill us with SIGPIPE.
+    signal(SIGPIPE, SIG_IGN);
+    Pipe in, out, err;
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        if (input.empty()) {
+            int null_fd = open("/dev/null", O_RDONLY);
+            dup2(null_fd, 0);
+        } else {
+            dup2(in.fd[0], 0);
+        }
+        dup2(out.fd[1], 1);
+        dup2(err.fd[1], 2);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    in.close_end(0);
+    out.close_end(1);
+    err.close_end(1);
+    if (input.empty()) in.close_end(1);
+
+    ProcessResult result;
+    size_t written = 0;
+    if (in.fd[1] >= 0) fcntl(in.fd[1], F_SETFL, O_NONBLOCK);
+    std::array<char, 65536> chunk{};
+    while (out.fd[0] >= 0 || err.fd[0] >= 0) {
+        std::array<pollfd, 3> fds{};
+        nfds_t n = 0;
+        if (out.fd[0] >= 0) fds[n++] = {out.fd[0], POLLIN, 0};
+        if (err.fd[0] >= 0) fds[n++] = {err.fd[0], POLLIN, 0};
+        if (in.fd[1] >= 0) fds[n++] = {in.fd[1], POLLOUT, 0};
+        if (poll(fds.data(), n, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        for (nfds_t i = 0; i < n; ++i) {
+            if (fds[i].revents == 0) continue;
+            int fd = fds[i].fd;
+            if (fd == in.fd[1]) {
+                ssize_t w = write(fd, input.data() + written, input.size() - written);
+                if (w > 0) written += static_cast<size_t>(w);
+                if (w < 0 && errno != EAGAIN) written = input.size();
+                if (written >= input.size()) in.close_end(1);
+                continue;
+            }
+            ssize_t r = read(fd, chunk.data(), chunk.size());
+            std::string& sink = fd == out.fd[0] ? result.out : result.err;
+            if (r > 0) {
+                sink.append(chunk.data(), static_cast<size_t>(r));
+            } else if (r == 0 || errno != EINTR) {
+                if (fd == out.fd[0])
+                    out.close_end(0);
+                else
+                    err.close_end(0);
+            }
+        }
+    }
+    in.close_end(1);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+bool have_program(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    if (path == nullptr) return false;
+    std::stringstream dirs(path);
+    std::string dir;
+    while (std::getline(dirs, dir, ':')) {
+        if (!dir.empty() && access((dir + "/" + name).c_str(), X_OK) == 0) return true;
+    }
+    return false;
+}
+
+std::string vantrel_binary() {
+#ifdef VANTREL_BINARY
+    return VANTREL_BINARY;
+#else
+    return "vantrel";
+#endif
+}
+
+TempDir::TempDir() {
+    std::random_device rd;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        auto p = std::filesystem::temp_directory_path() /
+                 ("vantrel-test-" + std::to_string(getpid()) + "-" + std::to_string(rd()));
+        if (std::filesystem::create_directory(p)) {
+            path = p;
+            return;
+        }
+    }
+    throw std::runtime_error("cannot create a temporary directory");
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+}
+
+std::string read_file(const std::filesystem::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+void write_file(const std::filesystem::path& p, const std::string& bytes) {
+    std::ofstream f(p, std::ios::binary);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+} // namespace testsupport
