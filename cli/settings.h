@@ -1,0 +1,20 @@
+// The settings of one encoding run, as the command line leaves them.
+#pragma once
+
+#include <cstdio>
+
+namespace cli {
+
+struct Settings {
+    int channel_mode = 1;      // 1 DUAL_CHANNEL; -s gives 2 STEREO, -j gives 3 JOINT_STEREO
+    int blk_len = 16;          // blocks per frame (-l)
+    int subbands = 8;          // -n
+    int allocation_method = 1; // 1 SNR; -p gives 0 LOUDNESS
+    int bit_rate = 375000;     // requested bits per second (-r)
+    bool verbose = false;      // -v
+};
+
+// Encodes `input_name` into `output` (which it closes) and returns the exit status.
+int run_encoding(const Settings& settings, std::FILE* output, const char* input_name);
+
+} // namespace cli
