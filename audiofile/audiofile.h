@@ -1,0 +1,163 @@
+// The audio file library: one way to get samples out of an audio file, whatever its container.
+//
+//   AudioInfo info{};
+//   auto file = audio_open("in.wav", "r", info);    // recognises the container by its content
+//   std::array<double, 2> frame{};                  // one value per channel
+//   while (audio_read(frame, *file) == 0) { ... }    // stored values, unscaled, as doubles
+//   audio_close(file);
+//
+// Containers are recognised by what they hold, never by their names, and recognition never
+// seeks, so a file arriving on standard input through a pipe ("AUDIO_FROM_STDIN") is recognised
+// exactly as the same file on disk. Every sample is delivered as the number stored: an 8-bit
+// sample as -128..127, a 24-bit one as -8388608..8388607, a float as the float; nothing is scaled,
+// clipped or dithered.
+//
+// Failures are reported where they are found, as text on standard error, and carried up as
+// integer results; no exception leaves the library.
+//
+// Only one audio_open may run at a time (recognition uses one process-wide look-ahead record).
+// An open handle is used from one thread at a time.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <span>
+
+namespace audiofile {
+
+// Stored sample encodings. Each container has its own codes; integer encodings are two's
+// complement except ST_WAVE_PCM8, which is unsigned with 128 as zero. Codes 1, 6, 15 and 20 are
+// unassigned: no reader produces them, sample_bits gives them 16 and audio_read delivers nothing.
+inline constexpr std::int32_t ST_H512_PCM16 = 0;    // 16-bit, byte order by the header's marker
+inline constexpr std::int32_t ST_AIFF_PCM8 = 2;     // 8-bit signed
+inline constexpr std::int32_t ST_AIFF_PCM16 = 3;    // big-endian
+inline constexpr std::int32_t ST_AIFF_PCM24 = 4;    // big-endian
+inline constexpr std::int32_t ST_AIFF_PCM32 = 5;    // big-endian
+inline constexpr std::int32_t ST_AIFC_PCM8 = 7;     // 8-bit signed
+inline constexpr std::int32_t ST_AIFC_PCM16 = 8;    // big-endian
+inline constexpr std::int32_t ST_AIFC_PCM24 = 9;    // big-endian
+inline constexpr std::int32_t ST_AIFC_PCM32 = 10;   // big-endian
+inline constexpr std::int32_t ST_SPW_FIXED16 = 11;  // big-endian 16-bit
+inline constexpr std::int32_t ST_SPW_DOUBLE = 12;   // big-endian IEEE double
+inline constexpr std::int32_t ST_H512_FLOAT32 = 13; // IEEE single, byte order by the marker
+inline constexpr std::int32_t ST_H512_FLOAT64 = 14; // IEEE double, byte order by the marker
+inline constexpr std::int32_t ST_WAVE_PCM8 = 16;    // 8-bit unsigned, 128 = zero
+inline constexpr std::int32_t ST_WAVE_PCM16 = 17;   // little-endian
+inline constexpr std::int32_t ST_WAVE_PCM24 = 18;   // little-endian
+inline constexpr std::int32_t ST_WAVE_PCM32 = 19;   // little-endian
+inline constexpr std::int32_t ST_SUN_PCM8 = 21;     // 8-bit signed
+inline constexpr std::int32_t ST_SUN_PCM16 = 22;    // big-endian
+inline constexpr std::int32_t ST_SUN_PCM24 = 23;    // big-endian
+inline constexpr std::int32_t ST_SUN_PCM32 = 24;    // big-endian
+inline constexpr std::int32_t ST_SUN_FLOAT32 = 25;  // big-endian IEEE single
+inline constexpr std::int32_t ST_SUN_FLOAT64 = 26;  // big-endian IEEE double
+inline constexpr std::int32_t ST_AIFC_FLOAT32 = 27; // big-endian IEEE single
+inline constexpr std::int32_t ST_AIFC_FLOAT64 = 28; // big-endian IEEE double
+inline constexpr std::int32_t ST_WAVE_FLOAT32 = 29; // little-endian IEEE single
+inline constexpr std::int32_t ST_WAVE_FLOAT64 = 30; // little-endian IEEE double
+
+// The 512-byte-header marker in native order; readers of other containers store it too.
+inline constexpr std::int32_t NATIVE_BYTE_ORDER_MARKER = -32000;
+
+// The description of an audio file. The caller owns it; audio_open fills it (reading) and the
+// open handle keeps a pointer to it, so it must outlive the handle and stay unchanged meanwhile.
+//
+// num_samples / num_samples_known:
+//   known = true   num_samples is the number of sample frames the file holds, from its header or,
+//                  when the header gives none, from the size of a regular file (whole frames of
+//                  the file's real sample size after data_offset). Read at most that many frames;
+//                  a truncated file still ends early with audio_read's -1.
+//   known = false  no count could be established: the header gives none (a data length of 0 or
+//                  the streaming placeholder 0xFFFFFFFF) and the stream has no size (a pipe).
+//                  num_samples is then 0; read until audio_read returns -1.
+// A count above 2147483647 frames is never wrapped: the open is refused with a message.
+struct AudioInfo {
+    std::int32_t channels = 0;           // interleaved channels
+    std::int32_t sampling_frequency = 0; // Hz
+    std::int32_t num_samples = 0;        // sample frames (one sample of every channel)
+    std::int32_t data_blocks = 0;        // 512-byte-header format only; 0 otherwise
+    std::int32_t aux_value_1 = 0;        // 512-byte-header format only; 0 otherwise
+    std::int32_t aux_value_2 = 0;        // 512-byte-header format only; 0 otherwise
+    std::int32_t byte_order_marker = 0;  // NATIVE_BYTE_ORDER_MARKER except for 512-byte headers
+    std::int32_t ident_1 = 0;            // 32149 except for 512-byte headers
+    std::int32_t ident_2 = 0;            // 123456 except for 512-byte headers
+    std::int32_t aux_byte = 0;           // 512-byte-header format only; 0 otherwise
+    std::int32_t aux_high = 0;           // 512-byte-header format only; 0 otherwise
+    std::int32_t sample_type = 0;        // an ST_* code
+    std::int32_t data_offset = 0;        // stream position of the first sample; -1 on a pipe
+    std::int32_t reserved = 0;           // never read or written by the library
+    std::array<char, 256> comment{};     // NUL-terminated text ("" from the WAVE reader)
+    bool num_samples_known = false;      // see above
+};
+
+inline constexpr std::int32_t ACCESS_READ = 0;   // mode "r"
+inline constexpr std::int32_t ACCESS_WRITE = 1;  // mode "w"
+inline constexpr std::int32_t ACCESS_UPDATE = 2; // mode "r+"
+
+inline constexpr std::size_t SAMPLE_BUFFER_BYTES = 1048576;
+using SampleBuffer = std::array<std::uint8_t, SAMPLE_BUFFER_BYTES>;
+
+// Closes a stream unless it is standard input or standard output, which are never closed here.
+struct StreamCloser {
+    void operator()(std::FILE* stream) const;
+};
+using StreamPtr = std::unique_ptr<std::FILE, StreamCloser>;
+
+// An open audio file, made by audio_open and ended by audio_close.
+//   buffer            1 MiB of raw sample bytes, refilled in whole frames
+//   frames_in_buffer  whole frames held since the last refill
+//   frame_index       next frame to deliver; 0 means the next audio_read refills first
+struct AudioFile {
+    StreamPtr stream;          // the file, or standard input / standard output (not owned)
+    AudioInfo* info = nullptr; // the caller's description (not a copy)
+    std::int32_t access = ACCESS_READ;
+    std::unique_ptr<SampleBuffer> buffer;
+    std::int32_t frames_in_buffer = 0;
+    std::int32_t frame_index = 0;
+};
+
+// Opens `path` ("AUDIO_FROM_STDIN" = standard input, "AUDIO_TO_STDOUT" = standard output;
+// compared exactly) and returns the handle, or null after printing why.
+//   mode "r"  (first character 'r', second anything but '+'): read; recognises the container and
+//             fills `info`, leaving the stream at the first sample.
+//   mode "r+" : update access: read like "r"; closing writes nothing back. Refused for the two
+//             reserved names ("\nUnable to update stdin/stdout !!").
+//   mode "w"  : writing needs the header writers, which this build does not have: refused with a
+//             message and no handle, before any file is created ("\nUnable to write stdin !!" for
+//             "AUDIO_FROM_STDIN").
+//   Any other mode, a null path or a null mode: refused with a message.
+// When the handle or its 1 MiB buffer cannot be allocated: "Filehandle: <system error>", no
+// handle. A file that cannot be opened: "<path>: <system error>". A refused open closes what it
+// opened and leaves `info` as far as recognition got.
+std::unique_ptr<AudioFile> audio_open(const char* path, const char* mode, AudioInfo& info);
+
+// Delivers the next sample frame: values[c] = channel c, as the stored number.
+//   0   a frame was delivered (also, delivering nothing, for the unassigned codes 1, 6, 15, 20
+//       and codes outside 0..30)
+//   -1  end of data, a read failure, a trailing partial frame (never delivered), a frame larger
+//       than the 1 MiB buffer, channels below 1, or `values` shorter than `channels`
+//   82  the handle was opened for writing ("\nRead attempt at outputfile")
+// On -1 and 82 `values` is left untouched. The stream is read strictly forward in blocks of
+// nearly 1 MiB; nothing after the sample data is recognised, so read at most num_samples frames
+// when num_samples_known is set.
+int audio_read(std::span<double> values, AudioFile& file);
+
+// Closes the handle's stream (never standard input or output) and releases the handle.
+//   0   done; `file` is reset. A null `file` is already closed: 0.
+//   -1  the stream failed to close ("\nError closing file"); `file` is kept, without its stream
+//       (which the C library has released all the same), so a second close returns 0.
+// Nothing is ever written back: not for update handles, and no operation adds frames to a
+// write handle.
+int audio_close(std::unique_ptr<AudioFile>& file);
+
+// Bits per stored sample of a code: 8, 16, 24, 32 or 64; 16 for the unassigned codes 1, 6, 15
+// and 20; 0 for any code outside 0..30 (negative codes included).
+int sample_bits(std::int32_t sample_type);
+
+// True for the IEEE floating-point codes (12, 13, 14, 25..30); false for integer codes and for
+// codes outside 0..30.
+bool sample_is_float(std::int32_t sample_type);
+
+} // namespace audiofile

@@ -1,0 +1,221 @@
+// Container recognition: the reader order, the look-ahead record and the shared helpers.
+//
+// Recognition reads the stream strictly forward. The first reader (Sun) takes 4 bytes and records
+// them; a reader that refuses the file leaves everything it took in the look-ahead record, and
+// the next one replays those bytes before it reads on:
+//
+//   file:       R I F F | l l l l | W A V E | f m t  ...
+//   Sun:        ^^^^^^^ read + recorded, not ".snd" -> refused
+//   WAVE:       replayed  ^ reads on from here
+//
+// Invariants: the record never holds more than its 80 bytes (more is counted as dropped, never
+// written); every chunk-length computation is 64-bit; every read is checked.
+#include "audiofile/detect.h"
+
+#include <algorithm>
+#include <bit>
+#include <climits>
+#include <cstring>
+#include <sys/stat.h>
+
+namespace audiofile {
+
+static_assert(std::endian::native == std::endian::little,
+              "the byte-order helpers assume a little-endian host");
+
+namespace {
+
+LookAheadBuffer lookahead_buffer;
+
+// Detection prints these after a reader's own message.
+constexpr const char* sun_error_message = "\nError reading SUN audio file";
+constexpr const char* wave_error_message = "\nError reading WAVE file";
+constexpr const char* aiff_error_message = "\nError reading AIFF/AIFC file";
+constexpr const char* spw_error_message = "\nError reading SPW file";
+constexpr const char* not_recognized_message = "\nInputfile error: filetype not recognized !\n";
+
+constexpr std::array<std::array<char, 4>, 25> chunk_ids = {{
+    {'F', 'O', 'R', 'M'}, {'F', 'V', 'E', 'R'}, {'C', 'O', 'M', 'M'}, {'S', 'A', 'X', 'L'},
+    {'C', 'O', 'M', 'T'}, {'M', 'A', 'R', 'K'}, {'S', 'S', 'N', 'D'}, {'C', 'S', 'N', 'D'},
+    {'N', 'A', 'M', 'E'}, {'A', 'U', 'T', 'H'}, {'(', 'c', ')', ' '}, {'A', 'N', 'N', 'O'},
+    {'I', 'N', 'S', 'T'}, {'M', 'I', 'D', 'I'}, {'A', 'E', 'S', 'D'}, {'A', 'P', 'P', 'L'},
+    {'R', 'I', 'F', 'F'}, {'W', 'A', 'V', 'E'}, {'f', 'm', 't', ' '}, {'d', 'a', 't', 'a'},
+    {'.', 's', 'n', 'd'}, {'f', 'a', 'c', 't'}, {'c', 'u', 'e', ' '}, {'p', 'l', 's', 't'},
+    {'w', 'a', 'v', 'e'},
+}};
+
+// Defaults stored by every reader except the 512-byte-header one.
+constexpr std::int32_t default_ident_1 = 32149;
+constexpr std::int32_t default_ident_2 = 123456;
+
+constexpr std::uint64_t largest_count = INT32_MAX;
+
+// True when detection is over: the reader accepted the file (result 0 is passed on) or failed
+// with its error code (summary printed). A refusal goes on to the next reader.
+bool detection_ends(int result, int refused, int error, const char* message) {
+    if (result == refused) return false;
+    if (result == error) std::fputs(message, stderr);
+    return true;
+}
+
+} // namespace
+
+int detect_format(std::FILE* stream, AudioInfo& info) {
+    lookahead_reset();
+    int result = read_sun_header(stream, info);
+    if (detection_ends(result, SUN_REFUSED, SUN_ERROR, sun_error_message))
+        return result == SUN_ERROR ? result : 0;
+    result = get_chunk_type(stream, info);
+    if (detection_ends(result, WAVE_REFUSED, WAVE_ERROR, wave_error_message))
+        return result == WAVE_ERROR ? result : 0;
+    result = read_aiff_header(stream, info);
+    if (detection_ends(result, AIFF_REFUSED, AIFF_ERROR, aiff_error_message))
+        return result == AIFF_ERROR ? result : 0;
+    result = read_spw_header(stream, info);
+    if (detection_ends(result, SPW_REFUSED, SPW_ERROR, spw_error_message))
+        return result == SPW_ERROR ? result : 0;
+    result = read_h512_header(stream, info);
+    if (result == NOT_RECOGNIZED) std::fputs(not_recognized_message, stderr);
+    return result;
+}
+
+// ---- Look-ahead buffer ----------------------------------------------------------------------
+
+void lookahead_reset() {
+    lookahead_buffer = LookAheadBuffer{};
+}
+
+void lookahead_record(std::span<const std::uint8_t> data) {
+    LookAheadBuffer& la = lookahead_buffer;
+    const std::size_t room = la.bytes.size() - la.fill;
+    const std::size_t stored = std::min(room, data.size());
+    std::copy_n(data.begin(), stored, la.bytes.begin() + static_cast<std::ptrdiff_t>(la.fill));
+    la.fill += stored;
+    la.dropped += data.size() - stored;
+}
+
+std::span<const std::uint8_t> lookahead_replay() {
+    return std::span<const std::uint8_t>(lookahead_buffer.bytes).first(lookahead_buffer.fill);
+}
+
+const LookAheadBuffer& lookahead() {
+    return lookahead_buffer;
+}
+
+// ---- Chunk identifiers and chunk walking ----------------------------------------------------
+
+int chunk_id_lookup(std::span<const std::uint8_t, 4> id) {
+    for (std::size_t i = 0; i < chunk_ids.size(); ++i) {
+        if (std::memcmp(chunk_ids[i].data(), id.data(), id.size()) == 0) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+std::array<char, 5> printable_id(std::span<const std::uint8_t, 4> id) {
+    std::array<char, 5> text{};
+    for (std::size_t i = 0; i < id.size(); ++i) {
+        const bool printable = id[i] >= 0x20 && id[i] <= 0x7E;
+        text[i] = printable ? static_cast<char>(id[i]) : '?';
+    }
+    return text;
+}
+
+int skip_bytes(std::FILE* stream, std::uint32_t n) {
+    std::array<std::uint8_t, 4096> scratch{};
+    std::uint64_t left = std::uint64_t{n} + (n & 1u);
+    while (left > 0) {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(left, scratch.size()));
+        const std::size_t got = std::fread(scratch.data(), 1, want, stream);
+        left -= got;
+        if (got < want) break;
+    }
+    return 0;
+}
+
+bool read_exact(std::FILE* stream, std::span<std::uint8_t> bytes) {
+    if (bytes.empty()) return true;
+    return std::fread(bytes.data(), 1, bytes.size(), stream) == bytes.size();
+}
+
+bool read_chunk_header(std::FILE* stream, ChunkHeader& header) {
+    if (!read_exact(stream, header.id) || !read_exact(stream, header.length)) return false;
+    header.index = chunk_id_lookup(header.id);
+    return true;
+}
+
+// ---- Byte order -----------------------------------------------------------------------------
+
+float swapped_float32(std::span<const std::uint8_t, 4> b) {
+    const std::array<std::uint8_t, 4> reversed = {b[3], b[2], b[1], b[0]};
+    return std::bit_cast<float>(reversed);
+}
+
+double swapped_float64(std::span<const std::uint8_t, 8> b) {
+    std::array<std::uint8_t, 8> reversed{};
+    std::reverse_copy(b.begin(), b.end(), reversed.begin());
+    return std::bit_cast<double>(reversed);
+}
+
+// ---- What every reader finishes with --------------------------------------------------------
+
+void set_reader_defaults(AudioInfo& info) {
+    info.data_blocks = 0;
+    info.aux_value_1 = 0;
+    info.aux_value_2 = 0;
+    info.aux_byte = 0;
+    info.aux_high = 0;
+    info.byte_order_marker = NATIVE_BYTE_ORDER_MARKER;
+    info.ident_1 = default_ident_1;
+    info.ident_2 = default_ident_2;
+}
+
+std::int32_t data_offset_of(std::FILE* stream) {
+    const off_t position = ftello(stream);
+    if (position < 0 || position > INT32_MAX) return -1;
+    return static_cast<std::int32_t>(position);
+}
+
+std::optional<std::uint64_t> regular_file_size(std::FILE* stream) {
+    struct stat status {};
+    const int fd = fileno(stream);
+    if (fd < 0 || fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+    return static_cast<std::uint64_t>(status.st_size);
+}
+
+std::uint64_t frames_in_bytes(std::uint64_t data_bytes, std::int32_t channels, int bits) {
+    if (channels < 1 || bits < 8) return 0;
+    const std::uint64_t frame_bytes =
+        std::uint64_t{static_cast<std::uint32_t>(channels)} * static_cast<std::uint32_t>(bits / 8);
+    return data_bytes / frame_bytes;
+}
+
+int store_sample_count(std::uint64_t frames, AudioInfo& info) {
+    if (frames > largest_count) {
+        std::fprintf(stderr, "audio data too long: %llu sample frames, at most %d supported\n",
+                     static_cast<unsigned long long>(frames), INT32_MAX);
+        return -1;
+    }
+    info.num_samples = static_cast<std::int32_t>(frames);
+    info.num_samples_known = true;
+    return 0;
+}
+
+int estimate_sample_count(std::FILE* stream, std::int32_t channels, int bits, AudioInfo& info) {
+    if (channels < 1) {
+        std::fprintf(stderr, "audio channel count %d not supported\n", channels);
+        return -1;
+    }
+    const std::optional<std::uint64_t> size = regular_file_size(stream);
+    const off_t position = ftello(stream);
+    if (!size || position < 0) {
+        info.num_samples = 0;
+        info.num_samples_known = false;
+        return 0;
+    }
+    const auto start = static_cast<std::uint64_t>(position);
+    const std::uint64_t data_bytes = *size > start ? *size - start : 0;
+    return store_sample_count(frames_in_bytes(data_bytes, channels, bits), info);
+}
+
+} // namespace audiofile

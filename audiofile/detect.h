@@ -1,0 +1,183 @@
+// Container recognition and the helpers the readers share.
+//
+// detect_format tries the readers in a fixed order and never seeks:
+//
+//   stream ─► Sun ─► WAVE ─► AIFF/AIFC ─► SPW ─► 512-byte header ─► "filetype not recognized"
+//              │ records the first 4 bytes
+//              ▼
+//        LookAheadBuffer [ bytes taken from the stream so far | ... ]   (80 bytes)
+//              ▲ each later reader replays these as the first bytes of the file,
+//              │ then reads on from the stream
+//
+// Each reader returns 0 (mine, `info` filled), its refusal code (not mine: try the next) or its
+// error code (mine but unreadable: detection stops and prints the reader's summary line).
+#pragma once
+
+#include "audiofile/audiofile.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <span>
+
+namespace audiofile {
+
+// Reader results.
+inline constexpr int SUN_REFUSED = -13;
+inline constexpr int SUN_ERROR = -14;
+inline constexpr int WAVE_REFUSED = -11;
+inline constexpr int WAVE_ERROR = -12;
+inline constexpr int AIFF_REFUSED = -5;
+inline constexpr int AIFF_ERROR = -6;
+inline constexpr int SPW_REFUSED = -7;
+inline constexpr int SPW_ERROR = -8;
+inline constexpr int NOT_RECOGNIZED = -9;
+
+// Recognises the container of `stream` and fills `info`. Returns 0, or the error code of the
+// first reader that failed (its summary line printed), or NOT_RECOGNIZED (message printed).
+int detect_format(std::FILE* stream, AudioInfo& info);
+
+// The readers, in detection order. Each takes the stream as detection left it and the caller's
+// AudioInfo; see detect_format for the results. In this build the Sun reader records the first
+// 4 bytes and refuses every file (".snd" included), the AIFF/AIFC and SPW readers refuse without
+// reading, and the 512-byte-header reader sets ST_H512_PCM16 and answers NOT_RECOGNIZED.
+//
+// get_chunk_type (WAVE) takes "RIFF" from the look-ahead record and reads on. Besides the
+// refused formats it fails with WAVE_ERROR and a message of its own when the stream ends before
+// the "data" chunk, when "data" comes before any "fmt " chunk, when the channel count is below
+// 1, and when the count passes 2147483647 frames. A data length of 0 (or less than one frame)
+// or 0xFFFFFFFF (what streaming tools write when they cannot seek back) gives no count: see
+// estimate_sample_count. Identifier bytes outside printable ASCII print as '?'.
+int read_sun_header(std::FILE* stream, AudioInfo& info);
+int get_chunk_type(std::FILE* stream, AudioInfo& info); // WAVE
+int read_aiff_header(std::FILE* stream, AudioInfo& info);
+int read_spw_header(std::FILE* stream, AudioInfo& info);
+int read_h512_header(std::FILE* stream, AudioInfo& info);
+
+// The values of a WAVE "fmt " chunk that the WAVE reader uses (all little-endian in the file).
+struct WaveFormat {
+    std::uint16_t format_tag = 0;         // bytes 0-1
+    std::int16_t channels = 0;            // bytes 2-3
+    std::uint32_t sampling_frequency = 0; // bytes 4-7
+    std::int16_t bits_per_sample = 0;     // bytes 14-15 (8-13 are ignored)
+};
+
+// Reads the 16 field bytes of a "fmt " chunk into `format`. The tag is always taken; channels,
+// frequency and bits only for PCM (1) and IEEE float (3), otherwise the earlier values stay.
+// 0, or -1 when the stream ends first.
+int read_wave_fmt(std::FILE* stream, WaveFormat& format);
+
+// ---- Look-ahead buffer ----------------------------------------------------------------------
+//
+// The bytes recognition has taken from the stream, in stream order. It holds at most 80 bytes:
+// recordings beyond that are counted in `dropped` but never stored, so `fill` never passes the
+// capacity. Replay is exact exactly when nothing was dropped.
+inline constexpr std::size_t LOOKAHEAD_CAPACITY = 80;
+
+struct LookAheadBuffer {
+    std::array<std::uint8_t, LOOKAHEAD_CAPACITY> bytes{};
+    std::size_t fill = 0;    // bytes stored; the next recording goes to bytes[fill]
+    std::size_t dropped = 0; // bytes taken from the stream after the buffer was full
+};
+
+// Empties the process-wide buffer (start of every detection).
+void lookahead_reset();
+// Records bytes just read from the stream; whatever does not fit is counted as dropped. A reader
+// records every byte it takes and does not skip (a text line included), so that the next reader
+// replays exactly what was consumed, or can see from `dropped` that it cannot.
+void lookahead_record(std::span<const std::uint8_t> data);
+// The stored bytes, bytes[0 .. fill).
+std::span<const std::uint8_t> lookahead_replay();
+// The whole record, for readers that need `dropped` (exact replay means dropped == 0).
+const LookAheadBuffer& lookahead();
+
+// ---- Chunk identifiers and chunk walking ----------------------------------------------------
+
+inline constexpr int CHUNK_FORM = 0;
+inline constexpr int CHUNK_COMM = 2;
+inline constexpr int CHUNK_COMT = 4;
+inline constexpr int CHUNK_SSND = 6;
+inline constexpr int CHUNK_CSND = 7;
+inline constexpr int CHUNK_RIFF = 16;
+inline constexpr int CHUNK_WAVE = 17;
+inline constexpr int CHUNK_FMT = 18;
+inline constexpr int CHUNK_DATA = 19;
+inline constexpr int CHUNK_SND = 20;
+
+// Index 0..24 of the four bytes in the table of known identifiers ("FORM" .. "wave", compared
+// exactly, case-sensitively), or -1.
+int chunk_id_lookup(std::span<const std::uint8_t, 4> id);
+
+// The four bytes as printable text for a message: bytes outside 0x20..0x7E show as '?'.
+std::array<char, 5> printable_id(std::span<const std::uint8_t, 4> id);
+
+// Reads and discards n bytes, then the pad byte when n is odd. Stops quietly at the end of the
+// stream (the caller's next read finds it). Never seeks. Returns 0.
+int skip_bytes(std::FILE* stream, std::uint32_t n);
+
+// Reads exactly bytes.size() bytes; false when the stream ended or failed first.
+bool read_exact(std::FILE* stream, std::span<std::uint8_t> bytes);
+
+// A chunk header as read: the identifier, its table index (-1 when not listed) and the four
+// length bytes undecoded (WAVE stores them little-endian, AIFF big-endian).
+struct ChunkHeader {
+    std::array<std::uint8_t, 4> id{};
+    std::array<std::uint8_t, 4> length{};
+    int index = -1;
+};
+
+// Reads the 8 bytes of a chunk header; false when the stream ends first.
+bool read_chunk_header(std::FILE* stream, ChunkHeader& header);
+
+// ---- Byte order -----------------------------------------------------------------------------
+// The host is little-endian (checked at compile time): little-endian fields are used as read,
+// big-endian ones go through the swap helpers.
+
+constexpr std::uint16_t swap16(std::uint16_t v) {
+    return static_cast<std::uint16_t>((v >> 8) | (v << 8));
+}
+constexpr std::uint32_t swap32(std::uint32_t v) {
+    return (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);
+}
+constexpr std::uint16_t load_le16(std::span<const std::uint8_t, 2> b) {
+    return static_cast<std::uint16_t>(b[0] | (b[1] << 8));
+}
+constexpr std::uint32_t load_le32(std::span<const std::uint8_t, 4> b) {
+    return static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
+           (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
+}
+// The big-endian single / double stored in these bytes (most significant byte first).
+float swapped_float32(std::span<const std::uint8_t, 4> b);
+double swapped_float64(std::span<const std::uint8_t, 8> b);
+
+// ---- What every reader finishes with --------------------------------------------------------
+
+// The defaults every reader but the 512-byte-header one stores: data_blocks, aux_value_1,
+// aux_value_2, aux_byte, aux_high = 0; byte_order_marker = -32000; ident_1 = 32149;
+// ident_2 = 123456.
+void set_reader_defaults(AudioInfo& info);
+
+// The stream position as a data_offset: -1 when the stream cannot tell it (a pipe) or when it
+// does not fit 31 bits.
+std::int32_t data_offset_of(std::FILE* stream);
+
+// The size of the file behind the stream, when it is a regular file.
+std::optional<std::uint64_t> regular_file_size(std::FILE* stream);
+
+// Whole sample frames in `data_bytes` bytes of `channels` samples of `bits` bits each (a whole
+// number of bytes, as for every code), in 64-bit arithmetic: never wraps. 0 when channels < 1.
+std::uint64_t frames_in_bytes(std::uint64_t data_bytes, std::int32_t channels, int bits);
+
+// Stores a frame count from a header as known. A count above 2147483647 is refused: message on
+// standard error, result -1 (the reader then returns its error code). Otherwise 0.
+int store_sample_count(std::uint64_t frames, AudioInfo& info);
+
+// For a header that gives no count: on a regular file, the whole frames (of the real sample
+// size) between the stream position and the end of the file, stored as known; on any other
+// stream (a pipe) num_samples = 0, marked unknown. -1 as store_sample_count, or when `channels`
+// is below 1 (message printed); otherwise 0.
+int estimate_sample_count(std::FILE* stream, std::int32_t channels, int bits, AudioInfo& info);
+
+} // namespace audiofile

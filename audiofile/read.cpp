@@ -1,0 +1,210 @@
+// Sample reading: raw bytes of the stream -> one double per channel, the stored value unscaled.
+//
+//   stream ──fread (whole frames, ≤ 1 MiB)──► buffer [f0 f1 f2 ... f(n-1) | partial]
+//                                                      ▲ frame_index     n = frames_in_buffer
+//   audio_read converts frame `frame_index` (channel 0 first) and moves on; after the last whole
+//   frame frame_index returns to 0 and the next call refills from the start of the buffer.
+//
+// Every code has a fixed sample size and encoding (table below). Integers and singles convert to
+// double exactly; nothing is scaled, clipped or dithered. 24-bit values are assembled in the top
+// of a 32-bit word and shifted right arithmetically, which sign-extends them.
+//
+// Invariants: a frame is converted only from bytes read by the current refill (a trailing partial
+// frame is end of data, never mixed with stale bytes), and never from outside the buffer, even if
+// the caller changes `channels` between calls.
+#include "audiofile/detect.h"
+
+#include <bit>
+#include <cstdio>
+
+namespace audiofile {
+
+namespace {
+
+enum class Encoding : std::uint8_t {
+    none, // unassigned code: nothing delivered
+    s8,
+    u8, // unsigned, 128 = zero
+    s16be,
+    s16le,
+    s24be,
+    s24le,
+    s32be,
+    s32le,
+    f32be,
+    f32le,
+    f64be,
+    f64le,
+    marker16,   // 16-bit, little-endian unless the marker reads byte-reversed
+    marker_f32, // single, likewise
+    marker_f64, // double, likewise
+};
+
+struct SampleFormat {
+    int bits;
+    Encoding encoding;
+};
+
+// Indexed by the ST_* code.
+constexpr std::array<SampleFormat, 31> sample_formats = {{
+    {16, Encoding::marker16},   // 0  ST_H512_PCM16
+    {16, Encoding::none},       // 1
+    {8, Encoding::s8},          // 2  ST_AIFF_PCM8
+    {16, Encoding::s16be},      // 3  ST_AIFF_PCM16
+    {24, Encoding::s24be},      // 4  ST_AIFF_PCM24
+    {32, Encoding::s32be},      // 5  ST_AIFF_PCM32
+    {16, Encoding::none},       // 6
+    {8, Encoding::s8},          // 7  ST_AIFC_PCM8
+    {16, Encoding::s16be},      // 8  ST_AIFC_PCM16
+    {24, Encoding::s24be},      // 9  ST_AIFC_PCM24
+    {32, Encoding::s32be},      // 10 ST_AIFC_PCM32
+    {16, Encoding::s16be},      // 11 ST_SPW_FIXED16
+    {64, Encoding::f64be},      // 12 ST_SPW_DOUBLE
+    {32, Encoding::marker_f32}, // 13 ST_H512_FLOAT32
+    {64, Encoding::marker_f64}, // 14 ST_H512_FLOAT64
+    {16, Encoding::none},       // 15
+    {8, Encoding::u8},          // 16 ST_WAVE_PCM8
+    {16, Encoding::s16le},      // 17 ST_WAVE_PCM16
+    {24, Encoding::s24le},      // 18 ST_WAVE_PCM24
+    {32, Encoding::s32le},      // 19 ST_WAVE_PCM32
+    {16, Encoding::none},       // 20
+    {8, Encoding::s8},          // 21 ST_SUN_PCM8
+    {16, Encoding::s16be},      // 22 ST_SUN_PCM16
+    {24, Encoding::s24be},      // 23 ST_SUN_PCM24
+    {32, Encoding::s32be},      // 24 ST_SUN_PCM32
+    {32, Encoding::f32be},      // 25 ST_SUN_FLOAT32
+    {64, Encoding::f64be},      // 26 ST_SUN_FLOAT64
+    {32, Encoding::f32be},      // 27 ST_AIFC_FLOAT32
+    {64, Encoding::f64be},      // 28 ST_AIFC_FLOAT64
+    {32, Encoding::f32le},      // 29 ST_WAVE_FLOAT32
+    {64, Encoding::f64le},      // 30 ST_WAVE_FLOAT64
+}};
+
+// The byte-reversed forms of the 512-byte-header markers -32000, -32002 and -32004: samples of
+// such a file are stored big-endian.
+constexpr std::int32_t reversed_marker_pcm16 = 0x0083FFFF;
+constexpr auto reversed_marker_float32 = static_cast<std::int32_t>(0xFE82FFFFu);
+constexpr auto reversed_marker_float64 = static_cast<std::int32_t>(0xFC82FFFFu);
+
+constexpr SampleFormat format_of(std::int32_t sample_type) {
+    const auto code = static_cast<std::uint32_t>(sample_type);
+    if (code >= sample_formats.size()) return {0, Encoding::none};
+    return sample_formats[code];
+}
+
+// The fixed byte order of a marker-ordered encoding, from the file's marker.
+Encoding resolve_marker(Encoding encoding, std::int32_t marker) {
+    switch (encoding) {
+    case Encoding::marker16:
+        return marker == reversed_marker_pcm16 ? Encoding::s16be : Encoding::s16le;
+    case Encoding::marker_f32:
+        return marker == reversed_marker_float32 ? Encoding::f32be : Encoding::f32le;
+    case Encoding::marker_f64:
+        return marker == reversed_marker_float64 ? Encoding::f64be : Encoding::f64le;
+    default:
+        return encoding;
+    }
+}
+
+using Bytes = std::span<const std::uint8_t>;
+
+constexpr std::uint32_t be_word(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
+    return (std::uint32_t{a} << 24) | (std::uint32_t{b} << 16) | (std::uint32_t{c} << 8) | d;
+}
+
+std::uint64_t le64(Bytes s) {
+    std::uint64_t v = 0;
+    for (std::size_t i = 8; i-- > 0;) v = (v << 8) | s[i];
+    return v;
+}
+
+double decode(Encoding encoding, Bytes s) {
+    switch (encoding) {
+    case Encoding::s8:
+        return static_cast<std::int8_t>(s[0]);
+    case Encoding::u8:
+        return static_cast<int>(s[0]) - 128;
+    case Encoding::s16be:
+        return static_cast<std::int16_t>(be_word(0, 0, s[0], s[1]));
+    case Encoding::s16le:
+        return static_cast<std::int16_t>(be_word(0, 0, s[1], s[0]));
+    case Encoding::s24be:
+        return static_cast<std::int32_t>(be_word(s[0], s[1], s[2], 0)) >> 8;
+    case Encoding::s24le:
+        return static_cast<std::int32_t>(be_word(s[2], s[1], s[0], 0)) >> 8;
+    case Encoding::s32be:
+        return static_cast<std::int32_t>(be_word(s[0], s[1], s[2], s[3]));
+    case Encoding::s32le:
+        return static_cast<std::int32_t>(be_word(s[3], s[2], s[1], s[0]));
+    case Encoding::f32be:
+        return swapped_float32(s.first<4>());
+    case Encoding::f32le:
+        return std::bit_cast<float>(be_word(s[3], s[2], s[1], s[0]));
+    case Encoding::f64be:
+        return swapped_float64(s.first<8>());
+    case Encoding::f64le:
+        return std::bit_cast<double>(le64(s));
+    default:
+        return 0.0; // no other encoding reaches here
+    }
+}
+
+// Fills the buffer with as many whole frames as fit; false when not one whole frame came.
+bool refill(AudioFile& file, std::size_t frame_bytes) {
+    const std::size_t request = SAMPLE_BUFFER_BYTES - SAMPLE_BUFFER_BYTES % frame_bytes;
+    const std::size_t got = std::fread(file.buffer->data(), 1, request, file.stream.get());
+    file.frames_in_buffer = static_cast<std::int32_t>(got / frame_bytes);
+    return file.frames_in_buffer > 0;
+}
+
+} // namespace
+
+int sample_bits(std::int32_t sample_type) {
+    return format_of(sample_type).bits;
+}
+
+bool sample_is_float(std::int32_t sample_type) {
+    switch (format_of(sample_type).encoding) {
+    case Encoding::f32be:
+    case Encoding::f32le:
+    case Encoding::f64be:
+    case Encoding::f64le:
+    case Encoding::marker_f32:
+    case Encoding::marker_f64:
+        return true;
+    default:
+        return false;
+    }
+}
+
+int audio_read(std::span<double> values, AudioFile& file) {
+    if (file.access == ACCESS_WRITE) {
+        std::fputs("\nRead attempt at outputfile", stderr);
+        return 82;
+    }
+    if (file.info == nullptr || !file.buffer || !file.stream) return -1;
+    const AudioInfo& info = *file.info;
+    const SampleFormat format = format_of(info.sample_type);
+    if (format.encoding == Encoding::none) return 0;
+    if (info.channels < 1 || values.size() < static_cast<std::size_t>(info.channels)) return -1;
+
+    const std::size_t channels = static_cast<std::size_t>(info.channels);
+    const std::size_t sample_bytes = static_cast<std::size_t>(format.bits / 8);
+    const std::size_t frame_bytes = sample_bytes * channels;
+    if (frame_bytes > SAMPLE_BUFFER_BYTES) return -1;
+    if (file.frame_index == 0 && !refill(file, frame_bytes)) return -1;
+
+    const auto index = static_cast<std::size_t>(file.frame_index);
+    if (file.frame_index < 0 || file.frame_index >= file.frames_in_buffer ||
+        (index + 1) * frame_bytes > SAMPLE_BUFFER_BYTES)
+        return -1;
+    const Encoding encoding = resolve_marker(format.encoding, info.byte_order_marker);
+    const Bytes frame = Bytes(*file.buffer).subspan(index * frame_bytes, frame_bytes);
+    for (std::size_t c = 0; c < channels; ++c)
+        values[c] = decode(encoding, frame.subspan(c * sample_bytes, sample_bytes));
+
+    if (++file.frame_index >= file.frames_in_buffer) file.frame_index = 0;
+    return 0;
+}
+
+} // namespace audiofile
