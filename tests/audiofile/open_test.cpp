@@ -1,0 +1,99 @@
+// Opening and closing: modes, the reserved stream names, update handles, and a WAVE file
+// arriving on standard input through a real pipe.
+#include "fixtures.h"
+
+#include <filesystem>
+#include <unistd.h>
+
+using namespace audiofile;
+using aftest::chunk;
+using aftest::fmt_fields;
+using aftest::riff;
+
+namespace {
+
+const std::string stereo16 = chunk("fmt ", fmt_fields(1, 2, 44100, 16));
+const std::string samples = testsupport::pcm16_le({1, -1, 32767, -32768, 300, -300});
+
+std::string open_error(const char* path, const char* mode) {
+    AudioInfo info{};
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(audio_open(path, mode, info), nullptr);
+    return testing::internal::GetCapturedStderr();
+}
+
+// The helper's output for `path` (a file, or "AUDIO_FROM_STDIN" fed with `input`), with the
+// first line (the data offset, which a pipe cannot tell) split off.
+std::pair<std::string, std::string> dump(const std::string& path, const std::string& input = {}) {
+    const auto r = testsupport::run_process({AUDIOFILE_DUMP, path}, input);
+    EXPECT_EQ(r.status, 0) << r.err;
+    const size_t eol = r.out.find('\n');
+    return {r.out.substr(0, eol), r.out.substr(eol + 1)};
+}
+
+} // namespace
+
+TEST(AudioOpen, ReservedNamesAndUnsupportedModesAreRefused) {
+    EXPECT_EQ(open_error("AUDIO_FROM_STDIN", "r+"), "\nUnable to update stdin/stdout !!");
+    EXPECT_EQ(open_error("AUDIO_TO_STDOUT", "r+b"), "\nUnable to update stdin/stdout !!");
+    EXPECT_EQ(open_error("AUDIO_FROM_STDIN", "w"), "\nUnable to write stdin !!");
+    EXPECT_EQ(open_error("/no/such/dir/x.wav", "rb"),
+              "/no/such/dir/x.wav: No such file or directory\n");
+    EXPECT_NE(open_error("x.wav", "a"), "");
+}
+
+TEST(AudioOpen, WritingIsRefusedWithoutCreatingTheFile) {
+    testsupport::TempDir dir;
+    const std::string path = (dir / "out.wav").string();
+    EXPECT_NE(open_error(path.c_str(), "w+"), "");
+    EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+TEST(AudioOpen, AFileNamedLikeTheOutputStreamIsAnOrdinaryInput) {
+    testsupport::TempDir dir;
+    testsupport::write_file(dir / "AUDIO_TO_STDOUT", riff(stereo16 + chunk("data", samples)));
+    const auto previous = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path);
+    AudioInfo info{};
+    auto file = audio_open("AUDIO_TO_STDOUT", "rx", info);
+    std::filesystem::current_path(previous);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(info.num_samples, 3);
+    EXPECT_EQ(audio_close(file), 0);
+    EXPECT_EQ(file, nullptr);
+    EXPECT_EQ(audio_close(file), 0);
+}
+
+TEST(AudioOpen, ClosingAnUpdateHandleWritesNothingBack) {
+    const std::string bytes = riff(stereo16 + chunk("data", samples));
+    auto o = aftest::open_bytes(bytes, "r+");
+    ASSERT_NE(o->file, nullptr) << o->err;
+    EXPECT_EQ(o->file->access, ACCESS_UPDATE);
+    EXPECT_EQ(aftest::read_frames(*o->file, 2, 2).size(), 2u);
+    EXPECT_EQ(audio_close(o->file), 0);
+    EXPECT_EQ(testsupport::read_file(o->dir / "in.wav"), bytes);
+}
+
+TEST(AudioOpen, AWaveFileThroughAPipeReadsAsFromTheFile) {
+    testsupport::TempDir dir;
+    const std::string bytes = riff(stereo16 + chunk("fact", "abcd") + chunk("data", samples));
+    testsupport::write_file(dir / "in.wav", bytes);
+    const auto from_file = dump((dir / "in.wav").string());
+    const auto from_pipe = dump("AUDIO_FROM_STDIN", bytes);
+    EXPECT_EQ(from_file.first, "offset 56");
+    EXPECT_EQ(from_pipe.first, "offset -1");
+    EXPECT_EQ(from_pipe.second, from_file.second);
+    EXPECT_EQ(from_file.second, "channels 2 rate 44100 type 17 samples 3 known 1\n"
+                                "1 -1 \n32767 -32768 \n300 -300 \n"
+                                "close 0 stdin-open 1\n");
+}
+
+TEST(AudioOpen, AMissingLengthOnAPipeLeavesTheCountUnknownAndReadsToTheEnd) {
+    for (uint32_t length : {0u, 0xFFFFFFFFu}) {
+        const std::string bytes = riff(stereo16 + "data" + aftest::le32(length) + samples);
+        EXPECT_EQ(dump("AUDIO_FROM_STDIN", bytes).second,
+                  "channels 2 rate 44100 type 17 samples 0 known 0\n"
+                  "1 -1 \n32767 -32768 \n300 -300 \n"
+                  "close 0 stdin-open 1\n");
+    }
+}

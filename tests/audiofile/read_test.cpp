@@ -1,0 +1,144 @@
+// Sample reading: conversion of every encoding at its extremes, the buffer refill, and the end
+// of the data.
+#include "audiofile/detect.h"
+#include "fixtures.h"
+
+#include <cfloat>
+#include <climits>
+#include <cstring>
+
+using namespace audiofile;
+using namespace std::string_literals;
+using aftest::chunk;
+using aftest::fmt_fields;
+using aftest::riff;
+
+namespace {
+
+using Frames = std::vector<std::vector<double>>;
+
+// A read handle over `bytes` that describes them with `code`, `channels` and `marker`; the
+// handle's info lives in `info`, its bytes in `bytes`.
+std::unique_ptr<AudioFile> handle_over(std::string& bytes, AudioInfo& info, int32_t code,
+                                       int channels, int32_t marker = -32000) {
+    info.sample_type = code;
+    info.channels = channels;
+    info.byte_order_marker = marker;
+    auto file = std::make_unique<AudioFile>();
+    file->info = &info;
+    file->buffer = std::make_unique<SampleBuffer>();
+    file->stream.reset(fmemopen(bytes.data(), bytes.size(), "rb"));
+    return file;
+}
+
+Frames decode(std::string bytes, int32_t code, int channels, int32_t marker = -32000) {
+    AudioInfo info{};
+    auto file = handle_over(bytes, info, code, channels, marker);
+    return aftest::read_frames(*file, channels);
+}
+
+std::string be_double(double d) {
+    uint64_t bits = 0;
+    std::memcpy(&bits, &d, sizeof bits);
+    std::string out;
+    for (int shift = 56; shift >= 0; shift -= 8) out += static_cast<char>(bits >> shift);
+    return out;
+}
+
+std::string le_double(double d) {
+    std::string be = be_double(d);
+    return std::string(be.rbegin(), be.rend());
+}
+
+} // namespace
+
+TEST(SampleConversion, WaveEncodingsDeliverTheirExtremesUnscaled) {
+    EXPECT_EQ(decode("\x00\x80\xff"s, ST_WAVE_PCM8, 3), (Frames{{-128, 0, 127}}));
+    EXPECT_EQ(decode("\x34\x12\xcd\xab"s, ST_WAVE_PCM16, 2), (Frames{{4660, -21555}}));
+    EXPECT_EQ(decode(testsupport::pcm16_le({-32768, 32767}), ST_WAVE_PCM16, 2),
+              (Frames{{-32768, 32767}}));
+    EXPECT_EQ(decode(testsupport::pcm24_le({-8388608, 8388607, -1}), ST_WAVE_PCM24, 3),
+              (Frames{{-8388608, 8388607, -1}}));
+    EXPECT_EQ(decode(testsupport::pcm32_le({INT32_MIN, INT32_MAX}), ST_WAVE_PCM32, 2),
+              (Frames{{INT32_MIN, INT32_MAX}}));
+    EXPECT_EQ(decode(testsupport::float32_le({0.5f, -FLT_MAX, FLT_MIN}), ST_WAVE_FLOAT32, 3),
+              (Frames{{0.5, -FLT_MAX, FLT_MIN}}));
+    EXPECT_EQ(decode(le_double(DBL_MAX) + le_double(-0.1), ST_WAVE_FLOAT64, 2),
+              (Frames{{DBL_MAX, -0.1}}));
+}
+
+TEST(SampleConversion, BigEndianAndMarkerOrderedEncodings) {
+    EXPECT_EQ(decode("\xff\x80"s, ST_SUN_PCM8, 2), (Frames{{-1, -128}}));
+    EXPECT_EQ(decode("\x80\x00\x7f\xff"s, ST_AIFF_PCM16, 2), (Frames{{-32768, 32767}}));
+    EXPECT_EQ(decode("\x7f\xff\xff\x80\x00\x00"s, ST_SUN_PCM24, 2), (Frames{{8388607, -8388608}}));
+    EXPECT_EQ(decode("\x80\x00\x00\x00"s, ST_AIFC_PCM32, 1), (Frames{{INT32_MIN}}));
+    EXPECT_EQ(decode("\xbf\x00\x00\x00"s, ST_AIFC_FLOAT32, 1), (Frames{{-0.5}}));
+    EXPECT_EQ(decode(be_double(-DBL_MAX), ST_SPW_DOUBLE, 1), (Frames{{-DBL_MAX}}));
+    EXPECT_EQ(decode("\x01\x00"s, ST_H512_PCM16, 1), (Frames{{1}}));
+    EXPECT_EQ(decode("\x01\x00"s, ST_H512_PCM16, 1, 0x0083FFFF), (Frames{{256}}));
+    EXPECT_EQ(decode("\xbf\x00\x00\x00"s, ST_H512_FLOAT32, 1, static_cast<int32_t>(0xFE82FFFF)),
+              (Frames{{-0.5}}));
+    EXPECT_EQ(decode("\0\0\0\xbf"s, ST_H512_FLOAT32, 1, -32002), (Frames{{-0.5}}));
+    EXPECT_EQ(decode(be_double(0.1), ST_H512_FLOAT64, 1, static_cast<int32_t>(0xFC82FFFF)),
+              (Frames{{0.1}}));
+}
+
+TEST(SampleConversion, SampleSizesAndKinds) {
+    EXPECT_EQ(sample_bits(ST_WAVE_PCM8), 8);
+    EXPECT_EQ(sample_bits(ST_SUN_PCM24), 24);
+    EXPECT_EQ(sample_bits(ST_H512_FLOAT32), 32);
+    EXPECT_EQ(sample_bits(ST_SPW_DOUBLE), 64);
+    for (int32_t unassigned : {1, 6, 15, 20}) EXPECT_EQ(sample_bits(unassigned), 16);
+    EXPECT_EQ(sample_bits(31), 0);
+    EXPECT_EQ(sample_bits(-1), 0);
+    EXPECT_TRUE(sample_is_float(ST_SPW_DOUBLE));
+    EXPECT_TRUE(sample_is_float(ST_H512_FLOAT64));
+    EXPECT_TRUE(sample_is_float(ST_WAVE_FLOAT32));
+    EXPECT_FALSE(sample_is_float(ST_WAVE_PCM32));
+    EXPECT_FALSE(sample_is_float(ST_H512_PCM16));
+    EXPECT_FALSE(sample_is_float(-5));
+}
+
+TEST(SampleReading, UnassignedCodesDeliverNothingAndLeaveTheValues) {
+    std::string bytes = "abcd";
+    AudioInfo info{};
+    auto file = handle_over(bytes, info, 1, 1);
+    std::array<double, 1> values = {42};
+    EXPECT_EQ(audio_read(values, *file), 0);
+    EXPECT_EQ(values[0], 42);
+}
+
+TEST(SampleReading, EndOfDataAndUnreadableRequestsReturnMinusOneUntouched) {
+    std::string bytes = testsupport::pcm16_le({1, 2, 3, 4}) + "\x05"s; // 2 frames + a partial one
+    AudioInfo info{};
+    auto file = handle_over(bytes, info, ST_WAVE_PCM16, 2);
+    EXPECT_EQ(aftest::read_frames(*file, 2), (Frames{{1, 2}, {3, 4}}));
+    std::array<double, 2> values = {7, 8};
+    EXPECT_EQ(audio_read(values, *file), -1);
+    EXPECT_EQ(audio_read(values, *file), -1);
+    EXPECT_EQ(values, (std::array<double, 2>{7, 8}));
+
+    std::string more = testsupport::pcm16_le({1, 2});
+    auto fresh = handle_over(more, info, ST_WAVE_PCM16, 2);
+    EXPECT_EQ(audio_read(std::span(values).first(1), *fresh), -1); // too few values
+    info.channels = 0;
+    EXPECT_EQ(audio_read(values, *fresh), -1);
+    info.channels = 2;
+    fresh->access = ACCESS_WRITE;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(audio_read(values, *fresh), 82);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "\nRead attempt at outputfile");
+    EXPECT_EQ(values, (std::array<double, 2>{7, 8}));
+}
+
+TEST(SampleReading, PartialFrameAloneInTheLastRefillIsEndOfData) {
+    // 24-bit stereo: a refill takes 1048572 bytes (174762 frames); 3 bytes remain after them.
+    std::string bytes(1048572, '\0');
+    bytes.replace(bytes.size() - 6, 6, "\1\0\0\2\0\0"s);
+    bytes += "\x09\x09\x09"s;
+    AudioInfo info{};
+    auto file = handle_over(bytes, info, ST_WAVE_PCM24, 2);
+    const Frames frames = aftest::read_frames(*file, 2, 200000);
+    ASSERT_EQ(frames.size(), 174762u);
+    EXPECT_EQ(frames.back(), (std::vector<double>{1, 2}));
+}
