@@ -1,0 +1,169 @@
+// Polyphase analysis filter bank.
+//
+// Each block of M new samples (M = 4 or 8) is pushed into a history X of L = 10M samples
+// (newest at X[0]) and turned into M band samples, the cosine-modulated filter bank
+//
+//     Y[k] = Σ_{n=0..4} X[k + 2Mn] × w[k + 2Mn]                        k = 0 .. 2M-1
+//     S[b] = Σ_{k=0..2M-1} cos((b + ½)(k − M/2) π / M) × Y[k]          b = 0 .. M-1
+//
+// computed in folded form: the cosine matrix is symmetric about column M/2 and
+// antisymmetric about 3M/2, so Y folds to M values, and bands b and M-1-b share one row:
+//
+//     Y[0..2M-1] ──even fold──► Y'[c] = Y[M-c] + Y[c]        c = 0 .. M/2-1, Y'[M/2] = Y[M/2]
+//                └─odd fold───► Y'[M/2+d] = Y[3M/2+d] − Y[3M/2−d]    d = 1 .. M/2-1
+//     A = Σ even columns, B = Σ odd columns of row l:   S[l] = A + B,  S[M-1-l] = A − B
+//
+// Arithmetic: everything stored (history, window, partial sums, folds, coefficients,
+// outputs) is single precision; every product and running sum is a double, rounded once
+// when stored. A and B are never stored, so A + B and A − B are formed from doubles.
+// No gain is applied: band samples are in the units of the 16-bit PCM.
+#include "sbc/analysis.h"
+
+#include <cmath>
+
+namespace sbc {
+
+namespace {
+
+// The prototype low-pass responses h[0 .. L/2]; h[i] = h[L - i]. The window is h with the
+// sign of every odd-numbered group of 2M taps reversed.
+// clang-format off
+constexpr std::array<float, 21> prototype4 = {
+    0.0f,            5.3654896e-04f,  1.4918835e-03f,  2.733709e-03f,   3.837202e-03f,
+    3.8920515e-03f,  1.8658169e-03f,  -3.060123e-03f,  -1.0913762e-02f, -2.0438509e-02f,
+    -2.8875738e-02f, -3.219393e-02f,  -2.5876781e-02f, -6.132452e-03f,  2.8821727e-02f,
+    7.764635e-02f,   1.3559328e-01f,  1.9498785e-01f,  2.4663666e-01f,  2.818282e-01f,
+    2.9431534e-01f};
+
+constexpr std::array<float, 41> prototype8 = {
+    0.0f,            1.5657539e-04f,  3.4325643e-04f,  5.5462023e-04f,  8.239195e-04f,
+    1.1399251e-03f,  1.4764017e-03f,  1.7837172e-03f,  2.0118253e-03f,  2.1037199e-03f,
+    1.9945456e-03f,  1.6165628e-03f,  9.021545e-04f,   -1.7880536e-04f, -1.649731e-03f,
+    -3.4971745e-03f, -5.6594945e-03f, -8.029412e-03f,  -1.0458444e-02f, -1.2747234e-02f,
+    -1.4652526e-02f, -1.590456e-02f,  -1.6220847e-02f, -1.53184105e-02f, -1.2937181e-02f,
+    -8.857575e-03f,  -2.9240844e-03f, 4.9157804e-03f,  1.4640408e-02f,  2.6109876e-02f,
+    3.907514e-02f,   5.3187303e-02f,  6.7998946e-02f,  8.298476e-02f,   9.757539e-02f,
+    1.1119669e-01f,  1.2326455e-01f,  1.3326442e-01f,  1.4075351e-01f,  1.4538984e-01f,
+    1.4695507e-01f};
+// clang-format on
+
+constexpr double pi = 3.14159265359; // the value the coefficients were defined with
+constexpr int32_t window_taps = 5;   // L / 2M
+
+float prototype_at(int32_t subbands, int32_t i) {
+    const int32_t len = 10 * subbands;
+    const int32_t mirrored = i <= len / 2 ? i : len - i;
+    return subbands == 4 ? prototype4[mirrored] : prototype8[mirrored];
+}
+
+void build_window(AnalysisState& s) {
+    for (int32_t i = 0; i < s.window_len; ++i) {
+        const float h = prototype_at(s.subbands, i);
+        s.window[i] = (i / s.partial_count) % 2 == 0 ? h : -h;
+    }
+}
+
+// cosine[l][j] = cos(n_j (l + ½) π / M), n_j = j − M/2 up to j = M/2, j + M/2 beyond.
+void build_cosine(AnalysisState& s) {
+    const int32_t m = s.subbands;
+    for (int32_t l = 0; l < s.half_subbands; ++l) {
+        for (int32_t j = 0; j < m; ++j) {
+            const int32_t n = j <= m / 2 ? j - m / 2 : j + m / 2;
+            const double arg = static_cast<double>(n) * (l + 0.5) * pi / m;
+            s.cosine[l][j] = static_cast<float>(std::cos(arg));
+        }
+    }
+}
+
+// Steps 1-2: shift the history by M and insert the block, newest sample at X[0].
+void push_block(std::array<float, MAX_WINDOW_LEN>& x, const AnalysisState& s,
+                std::span<const float> block) {
+    const int32_t m = s.subbands;
+    for (int32_t i = s.history_len - 1; i >= m; --i) x[i] = x[i - m];
+    for (int32_t i = 0; i < m; ++i) x[i] = block[m - 1 - i];
+}
+
+// Step 3: the 2M windowed partial sums.
+void partial_sums(AnalysisState& s, const std::array<float, MAX_WINDOW_LEN>& x) {
+    for (int32_t k = 0; k < s.partial_count; ++k) {
+        double acc = 0.0;
+        for (int32_t n = 0; n < s.taps; ++n) {
+            const int32_t i = k + s.partial_count * n;
+            acc += static_cast<double>(x[i]) * static_cast<double>(s.window[i]);
+        }
+        s.partial[k] = static_cast<float>(acc);
+    }
+}
+
+// Steps 4-5: fold the 2M partial sums to M values (even fold first: it reads entries the odd
+// fold overwrites).
+void fold(AnalysisState& s) {
+    const int32_t m = s.subbands;
+    const int32_t half = s.half_subbands;
+    auto& p = s.partial;
+    for (int32_t c = 0; c < half; ++c)
+        p[c] = static_cast<float>(static_cast<double>(p[m - c]) + static_cast<double>(p[c]));
+    for (int32_t d = 1; d < half; ++d) {
+        const double up = p[s.fold_center + d];
+        const double down = p[s.fold_center - d];
+        p[half + d] = static_cast<float>(up - down);
+    }
+}
+
+// Step 6: two bands per cosine row.
+void matrix(const AnalysisState& s, std::span<float> out) {
+    const int32_t m = s.subbands;
+    for (int32_t l = 0; l < s.half_subbands; ++l) {
+        double a = 0.0;
+        double b = 0.0;
+        for (int32_t i = 0; i < s.half_subbands; ++i) {
+            a += static_cast<double>(s.partial[2 * i]) * static_cast<double>(s.cosine[l][2 * i]);
+            b += static_cast<double>(s.partial[2 * i + 1]) *
+                 static_cast<double>(s.cosine[l][2 * i + 1]);
+        }
+        out[l] = static_cast<float>(a + b);
+        out[m - 1 - l] = static_cast<float>(a - b);
+    }
+}
+
+} // namespace
+
+std::unique_ptr<AnalysisState> analysis_init(int32_t subbands, int32_t channels) {
+    if (subbands != 4 && subbands != 8) return nullptr;
+    if (channels < 1 || channels > MAX_CHANNELS) return nullptr;
+    auto s = std::make_unique<AnalysisState>();
+    s->partial_count = 2 * subbands;
+    s->half_subbands = subbands / 2;
+    s->fold_center = 3 * (subbands / 2);
+    s->window_len = 10 * subbands;
+    s->history_len = s->window_len;
+    s->taps = window_taps;
+    s->subbands = subbands;
+    s->channels = channels;
+    build_window(*s);
+    build_cosine(*s);
+    return s;
+}
+
+int analysis_filter(AnalysisState& state, std::span<const float> input, std::span<float> output,
+                    int32_t channel, int32_t blocks) {
+    if (channel < 0 || channel >= state.channels) return -1;
+    if (blocks < 0 || blocks > MAX_BLOCKS) return -1;
+    const auto m = static_cast<size_t>(state.subbands);
+    const size_t count = m * static_cast<size_t>(blocks);
+    if (input.size() < count || output.size() < count) return -1;
+    auto& history = state.history[channel];
+    for (size_t b = 0; b < static_cast<size_t>(blocks); ++b) {
+        push_block(history, state, input.subspan(b * m, m));
+        partial_sums(state, history);
+        fold(state);
+        matrix(state, output.subspan(b * m, m));
+    }
+    return 0;
+}
+
+void analysis_free(std::unique_ptr<AnalysisState> state, int32_t /*channels*/) {
+    state.reset(); // the histories and coefficient rows live inside the record
+}
+
+} // namespace sbc

@@ -1,0 +1,177 @@
+// Bit allocation.
+//
+// Each entry (a band of one channel, or of either channel in the two-channel pool) first gets
+// a bit need: its scale factor (SNR), or its scale factor less a per-band loudness offset,
+// halved when positive (LOUDNESS; a silent band needs -5). Then a water level, the bitslice,
+// is lowered one step at a time from the largest need; an entry whose need lies above the
+// level holds need − level bits (2 on first entry, then 1 more per step, at most 16):
+//
+//     need  9 ─┐
+//     need  7 ─┤        ← level 5: 4 + 2 bits          bits(entry) = need − level
+//     level 5 ═╪══════                                  (0 when need < level + 2)
+//     need  3 ─┘        ← below the level: 0 bits
+//
+// The level stops where the next step would overspend the pool; the bits left over are
+// handed out in entry order, first one more to entries already holding 2..15 (or 2 to an
+// entry exactly at the next step), then one to any entry below 16. Within the bitpool limits
+// the result spends the pool exactly; a decoder repeats this from the frame header.
+#include "sbc/bitalloc.h"
+
+#include <algorithm>
+#include <span>
+
+namespace sbc {
+
+namespace {
+
+// Loudness offsets per frequency index (16, 32, 44.1, 48 kHz) and band.
+constexpr std::array<std::array<int32_t, 4>, 4> offset4 = {{
+    {-1, 0, 0, 0},
+    {-2, 0, 0, 1},
+    {-2, 0, 0, 1},
+    {-2, 0, 0, 1},
+}};
+constexpr std::array<std::array<int32_t, 8>, 4> offset8 = {{
+    {-2, 0, 0, 0, 0, 0, 0, 1},
+    {-3, 0, 0, 0, 0, 0, 1, 2},
+    {-4, 0, 0, 0, 0, 0, 1, 2},
+    {-4, 0, 0, 0, 0, 0, 1, 2},
+}};
+
+constexpr int32_t silent_bitneed = -5;
+constexpr int32_t max_bits = 16;
+// No entry's need lies below silent_bitneed, so no slice this low or lower adds any bit:
+// the search gives up there instead of spinning on a bitpool it can never spend.
+constexpr int32_t lowest_useful_slice = silent_bitneed - max_bits;
+
+constexpr int32_t max_entries = MAX_CHANNELS * MAX_SUBBANDS;
+
+// One pool of entries, listed in the order the leftover bits visit them.
+struct Pool {
+    std::array<int32_t, max_entries> scale_factor{};
+    std::array<int32_t, max_entries> subband{};
+    std::array<int32_t, max_entries> bitneed{};
+    std::array<int32_t, max_entries> bits{};
+    int32_t count = 0;
+};
+
+int32_t loudness_need(int32_t scale_factor, int32_t offset) {
+    if (scale_factor == 0) return silent_bitneed;
+    const int32_t loudness = scale_factor - offset;
+    return loudness > 0 ? loudness / 2 : loudness;
+}
+
+void compute_bitneed(Pool& pool, int32_t subbands, int32_t allocation_method,
+                     int32_t frequency_index) {
+    for (int32_t e = 0; e < pool.count; ++e) {
+        const int32_t sf = pool.scale_factor[e];
+        const int32_t sb = pool.subband[e];
+        if (allocation_method != LOUDNESS) {
+            pool.bitneed[e] = sf;
+        } else {
+            const int32_t offset =
+                subbands == 4 ? offset4[frequency_index][sb] : offset8[frequency_index][sb];
+            pool.bitneed[e] = loudness_need(sf, offset);
+        }
+    }
+}
+
+int32_t bits_of_slice(const Pool& pool, int32_t bitslice) {
+    int32_t slicecount = 0;
+    for (int32_t e = 0; e < pool.count; ++e) {
+        const int32_t need = pool.bitneed[e];
+        if (need > bitslice + 1 && need < bitslice + max_bits)
+            slicecount += 1;
+        else if (need == bitslice + 1)
+            slicecount += 2;
+    }
+    return slicecount;
+}
+
+// Lowers the bitslice until the next step would not fit; returns the bits spent so far.
+int32_t find_bitslice(const Pool& pool, int32_t bitpool, int32_t& bitslice) {
+    int32_t max_bitneed = 0;
+    for (int32_t e = 0; e < pool.count; ++e) max_bitneed = std::max(max_bitneed, pool.bitneed[e]);
+    int32_t bitcount = 0;
+    int32_t slicecount = 0;
+    bitslice = max_bitneed + 1;
+    do {
+        --bitslice;
+        bitcount += slicecount;
+        slicecount = bits_of_slice(pool, bitslice);
+    } while (bitcount + slicecount < bitpool && bitslice > lowest_useful_slice);
+    if (bitcount + slicecount == bitpool) {
+        bitcount += slicecount;
+        --bitslice;
+    }
+    return bitcount;
+}
+
+void distribute(Pool& pool, int32_t bitpool) {
+    int32_t bitslice = 0;
+    int32_t bitcount = find_bitslice(pool, bitpool, bitslice);
+    for (int32_t e = 0; e < pool.count; ++e) {
+        const int32_t need = pool.bitneed[e];
+        pool.bits[e] = need < bitslice + 2 ? 0 : std::min(need - bitslice, max_bits);
+    }
+    for (int32_t e = 0; e < pool.count && bitcount < bitpool; ++e) {
+        int32_t& bits = pool.bits[e];
+        if (bits >= 2 && bits < max_bits) {
+            ++bits;
+            ++bitcount;
+        } else if (pool.bitneed[e] == bitslice + 1 && bitpool > bitcount + 1) {
+            bits = 2;
+            bitcount += 2;
+        }
+    }
+    for (int32_t e = 0; e < pool.count && bitcount < bitpool; ++e) {
+        if (pool.bits[e] < max_bits) {
+            ++pool.bits[e];
+            ++bitcount;
+        }
+    }
+}
+
+bool allocation_args_ok(int32_t subbands, int32_t frequency_index) {
+    return (subbands == 4 || subbands == 8) && frequency_index >= 0 && frequency_index <= 3;
+}
+
+} // namespace
+
+int allocate_bits_one_channel(int32_t subbands, const SubbandRow& scale_factor, int32_t bitpool,
+                              SubbandRow& bits, int32_t allocation_method,
+                              int32_t frequency_index) {
+    if (!allocation_args_ok(subbands, frequency_index)) return -1;
+    Pool pool;
+    for (int32_t sb = 0; sb < subbands; ++sb) {
+        pool.scale_factor[pool.count] = scale_factor[sb];
+        pool.subband[pool.count] = sb;
+        ++pool.count;
+    }
+    compute_bitneed(pool, subbands, allocation_method, frequency_index);
+    distribute(pool, bitpool);
+    for (int32_t sb = 0; sb < subbands; ++sb) bits[sb] = pool.bits[sb];
+    return 0;
+}
+
+int allocate_bits_two_channels(int32_t subbands,
+                               const std::array<SubbandRow, MAX_CHANNELS>& scale_factor,
+                               int32_t bitpool, std::array<SubbandRow, MAX_CHANNELS>& bits,
+                               int32_t allocation_method, int32_t frequency_index) {
+    if (!allocation_args_ok(subbands, frequency_index)) return -1;
+    Pool pool;
+    for (int32_t sb = 0; sb < subbands; ++sb) {
+        for (int32_t ch = 0; ch < MAX_CHANNELS; ++ch) {
+            pool.scale_factor[pool.count] = scale_factor[ch][sb];
+            pool.subband[pool.count] = sb;
+            ++pool.count;
+        }
+    }
+    compute_bitneed(pool, subbands, allocation_method, frequency_index);
+    distribute(pool, bitpool);
+    for (int32_t sb = 0; sb < subbands; ++sb)
+        for (int32_t ch = 0; ch < MAX_CHANNELS; ++ch) bits[ch][sb] = pool.bits[sb * 2 + ch];
+    return 0;
+}
+
+} // namespace sbc

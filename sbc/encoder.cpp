@@ -1,0 +1,212 @@
+// Encoder lifecycle and the per-frame pipeline.
+//
+// One frame of subbands × blk_len instants per channel goes through these stages, over a
+// fixed-size workspace on the stack (nothing is allocated per frame):
+//
+//   pcm (int16, interleaved) ─► pcm_in (float, per channel)
+//     ─► analysis_filter ─► sb_sample                       (filter history runs on)
+//     ─► [JOINT_STEREO: joint_transform ─► sb_sample_ms]
+//     ─► calc_scale_factors (clamp ±65536) ─► scale_factor [, scale_factor_ms]
+//     ─► [JOINT_STEREO: joint_decision ─► join, mid/side bands replace left/right]
+//     ─► allocate_bits_* (one pool per channel, or one for both) ─► bits
+//     ─► quantize_channel ─► quantized ─► pack_frame ─► out[out_len ...]
+//
+// Configuration refuses any bitpool that bit allocation cannot spend exactly or that the
+// frame's bitpool byte cannot hold, so every frame of a configured encoder has the length
+// encoder_frame_length() announces, and encoding checks the caller's buffer against it before
+// touching anything.
+#include "sbc/analysis.h"
+#include "sbc/bitalloc.h"
+#include "sbc/pack.h"
+#include "sbc/quantize.h"
+#include "sbc/sbc.h"
+#include "sbc/scale.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+namespace sbc {
+
+namespace {
+
+constexpr std::array<int32_t, 4> frequency_table = {16000, 32000, 44100, 48000};
+constexpr int32_t max_bitpool_byte = 255;
+constexpr int32_t max_bits_per_entry = 16;
+
+// Header byte fields.
+constexpr int32_t frequency_shift = 6;
+constexpr int32_t blocks_shift = 4;
+constexpr int32_t mode_shift = 2;
+constexpr uint8_t snr_bit = 0x02;
+constexpr uint8_t eight_subbands_bit = 0x01;
+
+bool two_channel_pool(int32_t channel_mode) {
+    return channel_mode == STEREO || channel_mode == JOINT_STEREO;
+}
+
+// A state that encoder_configure has accepted: the mode fits the channel count and the
+// bitpool lies within what bit allocation spends exactly.
+bool configured(const EncoderState& s) {
+    if (!s.analysis || !frame_shape_ok(s.subbands, s.blk_len)) return false;
+    if (s.frequency_index < 0 || s.frequency_index > 3) return false;
+    const bool mode_fits = s.channels == 1 ? s.channel_mode == MONO
+                                           : s.channels == 2 && s.channel_mode >= DUAL_CHANNEL &&
+                                                 s.channel_mode <= JOINT_STEREO;
+    return mode_fits && s.bitpool >= 0 &&
+           s.bitpool <= encoder_max_bitpool(s.channel_mode, s.subbands);
+}
+
+void deinterleave(FrameWorkspace& ws, std::span<const int16_t> pcm, int32_t instants,
+                  int32_t channels) {
+    for (int32_t t = 0; t < instants; ++t)
+        for (int32_t c = 0; c < channels; ++c)
+            ws.pcm_in[c][t] = static_cast<float>(pcm[static_cast<size_t>(t * channels + c)]);
+}
+
+int scale_and_join(FrameWorkspace& ws, const EncoderState& s) {
+    int rc = 0;
+    if (s.channel_mode == JOINT_STEREO) {
+        rc |= joint_transform(ws.sb_sample, ws.sb_sample_ms, s.subbands, s.blk_len);
+        for (int32_t c = 0; c < s.channels; ++c) {
+            rc |= calc_scale_factors(ws.sb_sample[c], ws.scale_factor[c], s.subbands, s.blk_len);
+            rc |= calc_scale_factors(ws.sb_sample_ms[c], ws.scale_factor_ms[c], s.subbands,
+                                     s.blk_len);
+        }
+        rc |= joint_decision(ws.sb_sample, ws.sb_sample_ms, ws.scale_factor, ws.scale_factor_ms,
+                             ws.join, s.subbands, s.blk_len);
+        return rc;
+    }
+    for (int32_t c = 0; c < s.channels; ++c)
+        rc |= calc_scale_factors(ws.sb_sample[c], ws.scale_factor[c], s.subbands, s.blk_len);
+    return rc;
+}
+
+int allocate(FrameWorkspace& ws, const EncoderState& s) {
+    if (two_channel_pool(s.channel_mode))
+        return allocate_bits_two_channels(s.subbands, ws.scale_factor, s.bitpool, ws.bits,
+                                          s.allocation_method, s.frequency_index);
+    int rc = 0;
+    for (int32_t c = 0; c < s.channels; ++c)
+        rc |= allocate_bits_one_channel(s.subbands, ws.scale_factor[c], s.bitpool, ws.bits[c],
+                                        s.allocation_method, s.frequency_index);
+    return rc;
+}
+
+} // namespace
+
+EncoderState::EncoderState() = default;
+EncoderState::~EncoderState() = default;
+
+int32_t encoder_frequency_index(int32_t sampling_frequency) {
+    for (size_t i = 0; i < frequency_table.size(); ++i)
+        if (frequency_table[i] == sampling_frequency) return static_cast<int32_t>(i);
+    return -1;
+}
+
+std::unique_ptr<EncoderState> encoder_create(int32_t sampling_frequency, int32_t channels,
+                                             int32_t subbands, int32_t blk_len) {
+    if (!frame_shape_ok(subbands, blk_len)) return nullptr;
+    auto analysis = analysis_init(subbands, channels);
+    if (!analysis) return nullptr;
+    auto state = std::make_unique<EncoderState>();
+    state->analysis = std::move(analysis);
+    state->sampling_frequency = sampling_frequency;
+    state->blk_len = blk_len;
+    state->channels = channels;
+    state->subbands = subbands;
+    state->samples_per_channel = subbands * blk_len;
+    return state;
+}
+
+int32_t encoder_max_bitpool(int32_t channel_mode, int32_t subbands) {
+    if (subbands != 4 && subbands != 8) return -1;
+    const int32_t entries = two_channel_pool(channel_mode) ? 2 * subbands : subbands;
+    return std::min(max_bitpool_byte, max_bits_per_entry * entries);
+}
+
+int format_init(int32_t sampling_frequency, int32_t channels, int32_t channel_mode,
+                int32_t subbands, int32_t blk_len, int32_t allocation_method, uint8_t& header_byte,
+                int32_t& frequency_index, int32_t& adjusted_mode) {
+    header_byte = 0;
+    frequency_index = encoder_frequency_index(sampling_frequency);
+    if (frequency_index < 0) return 1;
+    header_byte = static_cast<uint8_t>(header_byte | (frequency_index << frequency_shift));
+    if (blk_len <= 0 || blk_len > MAX_BLOCKS || blk_len % 4 != 0) return 1;
+    header_byte = static_cast<uint8_t>(header_byte | ((blk_len / 4 - 1) << blocks_shift));
+    if (channels == 1) {
+        adjusted_mode = MONO;
+    } else if (channels == 2) {
+        adjusted_mode = two_channel_pool(channel_mode) ? channel_mode : DUAL_CHANNEL;
+        header_byte = static_cast<uint8_t>(header_byte | (adjusted_mode << mode_shift));
+    } else {
+        return 1;
+    }
+    if (allocation_method != 0) header_byte |= snr_bit;
+    if (subbands == 4) return 0;
+    if (subbands != 8) return 1;
+    header_byte |= eight_subbands_bit;
+    return 0;
+}
+
+int encoder_configure(EncoderState& state, int32_t channel_mode, int32_t bitpool,
+                      int32_t allocation_method) {
+    uint8_t header_byte = 0;
+    int32_t frequency_index = -1;
+    int32_t adjusted_mode = -1;
+    if (format_init(state.sampling_frequency, state.channels, channel_mode, state.subbands,
+                    state.blk_len, allocation_method, header_byte, frequency_index,
+                    adjusted_mode) != 0) {
+        std::fprintf(stderr, "\nError format_init (%d, %d, %d, %d, %d, %d)\n",
+                     state.sampling_frequency, state.channels, channel_mode, state.subbands,
+                     state.blk_len, allocation_method);
+        std::exit(1);
+    }
+    if (bitpool < 0 || bitpool > encoder_max_bitpool(adjusted_mode, state.subbands)) return 1;
+    state.frequency_index = frequency_index;
+    state.channel_mode = adjusted_mode;
+    state.allocation_method = allocation_method;
+    state.bitpool = bitpool;
+    state.header_byte = header_byte;
+    return 0;
+}
+
+int32_t encoder_frame_length(const EncoderState& state) {
+    if (!configured(state)) return -1;
+    const int32_t pools = two_channel_pool(state.channel_mode) ? 1 : state.channels;
+    return frame_bytes(state.channel_mode, state.channels, state.subbands,
+                       state.blk_len * pools * state.bitpool);
+}
+
+int32_t encoder_encode_frame(EncoderState& state, std::span<const int16_t> pcm,
+                             std::span<uint8_t> out, int32_t& out_len) {
+    const int32_t length = encoder_frame_length(state);
+    if (length < 0) return -1;
+    if (pcm.size() <
+        static_cast<size_t>(state.samples_per_channel) * static_cast<size_t>(state.channels))
+        return -1;
+    if (out_len < 0 || static_cast<size_t>(out_len) > out.size() ||
+        out.size() - static_cast<size_t>(out_len) < static_cast<size_t>(length))
+        return -1;
+
+    FrameWorkspace ws{};
+    deinterleave(ws, pcm, state.samples_per_channel, state.channels);
+    for (int32_t c = 0; c < state.channels; ++c)
+        if (analysis_filter(*state.analysis, ws.pcm_in[c], ws.sb_sample[c], c, state.blk_len) != 0)
+            return -1;
+    if (scale_and_join(ws, state) != 0 || allocate(ws, state) != 0) return -1;
+    for (int32_t c = 0; c < state.channels; ++c)
+        if (quantize_channel(ws.sb_sample[c], ws.scale_factor[c], ws.quantized[c], ws.bits[c],
+                             state.blk_len, state.subbands) != 0)
+            return -1;
+    return pack_frame(out, out_len, ws.join, ws.scale_factor, ws.quantized, state.header_byte,
+                      state.bitpool, state.channels, state.channel_mode, state.subbands,
+                      state.blk_len, ws.bits);
+}
+
+int encoder_destroy(std::unique_ptr<EncoderState> state) {
+    if (state) analysis_free(std::move(state->analysis), state->channels);
+    return 0;
+}
+
+} // namespace sbc

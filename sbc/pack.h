@@ -1,0 +1,46 @@
+// Frame packing: lays one SBC frame out in bytes and computes its CRC-8. See pack.cpp.
+#pragma once
+
+#include "sbc/sbc.h"
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+namespace sbc {
+
+inline constexpr uint8_t SYNCWORD = 0x9C;
+inline constexpr int32_t HEADER_BYTES = 4;
+
+// The bit-stream write position: the byte being filled (from the frame's first byte) and the
+// next bit to fill in it, 7 (most significant) down to 0.
+struct BitPosition {
+    int32_t byte_index = HEADER_BYTES;
+    int32_t bit_index = 7;
+};
+
+// Bytes of a frame whose sample bits total `sample_bits`: header, join flags (JOINT_STEREO),
+// 4-bit scale factors, samples, padded to a whole byte.
+int32_t frame_bytes(int32_t channel_mode, int32_t channels, int32_t subbands, int32_t sample_bits);
+
+// Appends the low `count` bits of `value` (at most 32), most significant first, at `pos` in
+// `frame` and advances `pos`. The first bit written into a byte replaces that byte, so the
+// buffer needs no clearing. Bits that would fall outside `frame` are not written.
+void put_bits(uint32_t value, std::span<uint8_t> frame, int32_t count, BitPosition& pos);
+
+// Feeds the low `length` bits of `value` (at most 32), most significant first, into the CRC-8
+// register `crc` (polynomial x^8 + x^4 + x^3 + x^2 + 1), then keeps its low 8 bits.
+void crc_len08(uint32_t value, int32_t length, int32_t& crc);
+
+// Writes one frame at out[out_len]: sync word, header_byte, low 8 bits of bitpool, CRC-8,
+// join flags (channel_mode JOINT_STEREO only), scale factors, samples (block, channel,
+// band order; bands with 0 bits skipped), zero padding. Adds the frame length to out_len and
+// returns it. Returns -1 and writes nothing when channels is not 1 or 2, the shape is refused,
+// a bit count is outside 0..16, or `out` has no room for the frame at out_len.
+int32_t pack_frame(std::span<uint8_t> out, int32_t& out_len, const SubbandRow& join,
+                   const std::array<SubbandRow, MAX_CHANNELS>& scale_factor,
+                   const std::array<QuantizedRow, MAX_CHANNELS>& quantized, uint8_t header_byte,
+                   int32_t bitpool, int32_t channels, int32_t channel_mode, int32_t subbands,
+                   int32_t blk_len, const std::array<SubbandRow, MAX_CHANNELS>& bits);
+
+} // namespace sbc

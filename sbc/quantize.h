@@ -1,0 +1,20 @@
+// Quantiser: each band sample becomes an unsigned integer of as many bits as bit allocation
+// granted its band, relative to the band's scale. See quantize.cpp.
+#pragma once
+
+#include "sbc/sbc.h"
+
+#include <cstdint>
+
+namespace sbc {
+
+// Writes blk_len × subbands values of `quantized` (block-major):
+//   quantized = trunc((x / 2^(scale_factor + 1) + 1) × (2^bits − 1) × 0.5)
+// Each lies in 0 .. 2^bits − 1 when |x| is within its scale; bands with 0 bits give 0.
+// Returns 0, or -1 (nothing written) for a refused shape, a scale factor outside 0..15 or a
+// bit count outside 0..16.
+int quantize_channel(const SampleRow& sb_sample, const SubbandRow& scale_factor,
+                     QuantizedRow& quantized, const SubbandRow& bits, int32_t blk_len,
+                     int32_t subbands);
+
+} // namespace sbc

@@ -1,0 +1,147 @@
+// SBC encoder library: the public face.
+//
+// SBC (the low-complexity sub-band codec of Bluetooth A2DP) cuts each channel into 4 or 8
+// frequency bands, sends one 4-bit exponent (scale factor) per band and frame, and spends a
+// fixed budget of bits, the bitpool, on the band samples. One encoder codes one stream:
+//
+//     16-bit PCM, interleaved ──► encoder_encode_frame ──► one SBC frame (bytes)
+//        subbands × blk_len          (filter bank, scale factors, joint stereo,
+//        instants per frame           bit allocation, quantiser, packing + CRC-8)
+//
+// Calling order
+//   1. encoder_create      fixes sampling frequency, channels, subbands and blk_len;
+//   2. encoder_configure   chooses channel mode, bitpool and allocation method (may be repeated);
+//   3. encoder_frame_length tells how many bytes each frame will take (size buffers with it);
+//   4. encoder_encode_frame once per frame, in stream order (the filter history runs on);
+//   5. encoder_destroy.
+//
+// Every frame of a configured encoder has the same length, at most MAX_FRAME_LENGTH bytes.
+// Output is bit-exact: it does not depend on the compiler's optimisation level.
+// Nothing is allocated after encoder_create; an encoder is used by one thread at a time.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+namespace sbc {
+
+// ---- Parameter codes, as the frame header carries them ------------------------------------
+
+// Channel modes. A one-channel stream is always MONO; a two-channel stream is DUAL_CHANNEL
+// unless STEREO or JOINT_STEREO is asked for.
+inline constexpr int32_t MONO = 0, DUAL_CHANNEL = 1, STEREO = 2, JOINT_STEREO = 3;
+// Allocation methods. Any non-zero value means SNR.
+inline constexpr int32_t LOUDNESS = 0, SNR = 1;
+
+// Capacities. Sampling frequencies are 16000, 32000, 44100 and 48000 Hz (index 0..3).
+inline constexpr int32_t MAX_CHANNELS = 2;
+inline constexpr int32_t MAX_SUBBANDS = 8;
+inline constexpr int32_t MAX_BLOCKS = 16;
+inline constexpr int32_t MAX_FRAME_SAMPLES = MAX_SUBBANDS * MAX_BLOCKS; // per channel
+// The longest frame any accepted configuration produces: DUAL_CHANNEL, 8 subbands,
+// 16 blocks, bitpool 128.
+inline constexpr int32_t MAX_FRAME_LENGTH = 524;
+
+// True when a frame of `subbands` bands and `blk_len` blocks fits the fixed working arrays.
+// (The frame header itself only allows blk_len 4, 8, 12 or 16; format_init enforces that.)
+constexpr bool frame_shape_ok(int32_t subbands, int32_t blk_len) {
+    return (subbands == 4 || subbands == 8) && blk_len >= 1 && blk_len <= MAX_BLOCKS;
+}
+
+// ---- Data model ---------------------------------------------------------------------------
+
+struct AnalysisState; // the filter bank's coefficients and history, see sbc/analysis.h
+
+// One encoder. encoder_create sets analysis, sampling_frequency, blk_len, channels, subbands
+// and samples_per_channel; encoder_configure sets the other five (until then channel_mode,
+// bitpool and frequency_index hold -1, and the encoder refuses to encode).
+struct EncoderState {
+    EncoderState(); // out of line: AnalysisState is only complete inside the library
+    ~EncoderState();
+
+    std::unique_ptr<AnalysisState> analysis;
+    int32_t sampling_frequency = 0;  // Hz, as passed to encoder_create
+    int32_t frequency_index = -1;    // 0..3
+    int32_t blk_len = 0;             // blocks per frame
+    int32_t channel_mode = -1;       // after format_init's adjustment
+    int32_t channels = 0;            // 1 or 2
+    int32_t allocation_method = 0;   // as passed; 0 LOUDNESS, non-zero SNR
+    int32_t subbands = 0;            // 4 or 8
+    int32_t bitpool = -1;            // as passed, within 0..encoder_max_bitpool()
+    int32_t samples_per_channel = 0; // subbands × blk_len: PCM instants per frame
+    uint8_t header_byte = 0;         // the frame's parameter byte, built by format_init
+};
+
+// Working rows of one frame, indexed [channel][block × subbands + subband] or
+// [channel][subband]; sized for the largest frame whatever the parameters.
+using SampleRow = std::array<float, MAX_FRAME_SAMPLES>;
+using QuantizedRow = std::array<int32_t, MAX_FRAME_SAMPLES>;
+using SubbandRow = std::array<int32_t, MAX_SUBBANDS>;
+
+// The working arrays of one encoder_encode_frame call (automatic storage, nothing kept).
+struct FrameWorkspace {
+    std::array<SampleRow, MAX_CHANNELS> pcm_in;           // de-interleaved PCM as floats
+    std::array<SampleRow, MAX_CHANNELS> sb_sample;        // subband samples (clamped, joined)
+    std::array<SampleRow, MAX_CHANNELS> sb_sample_ms;     // JOINT_STEREO: mid, side
+    std::array<SubbandRow, MAX_CHANNELS> scale_factor;    // 0..15
+    std::array<SubbandRow, MAX_CHANNELS> scale_factor_ms; // JOINT_STEREO: of mid and side
+    SubbandRow join;                                      // JOINT_STEREO: 1 = mid/side
+    std::array<SubbandRow, MAX_CHANNELS> bits;            // bits per sample, 0..16
+    std::array<QuantizedRow, MAX_CHANNELS> quantized;     // 0..2^bits - 1
+};
+
+// ---- Operations, in calling order ---------------------------------------------------------
+
+// Index 0..3 of a sampling frequency (16000, 32000, 44100, 48000 Hz), or -1 for any other.
+int32_t encoder_frequency_index(int32_t sampling_frequency);
+
+// A new encoder with zeroed filter history (the stream starts after silence).
+// Returns null for `subbands` other than 4 or 8, `channels` outside 1..2 or `blk_len` outside
+// 1..16: such frames would not fit the fixed working arrays. The sampling frequency, and
+// whether blk_len is a multiple of 4, are checked later by encoder_configure.
+std::unique_ptr<EncoderState> encoder_create(int32_t sampling_frequency, int32_t channels,
+                                             int32_t subbands, int32_t blk_len);
+
+// The largest bitpool that bit allocation can spend in `channel_mode` with `subbands` bands,
+// capped at 255 (the frame's bitpool byte): 16 × subbands for MONO and DUAL_CHANNEL (and any
+// other code, which configuration turns into one of them), 32 × subbands for STEREO and
+// JOINT_STEREO. -1 for `subbands` other than 4 or 8.
+int32_t encoder_max_bitpool(int32_t channel_mode, int32_t subbands);
+
+// Builds the frame header byte and the adjusted channel mode (one channel: MONO whatever was
+// asked; two channels: STEREO or JOINT_STEREO as asked, DUAL_CHANNEL otherwise).
+// Returns 0 and fills the three outputs, or 1 when the frequency is unknown, blk_len is not
+// 4, 8, 12 or 16, channels is not 1 or 2, or subbands is not 4 or 8 (outputs then unusable).
+int format_init(int32_t sampling_frequency, int32_t channels, int32_t channel_mode,
+                int32_t subbands, int32_t blk_len, int32_t allocation_method, uint8_t& header_byte,
+                int32_t& frequency_index, int32_t& adjusted_mode);
+
+// Sets channel mode, bitpool and allocation method (filter history is kept).
+// A combination that format_init refuses prints
+//   "\nError format_init (%d, %d, %d, %d, %d, %d)\n"
+// (frequency, channels, requested mode, subbands, blk_len, allocation method) on standard
+// error and ends the process with status 1. Returns 0 on success, or 1 (state unchanged) for
+// a bitpool below 0 or above encoder_max_bitpool(adjusted mode, subbands).
+int encoder_configure(EncoderState& state, int32_t channel_mode, int32_t bitpool,
+                      int32_t allocation_method);
+
+// Bytes of every frame of a configured encoder (4 header bytes, join flags, scale factors and
+// exactly `bitpool` sample bits per channel or per channel pair, padded to a byte), or -1
+// when the state has not been configured.
+int32_t encoder_frame_length(const EncoderState& state);
+
+// Encodes one frame: `pcm` holds samples_per_channel × channels values interleaved by channel
+// (instant 0 of channel 0, of channel 1, instant 1, ...). The frame is written at
+// out[out_len], out_len grows by its length, and the length is returned.
+// Refuses, returning -1 and changing nothing (not even the filter history), when the state is
+// not configured, pcm is too short, or out_len is negative or leaves less than
+// encoder_frame_length() bytes in `out`.
+int32_t encoder_encode_frame(EncoderState& state, std::span<const int16_t> pcm,
+                             std::span<uint8_t> out, int32_t& out_len);
+
+// Releases the encoder and its filter bank. Always returns 0.
+int encoder_destroy(std::unique_ptr<EncoderState> state);
+
+} // namespace sbc

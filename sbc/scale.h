@@ -1,0 +1,42 @@
+// Scale factors and joint stereo: bound the band samples, find each band's 4-bit exponent,
+// and in JOINT_STEREO decide band by band between left/right and mid/side. See scale.cpp.
+#pragma once
+
+#include "sbc/sbc.h"
+
+#include <array>
+#include <cstdint>
+
+namespace sbc {
+
+// The scale of scale factor j is 2^(j + 1): 2, 4, ... 65536. Quantisation divides by it.
+inline constexpr std::array<float, 16> scale_factor_value = {
+    2.0f,   4.0f,    8.0f,    16.0f,   32.0f,   64.0f,    128.0f,   256.0f,
+    512.0f, 1024.0f, 2048.0f, 4096.0f, 8192.0f, 16384.0f, 32768.0f, 65536.0f};
+
+// Band samples are clamped to ±SAMPLE_BOUND, the largest scale.
+inline constexpr float SAMPLE_BOUND = 65536.0f;
+
+// Clamps one channel's samples (blk_len × subbands, block-major) to ±SAMPLE_BOUND in place and
+// writes its `subbands` scale factors: the smallest j with max |sample| <= 2^(j + 1).
+// Returns 0, or -1 (nothing touched) for a shape that frame_shape_ok refuses.
+int calc_scale_factors(SampleRow& samples, SubbandRow& scale_factor, int32_t subbands,
+                       int32_t blk_len);
+
+// Mid/side of both channels: sb_sample_ms[0] = (L + R) × 0.5, sb_sample_ms[1] = (L − R) × 0.5.
+// Returns 0, or -1 (nothing touched) for a refused shape.
+int joint_transform(const std::array<SampleRow, MAX_CHANNELS>& sb_sample,
+                    std::array<SampleRow, MAX_CHANNELS>& sb_sample_ms, int32_t subbands,
+                    int32_t blk_len);
+
+// For every band but the last: when the left + right scale factors exceed mid + side, the
+// band is joined (join = 1) and its scale factors and samples are replaced by the mid/side
+// ones; otherwise join = 0. join[subbands - 1] is always 0.
+// Returns 0, or -1 (nothing touched) for a refused shape.
+int joint_decision(std::array<SampleRow, MAX_CHANNELS>& sb_sample,
+                   const std::array<SampleRow, MAX_CHANNELS>& sb_sample_ms,
+                   std::array<SubbandRow, MAX_CHANNELS>& scale_factor,
+                   const std::array<SubbandRow, MAX_CHANNELS>& scale_factor_ms, SubbandRow& join,
+                   int32_t subbands, int32_t blk_len);
+
+} // namespace sbc
