@@ -1,0 +1,174 @@
+// Analysis filter bank: against an unfolded double-precision model of the cosine-modulated
+// filter bank, on a worked impulse, and for independence from the frame grouping.
+#include "sbc/analysis.h"
+
+#include <cmath>
+#include <gtest/gtest.h>
+#include <numbers>
+#include <random>
+#include <vector>
+
+namespace {
+
+using sbc::AnalysisState;
+
+// The textbook form: shift the history, window it, sum the five taps of each of the 2M
+// columns, then multiply by the full M × 2M cosine matrix. All in double.
+struct UnfoldedModel {
+    int m;
+    std::vector<double> window; // the signed analysis window, L = 10 M taps
+    std::vector<double> x;      // history, newest first
+
+    UnfoldedModel(int subbands, const AnalysisState& s)
+        : m(subbands), window(s.window.begin(), s.window.begin() + 10 * subbands),
+          x(10 * subbands, 0.0) {}
+
+    std::vector<double> block(const float* in) {
+        x.insert(x.begin(), static_cast<size_t>(m), 0.0);
+        x.resize(static_cast<size_t>(10 * m));
+        for (int i = 0; i < m; ++i) x[i] = in[m - 1 - i];
+        std::vector<double> y(2 * m, 0.0);
+        for (int i = 0; i < 2 * m; ++i)
+            for (int n = 0; n < 5; ++n) y[i] += x[i + 2 * m * n] * window[i + 2 * m * n];
+        std::vector<double> out(m, 0.0);
+        for (int k = 0; k < m; ++k)
+            for (int i = 0; i < 2 * m; ++i)
+                out[k] += std::cos((k + 0.5) * (i - m / 2.0) * std::numbers::pi / m) * y[i];
+        return out;
+    }
+
+    // Sum of |tap × sample| for the current history: the scale of single-precision rounding.
+    double magnitude() const {
+        double s = 0.0;
+        for (size_t i = 0; i < x.size(); ++i) s += std::fabs(x[i] * window[i]);
+        return s;
+    }
+};
+
+void expect_matches_model(int subbands, const std::vector<float>& input) {
+    auto state = sbc::analysis_init(subbands, 1);
+    ASSERT_TRUE(state);
+    UnfoldedModel model(subbands, *state);
+    std::vector<float> out(input.size());
+    const size_t frame = static_cast<size_t>(subbands) * 16; // frames of 16 blocks
+    for (size_t at = 0; at < input.size(); at += frame)
+        ASSERT_EQ(sbc::analysis_filter(*state, std::span(input).subspan(at, frame),
+                                       std::span(out).subspan(at, frame), 0, 16),
+                  0);
+    for (size_t b = 0; b * subbands < input.size(); ++b) {
+        const auto expected = model.block(&input[b * subbands]);
+        const double tolerance = 4e-7 * model.magnitude() + 1e-30;
+        for (int k = 0; k < subbands; ++k)
+            ASSERT_NEAR(out[b * subbands + k], expected[k], tolerance)
+                << "M=" << subbands << " block " << b << " band " << k;
+    }
+}
+
+std::vector<float> random_pcm(size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::uniform_int_distribution<int> dist(-32768, 32767);
+    std::vector<float> v(n);
+    for (auto& s : v) s = static_cast<float>(dist(gen));
+    return v;
+}
+
+TEST(AnalysisFilter, MatchesUnfoldedCosineModulationOnRandomInput) {
+    expect_matches_model(8, random_pcm(8 * 16 * 6, 1));
+    expect_matches_model(4, random_pcm(4 * 16 * 6, 2));
+}
+
+TEST(AnalysisFilter, MatchesUnfoldedCosineModulationOnImpulses) {
+    for (int m : {4, 8}) {
+        for (int pos : {0, 3, m - 1, 5 * m + 2}) {
+            std::vector<float> in(static_cast<size_t>(m * 16), 0.0f);
+            in[static_cast<size_t>(pos)] = 30000.0f;
+            expect_matches_model(m, in);
+        }
+    }
+}
+
+TEST(AnalysisFilter, ImpulseAtFirstInstantGivesWorkedBandValuesForTenBlocks) {
+    auto state = sbc::analysis_init(8, 1);
+    ASSERT_TRUE(state);
+    std::vector<float> in(8 * 16, 0.0f), out(8 * 16);
+    const float v = 1000.0f;
+    in[0] = v;
+    ASSERT_EQ(sbc::analysis_filter(*state, in, out, 0, 16), 0);
+    const float h7 = 1.7837172e-03f; // prototype tap 7
+    for (int k = 0; k < 8; ++k) {
+        const double c = static_cast<float>(std::cos((k + 0.5) * 3.0 * std::numbers::pi / 8.0));
+        const auto expected = static_cast<float>(static_cast<double>(v * h7) * c);
+        EXPECT_FLOAT_EQ(out[k], expected) << "band " << k;
+    }
+    for (int b = 1; b < 10; ++b) {
+        float energy = 0.0f;
+        for (int k = 0; k < 8; ++k) energy += std::fabs(out[b * 8 + k]);
+        EXPECT_GT(energy, 0.0f) << "the impulse still sits in the history at block " << b;
+    }
+    for (int i = 10 * 8; i < 16 * 8; ++i) EXPECT_EQ(out[i], 0.0f) << "index " << i;
+}
+
+TEST(AnalysisFilter, FrameGroupingDoesNotChangeSubbandSamples) {
+    for (int m : {4, 8}) {
+        const auto in = random_pcm(static_cast<size_t>(m * 16 * 3), 7);
+        auto whole = sbc::analysis_init(m, 2);
+        auto quarters = sbc::analysis_init(m, 2);
+        std::vector<float> a(in.size()), b(in.size());
+        for (size_t f = 0; f < 3; ++f) {
+            const size_t n16 = static_cast<size_t>(m * 16);
+            ASSERT_EQ(sbc::analysis_filter(*whole, std::span(in).subspan(f * n16, n16),
+                                           std::span(a).subspan(f * n16, n16), 1, 16),
+                      0);
+            for (size_t q = 0; q < 4; ++q) {
+                const size_t at = f * n16 + q * n16 / 4;
+                ASSERT_EQ(sbc::analysis_filter(*quarters, std::span(in).subspan(at, n16 / 4),
+                                               std::span(b).subspan(at, n16 / 4), 1, 4),
+                          0);
+            }
+        }
+        EXPECT_EQ(a, b) << "M=" << m;
+    }
+}
+
+TEST(AnalysisFilter, ChannelsKeepSeparateHistories) {
+    const auto in = random_pcm(8 * 16, 3);
+    const std::vector<float> zeros(8 * 16, 0.0f);
+    auto state = sbc::analysis_init(8, 2);
+    std::vector<float> out0(in.size()), out1(in.size());
+    ASSERT_EQ(sbc::analysis_filter(*state, in, out0, 0, 16), 0);
+    ASSERT_EQ(sbc::analysis_filter(*state, zeros, out1, 1, 16), 0);
+    for (float v : out1) EXPECT_EQ(v, 0.0f);
+}
+
+TEST(AnalysisFilter, CoefficientsFollowTheTabulatedCosinesAndWindowSigns) {
+    auto s4 = sbc::analysis_init(4, 1);
+    const std::array<std::array<float, 4>, 2> rows4 = {
+        {{0.70710677f, 0.9238795f, 1.0f, -0.38268343f},
+         {-0.70710677f, 0.38268343f, 1.0f, 0.9238795f}}};
+    for (int l = 0; l < 2; ++l)
+        for (int j = 0; j < 4; ++j) EXPECT_FLOAT_EQ(s4->cosine[l][j], rows4[l][j]);
+    auto s8 = sbc::analysis_init(8, 1);
+    const std::array<float, 8> row8 = {0.70710677f, 0.8314696f,   0.9238795f,   0.98078525f,
+                                       1.0f,        -0.19509032f, -0.38268343f, -0.55557024f};
+    for (int j = 0; j < 8; ++j) EXPECT_FLOAT_EQ(s8->cosine[0][j], row8[j]);
+    // Window: the prototype with odd groups of 2M taps negated, mirrored about L/2.
+    EXPECT_EQ(s8->window[7], 1.7837172e-03f);
+    EXPECT_EQ(s8->window[16], 5.6594945e-03f);  // h[16] negated
+    EXPECT_EQ(s8->window[31], -5.3187303e-02f); // h[31] negated
+    EXPECT_EQ(s8->window[40], 1.4695507e-01f);
+    EXPECT_EQ(s8->window[49], s8->window[31]); // h[49] = h[31], both in negated groups
+    EXPECT_EQ(s4->window[8], 1.0913762e-02f);  // h[8] negated
+    EXPECT_EQ(s4->window[39], s4->window[1]);  // h[39] = h[1], groups 4 and 0 keep their sign
+}
+
+TEST(AnalysisFilter, RefusesWhatDoesNotFitItsArrays) {
+    EXPECT_FALSE(sbc::analysis_init(6, 1));
+    EXPECT_FALSE(sbc::analysis_init(8, 3));
+    auto s = sbc::analysis_init(8, 1);
+    std::vector<float> in(8 * 16), out(8 * 16);
+    EXPECT_EQ(sbc::analysis_filter(*s, in, out, 1, 16), -1); // no such channel
+    EXPECT_EQ(sbc::analysis_filter(*s, std::span(in).first(100), out, 0, 16), -1); // short input
+    EXPECT_EQ(sbc::analysis_filter(*s, in, std::span(out).first(100), 0, 16), -1);
+}
+
+} // namespace

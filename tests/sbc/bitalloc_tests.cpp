@@ -1,0 +1,119 @@
+// Bit allocation: the worked examples (slice search, both leftover passes, visiting order,
+// silent subbands), exact spending across the whole bitpool range, and termination beyond it.
+#include "sbc/bitalloc.h"
+
+#include <gtest/gtest.h>
+#include <numeric>
+#include <random>
+
+namespace {
+
+using sbc::SubbandRow;
+using Rows = std::array<SubbandRow, 2>;
+
+SubbandRow one(int32_t subbands, SubbandRow sf, int32_t bitpool, int32_t method, int32_t fi) {
+    SubbandRow bits{};
+    bits.fill(-7);
+    EXPECT_EQ(sbc::allocate_bits_one_channel(subbands, sf, bitpool, bits, method, fi), 0);
+    return bits;
+}
+
+Rows two(int32_t subbands, Rows sf, int32_t bitpool, int32_t method, int32_t fi) {
+    Rows bits{};
+    EXPECT_EQ(sbc::allocate_bits_two_channels(subbands, sf, bitpool, bits, method, fi), 0);
+    return bits;
+}
+
+int32_t total(const SubbandRow& bits, int32_t subbands) {
+    return std::accumulate(bits.begin(), bits.begin() + subbands, 0);
+}
+
+const SubbandRow descending = {10, 9, 8, 7, 6, 5, 4, 3};
+
+TEST(BitAllocation, SnrOneChannelGivesLeftoverBitsToTheLowestSubbands) {
+    EXPECT_EQ(one(8, descending, 32, sbc::SNR, 2), (SubbandRow{8, 7, 6, 5, 4, 2, 0, 0}));
+}
+
+TEST(BitAllocation, LoudnessUsesTheFrequencyOffsets) {
+    EXPECT_EQ(one(8, descending, 32, sbc::LOUDNESS, 2), (SubbandRow{9, 5, 5, 4, 4, 3, 2, 0}));
+    // Another frequency row gives other offsets: 16 kHz has -2 for subband 0 and +1 for 7.
+    EXPECT_NE(one(8, descending, 32, sbc::LOUDNESS, 0), one(8, descending, 32, sbc::LOUDNESS, 2));
+}
+
+TEST(BitAllocation, SearchThatHitsTheBitpoolExactlyLeavesNothingOver) {
+    EXPECT_EQ(one(4, {3, 3, 3, 3}, 9, sbc::LOUDNESS, 0), (SubbandRow{3, 2, 2, 2, -7, -7, -7, -7}));
+}
+
+TEST(BitAllocation, SilentSubbandsStillReceiveBits) {
+    EXPECT_EQ(one(8, {0, 0, 0, 0, 0, 0, 0, 0}, 10, sbc::LOUDNESS, 2),
+              (SubbandRow{2, 2, 2, 2, 2, 0, 0, 0}));
+}
+
+TEST(BitAllocation, TwoChannelsAlternateAndTheLastBitGoesByTheSecondPass) {
+    const Rows bits = two(4, {{{4, 4, 4, 4}, {4, 4, 4, 4}}}, 7, sbc::SNR, 1);
+    EXPECT_EQ(bits[0], (SubbandRow{3, 2, 0, 0}));
+    EXPECT_EQ(bits[1], (SubbandRow{2, 0, 0, 0}));
+}
+
+TEST(BitAllocation, TwoChannelsShareOnePoolInChannelAlternatingOrder) {
+    const Rows sf = {descending, SubbandRow{9, 9, 8, 2, 0, 0, 0, 0}};
+    Rows bits = two(8, sf, 35, sbc::SNR, 2);
+    EXPECT_EQ(bits[0], (SubbandRow{7, 5, 4, 3, 2, 0, 0, 0}));
+    EXPECT_EQ(bits[1], (SubbandRow{5, 5, 4, 0, 0, 0, 0, 0}));
+    bits = two(8, sf, 37, sbc::SNR, 2);
+    EXPECT_EQ(bits[0], (SubbandRow{7, 6, 4, 3, 2, 0, 0, 0}));
+    EXPECT_EQ(bits[1], (SubbandRow{6, 5, 4, 0, 0, 0, 0, 0}));
+}
+
+TEST(BitAllocation, EmptyOrNegativeBitpoolGivesNoBits) {
+    EXPECT_EQ(total(one(8, descending, 0, sbc::SNR, 2), 8), 0);
+    EXPECT_EQ(one(8, descending, -5, sbc::LOUDNESS, 2), (SubbandRow{0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(two(4, {descending, descending}, -1, sbc::SNR, 2), Rows{});
+}
+
+TEST(BitAllocation, LargestBitpoolFillsEverySubband) {
+    EXPECT_EQ(one(8, descending, 128, sbc::SNR, 2), (SubbandRow{16, 16, 16, 16, 16, 16, 16, 16}));
+    const Rows full =
+        two(4, {SubbandRow{0, 1, 2, 3}, SubbandRow{15, 0, 0, 9}}, 128, sbc::LOUDNESS, 3);
+    for (int c = 0; c < 2; ++c) EXPECT_EQ(total(full[c], 4), 64);
+}
+
+TEST(BitAllocation, SpendsEveryBitpoolWithinTheLimitsExactly) {
+    std::mt19937 gen(11);
+    std::uniform_int_distribution<int> sf_dist(0, 15);
+    for (int trial = 0; trial < 40; ++trial) {
+        for (int32_t m : {4, 8}) {
+            Rows sf{};
+            for (auto& row : sf)
+                for (int s = 0; s < m; ++s) row[s] = trial % 5 == 0 ? 0 : sf_dist(gen);
+            const int32_t method = trial % 2;
+            const int32_t fi = trial % 4;
+            for (int32_t pool = 0; pool <= 16 * m; ++pool)
+                ASSERT_EQ(total(one(m, sf[0], pool, method, fi), m), pool) << "m=" << m;
+            for (int32_t pool = 0; pool <= std::min(255, 32 * m); ++pool) {
+                const Rows bits = two(m, sf, pool, method, fi);
+                ASSERT_EQ(total(bits[0], m) + total(bits[1], m), pool) << "m=" << m;
+                for (const auto& row : bits)
+                    for (int s = 0; s < m; ++s) ASSERT_TRUE(row[s] >= 0 && row[s] <= 16);
+            }
+        }
+    }
+}
+
+TEST(BitAllocation, BitpoolBeyondWhatCanBeSpentStillTerminates) {
+    EXPECT_EQ(one(8, descending, 1000, sbc::LOUDNESS, 2),
+              (SubbandRow{16, 16, 16, 16, 16, 16, 16, 16}));
+    const Rows bits = two(4, {SubbandRow{}, SubbandRow{}}, 129, sbc::SNR, 0);
+    EXPECT_EQ(total(bits[0], 4) + total(bits[1], 4), 128);
+}
+
+TEST(BitAllocation, RefusesUnknownSubbandCountOrFrequencyIndex) {
+    SubbandRow bits{};
+    EXPECT_EQ(sbc::allocate_bits_one_channel(6, descending, 10, bits, sbc::SNR, 0), -1);
+    EXPECT_EQ(sbc::allocate_bits_one_channel(8, descending, 10, bits, sbc::LOUDNESS, 4), -1);
+    Rows both{};
+    EXPECT_EQ(sbc::allocate_bits_two_channels(8, {descending, descending}, 10, both, sbc::SNR, -1),
+              -1);
+}
+
+} // namespace
