@@ -25,6 +25,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 
 namespace sbc {
 
@@ -106,7 +107,6 @@ int32_t encoder_frequency_index(int32_t sampling_frequency) {
 
 std::unique_ptr<EncoderState> encoder_create(int32_t sampling_frequency, int32_t channels,
                                              int32_t subbands, int32_t blk_len) {
-    if (!frame_shape_ok(subbands, blk_len)) return nullptr;
     auto analysis = analysis_init(subbands, channels);
     if (!analysis) return nullptr;
     auto state = std::make_unique<EncoderState>();
@@ -115,7 +115,11 @@ std::unique_ptr<EncoderState> encoder_create(int32_t sampling_frequency, int32_t
     state->blk_len = blk_len;
     state->channels = channels;
     state->subbands = subbands;
-    state->samples_per_channel = subbands * blk_len;
+    // blk_len is checked by encoder_configure; an unusable one never reaches a frame.
+    state->samples_per_channel =
+        blk_len > 0 && blk_len <= std::numeric_limits<int32_t>::max() / subbands
+            ? subbands * blk_len
+            : 0;
     return state;
 }
 

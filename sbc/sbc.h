@@ -98,9 +98,9 @@ struct FrameWorkspace {
 int32_t encoder_frequency_index(int32_t sampling_frequency);
 
 // A new encoder with zeroed filter history (the stream starts after silence).
-// Returns null for `subbands` other than 4 or 8, `channels` outside 1..2 or `blk_len` outside
-// 1..16: such frames would not fit the fixed working arrays. The sampling frequency, and
-// whether blk_len is a multiple of 4, are checked later by encoder_configure.
+// Returns null for `subbands` other than 4 or 8, and for `channels` outside 1..2 (the filter
+// bank holds the history of at most two channels). The sampling frequency and blk_len are
+// checked later by encoder_configure, which refuses them through format_init.
 std::unique_ptr<EncoderState> encoder_create(int32_t sampling_frequency, int32_t channels,
                                              int32_t subbands, int32_t blk_len);
 

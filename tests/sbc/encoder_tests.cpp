@@ -6,6 +6,7 @@
 #include <cmath>
 #include <gtest/gtest.h>
 #include <numbers>
+#include <string>
 #include <vector>
 
 namespace {
@@ -64,16 +65,19 @@ TEST(EncoderConfig, ChannelModeFollowsTheChannelCount) {
     EXPECT_EQ(sbc::encoder_frequency_index(8000), -1);
 }
 
-TEST(EncoderConfig, CreationRefusesShapesTheWorkspaceCannotHold) {
+TEST(EncoderConfig, CreationRefusesOnlyWhatTheFilterBankCannotHold) {
     EXPECT_FALSE(sbc::encoder_create(44100, 2, 6, 16));
     EXPECT_FALSE(sbc::encoder_create(44100, 3, 8, 16));
     EXPECT_FALSE(sbc::encoder_create(44100, 0, 8, 16));
-    EXPECT_FALSE(sbc::encoder_create(44100, 2, 8, 0));
-    EXPECT_FALSE(sbc::encoder_create(44100, 2, 8, -4));
-    EXPECT_FALSE(sbc::encoder_create(44100, 2, 8, 20));
     auto enc = sbc::encoder_create(22050, 2, 8, 6); // checked at configuration
     ASSERT_TRUE(enc);
     EXPECT_EQ(enc->samples_per_channel, 48);
+    // Block lengths are format_init's to refuse; an encoder that carries one never encodes.
+    for (int32_t blk_len : {0, -4, 20}) {
+        auto odd = sbc::encoder_create(44100, 2, 8, blk_len);
+        ASSERT_TRUE(odd) << blk_len;
+        EXPECT_EQ(sbc::encoder_frame_length(*odd), -1) << blk_len;
+    }
 }
 
 using EncoderConfigDeathTest = ::testing::Test;
@@ -85,6 +89,12 @@ TEST(EncoderConfigDeathTest, RefusedFormatPrintsItsValuesAndExitsWithStatusOne) 
     auto bad_blocks = sbc::encoder_create(44100, 1, 4, 6);
     EXPECT_EXIT(sbc::encoder_configure(*bad_blocks, 0, 10, 0), ::testing::ExitedWithCode(1),
                 "^\nError format_init \\(44100, 1, 0, 4, 6, 0\\)\n$");
+    for (int32_t blk_len : {0, -4, 20}) {
+        auto odd_blocks = sbc::encoder_create(44100, 2, 8, blk_len);
+        EXPECT_EXIT(sbc::encoder_configure(*odd_blocks, 3, 10, 1), ::testing::ExitedWithCode(1),
+                    "^\nError format_init \\(44100, 2, 3, 8, " + std::to_string(blk_len) +
+                        ", 1\\)\n$");
+    }
     // Values that creation already refuses still reach the message when a state carries them.
     sbc::EncoderState odd;
     odd.sampling_frequency = 48000;
