@@ -1,13 +1,235 @@
-// The encoding run. The encoder and the audio file readers are being built; until they are in,
-// this build can only say so.
+// The encoding run: one pass from an audio file to a stream of SBC frames.
+//
+//   audio_open ─► checks ─► encoder_create ─► bitpool from the bit rate ─► encoder_configure
+//        │                                                                        │
+//        └──► per frame: subbands × blk_len sample instants ─► 16-bit PCM ─► encode ─► write
+//
+// Bitpool from the bit rate (32-bit integers, C division, refused where it would overflow):
+//   frame bytes = rate × subbands × blk_len ÷ (frequency × 8),  frame bits = frame bytes × 8
+//   fixed bits  = channels × subbands × 4 + 32
+//   MONO, DUAL_CHANNEL:       (frame bits − fixed) ÷ (channels × blk_len)
+//   STEREO, JOINT_STEREO:     (frame bits − fixed − (subbands in JOINT_STEREO)) ÷ blk_len
+//
+// Samples reach the encoder on the 16-bit scale and saturate instead of wrapping. Only whole
+// frames of real data are encoded: when the data ends early, the stream ends with the last whole
+// frame, and the run says how much of the promised data it found.
+#include "audiofile/audiofile.h"
 #include "cli/settings.h"
+#include "sbc/sbc.h"
+
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <vector>
 
 namespace cli {
 
-int run_encoding(const Settings&, std::FILE* output, const char* input_name) {
-    std::fprintf(stderr, "\n%s: encoding is not available in this build yet\n", input_name);
-    if (output != stdout) std::fclose(output);
+namespace {
+
+constexpr int max_channels = 2;
+
+// The factor that brings a stored sample to the 16-bit scale. Integer sources are shifted by
+// their width; floating-point sources whose container defines full scale as ±1.0 are multiplied
+// by 32768; the others (which define no full scale) are taken as they are.
+double sixteen_bit_scale(int32_t sample_type) {
+    using namespace audiofile;
+    if (sample_is_float(sample_type)) {
+        switch (sample_type) {
+        case ST_SPW_DOUBLE:
+        case ST_H512_FLOAT32:
+        case ST_H512_FLOAT64: return 1.0;
+        default: return 32768.0;
+        }
+    }
+    switch (sample_bits(sample_type)) {
+    case 8: return 256.0;
+    case 24: return 1.0 / 256.0;
+    case 32: return 1.0 / 65536.0;
+    default: return 1.0;
+    }
+}
+
+// Truncates toward zero and limits to the 16-bit range (NaN becomes 0).
+int16_t to_pcm16(double value) {
+    if (std::isnan(value)) return 0;
+    if (value >= 32767.0) return 32767;
+    if (value <= -32768.0) return -32768;
+    return static_cast<int16_t>(static_cast<int32_t>(value));
+}
+
+// The bitpool for the requested rate, or nothing when a step would leave the 32-bit range.
+std::optional<int32_t> derive_bitpool(const Settings& s, int32_t channel_mode, int32_t channels,
+                                      int32_t frequency) {
+    const auto fits = [](int64_t v) {
+        return v >= std::numeric_limits<int32_t>::min() && v <= std::numeric_limits<int32_t>::max();
+    };
+    const int64_t product = int64_t{s.bit_rate} * s.subbands * s.blk_len;
+    const int64_t divisor = int64_t{frequency} * 8;
+    if (!fits(product) || !fits(divisor) || divisor == 0) return std::nullopt;
+    const int64_t frame_bits = product / divisor * 8;
+    const int64_t fixed_bits = int64_t{channels} * s.subbands * 4 + 32;
+    int64_t bitpool = 0;
+    if (channel_mode == sbc::MONO || channel_mode == sbc::DUAL_CHANNEL) {
+        bitpool = (frame_bits - fixed_bits) / (int64_t{channels} * s.blk_len);
+    } else {
+        const int64_t join_bits = channel_mode == sbc::JOINT_STEREO ? s.subbands : 0;
+        bitpool = (frame_bits - fixed_bits - join_bits) / s.blk_len;
+    }
+    if (!fits(frame_bits) || !fits(fixed_bits) || !fits(bitpool)) return std::nullopt;
+    return static_cast<int32_t>(bitpool);
+}
+
+// Everything the run holds, released in the order the shutdown gives.
+struct Run {
+    std::unique_ptr<audiofile::AudioFile> input;
+    std::unique_ptr<sbc::EncoderState> encoder;
+    std::FILE* output = nullptr;
+};
+
+// Releases the encoder, the input and the output. Returns false when the output could not be
+// closed cleanly (its last bytes may be lost), which makes the run fail.
+bool shut_down(Run& run) {
+    if (run.encoder && sbc::encoder_destroy(std::move(run.encoder)) != 0) {
+        std::fprintf(stderr, "\nError destroying SBC encoder\n");
+        return false;
+    }
+    if (run.input && audiofile::audio_close(run.input) != 0) {
+        std::fprintf(stderr, "\nError closing inputfile\n");
+    }
+    if (run.output != nullptr && std::fclose(run.output) != 0) {
+        run.output = nullptr;
+        std::fprintf(stderr, "\nError closing outputfile\n");
+        return false;
+    }
+    run.output = nullptr;
+    return true;
+}
+
+int fail(Run& run) {
+    shut_down(run);
     return 1;
+}
+
+// Checks the parameters that the arithmetic below divides by or multiplies with.
+bool frame_shape_is_usable(const Settings& s) {
+    if (s.subbands <= 0) {
+        std::fprintf(stderr, "\nsubbands: %d is not a positive number\n", s.subbands);
+        return false;
+    }
+    if (s.blk_len <= 0) {
+        std::fprintf(stderr, "\nblk_len: %d is not a positive number\n", s.blk_len);
+        return false;
+    }
+    return true;
+}
+
+void print_figures(const Settings& s, int32_t channel_mode, int32_t bitpool) {
+    const bool one_pool_per_channel =
+        channel_mode == sbc::MONO || channel_mode == sbc::DUAL_CHANNEL;
+    const double bits_per_sample = one_pool_per_channel
+                                       ? static_cast<double>(bitpool) / s.subbands
+                                       : static_cast<double>(bitpool) / (2 * s.subbands);
+    std::fprintf(stderr, "bitpool = %d\n", bitpool);
+    std::fprintf(stderr, "bps     = %f bit\n", bits_per_sample);
+    std::fprintf(stderr, "bitrate = %6.2f kbps\n", s.bit_rate * 0.001);
+}
+
+// Reads one frame of sample instants into `pcm`. Returns the number of instants read: fewer
+// than `instants` only at the end of the data.
+int64_t read_frame(Run& run, std::span<int16_t> pcm, int64_t instants, int32_t channels,
+                   double scale) {
+    std::array<double, max_channels> values{};
+    const auto frame_values = std::span(values).first(static_cast<size_t>(channels));
+    for (int64_t t = 0; t < instants; ++t) {
+        if (audiofile::audio_read(frame_values, *run.input) != 0) return t;
+        for (int32_t c = 0; c < channels; ++c) {
+            pcm[static_cast<size_t>(t * channels + c)] = to_pcm16(frame_values[c] * scale);
+        }
+    }
+    return instants;
+}
+
+} // namespace
+
+int run_encoding(const Settings& settings, std::FILE* output, const char* input_name) {
+    Run run;
+    run.output = output;
+    audiofile::AudioInfo info{};
+    run.input = audiofile::audio_open(input_name, "r", info);
+    if (!run.input) {
+        std::fprintf(stderr, "\nError opening inputfile\n");
+        return fail(run);
+    }
+    if (sbc::encoder_frequency_index(info.sampling_frequency) < 0) {
+        std::fprintf(stderr, "\nSampling frequency: %d not supported\n", info.sampling_frequency);
+        return fail(run);
+    }
+    if (info.channels > max_channels) {
+        std::fprintf(stderr, "\nnumber of channels: %d exceeds the maximum number: %d\n",
+                     info.channels, max_channels);
+        return fail(run);
+    }
+    const int32_t channels = info.channels;
+    const int32_t channel_mode = channels == 1 ? sbc::MONO : settings.channel_mode;
+    if (!frame_shape_is_usable(settings)) return fail(run);
+
+    run.encoder = sbc::encoder_create(info.sampling_frequency, channels, settings.subbands,
+                                      settings.blk_len);
+    if (!run.encoder) {
+        std::fprintf(stderr, "\nError creating SBC encoder\n");
+        return fail(run);
+    }
+    const auto bitpool = derive_bitpool(settings, channel_mode, channels, info.sampling_frequency);
+    if (!bitpool) {
+        std::fprintf(stderr, "\nbit rate: %d bps is out of range\n", settings.bit_rate);
+        return fail(run);
+    }
+    const int32_t max_bitpool = sbc::encoder_max_bitpool(channel_mode, settings.subbands);
+    if (*bitpool < 0 || *bitpool > max_bitpool) {
+        std::fprintf(stderr,
+                     "\nbitpool: %d (from a bit rate of %d bps) is outside the valid range 0 to "
+                     "%d\n",
+                     *bitpool, settings.bit_rate, max_bitpool);
+        return fail(run);
+    }
+    if (sbc::encoder_configure(*run.encoder, channel_mode, *bitpool, settings.allocation_method) !=
+        0) {
+        std::fprintf(stderr, "\nError getting SBC decoder information\n");
+        return fail(run);
+    }
+    if (settings.verbose) print_figures(settings, channel_mode, *bitpool);
+
+    const int64_t instants_per_frame = int64_t{settings.subbands} * settings.blk_len;
+    const bool count_known = info.num_samples_known;
+    const int64_t frames = count_known ? info.num_samples / instants_per_frame : -1;
+    const double scale = sixteen_bit_scale(info.sample_type);
+    std::array<int16_t, 16 * 8 * max_channels> pcm{};
+    std::vector<uint8_t> frame(static_cast<size_t>(sbc::encoder_frame_length(*run.encoder)));
+
+    int64_t instants_read = 0;
+    for (int64_t f = 0; !count_known || f < frames; ++f) {
+        const int64_t got = read_frame(run, pcm, instants_per_frame, channels, scale);
+        instants_read += got;
+        if (got < instants_per_frame) {
+            if (count_known) {
+                std::fprintf(stderr,
+                             "\nThe input data ended early: %lld of %d sample frames read; the "
+                             "stream ends with the last whole frame\n",
+                             static_cast<long long>(instants_read), info.num_samples);
+            }
+            break;
+        }
+        int32_t count = 0;
+        sbc::encoder_encode_frame(*run.encoder, pcm, frame, count);
+        if (std::fwrite(frame.data(), 1, static_cast<size_t>(count), run.output) !=
+            static_cast<size_t>(count)) {
+            std::fprintf(stderr, "\nError writing outputfile\n");
+            return fail(run);
+        }
+    }
+    return shut_down(run) ? 0 : 1;
 }
 
 } // namespace cli
