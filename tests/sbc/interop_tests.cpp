@@ -10,13 +10,13 @@
 // The decoded signal is compared after removing the analysis + synthesis delay (73 samples
 // with 8 subbands, 37 with 4). SNR = 10 log10(Σ x² / Σ (x − y)²) over a class's 1024
 // samples, both channels together; silence must decode to (almost) exact zeros instead.
+#include "decoders.h"
 #include "process.h"
 #include "sbc/sbc.h"
 #include "sbc_test_util.h"
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <gtest/gtest.h>
 #include <iomanip>
 #include <iostream>
@@ -82,56 +82,6 @@ std::vector<int16_t> make_signal(int32_t channels) {
                     std::trunc(signal_value(static_cast<Signal>(s), ch, n, noise_state)));
     }
     return pcm;
-}
-
-struct Decoded {
-    std::string problem; // empty when the decoder ran cleanly
-    std::vector<int16_t> pcm;
-};
-
-int16_t be16(const std::string& b, size_t at) {
-    return static_cast<int16_t>(
-        static_cast<uint16_t>(static_cast<uint8_t>(b[at]) << 8 | static_cast<uint8_t>(b[at + 1])));
-}
-uint32_t be32(const std::string& b, size_t at) {
-    return static_cast<uint32_t>(static_cast<uint16_t>(be16(b, at))) << 16 |
-           static_cast<uint16_t>(be16(b, at + 2));
-}
-
-Decoded decode_ffmpeg(const TempDir& dir, int32_t rate, int32_t channels) {
-    std::filesystem::remove(dir / "ff.raw");
-    const auto r =
-        run_process({"ffmpeg", "-v", "error", "-f", "sbc", "-i", (dir / "in.sbc").string(), "-f",
-                     "s16le", (dir / "ff.raw").string()});
-    if (r.status != 0 || !r.err.empty())
-        return {"ffmpeg status " + std::to_string(r.status) + ": " + r.err, {}};
-    (void)rate;
-    (void)channels;
-    const std::string raw = testsupport::read_file(dir / "ff.raw");
-    Decoded d;
-    d.pcm.resize(raw.size() / 2);
-    std::memcpy(d.pcm.data(), raw.data(), d.pcm.size() * 2);
-    return d;
-}
-
-// sbcdec writes Sun audio: ".snd", data offset, size, encoding 3 (16-bit linear), rate,
-// channels, all big-endian, then big-endian samples.
-Decoded decode_sbcdec(const TempDir& dir, int32_t rate, int32_t channels) {
-    std::filesystem::remove(dir / "out.au");
-    const auto r =
-        run_process({"sbcdec", "-f", (dir / "out.au").string(), (dir / "in.sbc").string()});
-    if (r.status != 0 || !r.err.empty())
-        return {"sbcdec status " + std::to_string(r.status) + ": " + r.err, {}};
-    const std::string au = testsupport::read_file(dir / "out.au");
-    if (au.size() < 24 || au.compare(0, 4, ".snd") != 0)
-        return {"sbcdec wrote no Sun audio header", {}};
-    const uint32_t offset = be32(au, 4);
-    if (be32(au, 12) != 3 || be32(au, 16) != static_cast<uint32_t>(rate) ||
-        be32(au, 20) != static_cast<uint32_t>(channels) || offset > au.size())
-        return {"unexpected Sun audio header", {}};
-    Decoded d;
-    for (size_t at = offset; at + 1 < au.size(); at += 2) d.pcm.push_back(be16(au, at));
-    return d;
 }
 
 struct Config {
@@ -234,13 +184,13 @@ TEST_P(DecoderInterop, EveryParameterCombinationDecodesToTheInput) {
                         sbctest::StreamParams p{fs,   channels,    subbands, blk_len,
                                                 mode, cfg.bitpool, method};
                         testsupport::write_file(dir / "in.sbc", sbctest::encode_stream(p, pcm));
-                        const Decoded d = decoder == "ffmpeg" ? decode_ffmpeg(dir, fs, channels)
-                                                              : decode_sbcdec(dir, fs, channels);
+                        const auto d =
+                            testsupport::decode_sbc(decoder, dir / "in.sbc", dir.path, fs, channels);
                         ++streams;
                         ASSERT_EQ(d.problem, "") << cfg.name();
                         ASSERT_EQ(d.pcm.size(), pcm.size())
                             << cfg.name() << ": samples lost or added";
-                        const int32_t delay = subbands == 8 ? 73 : 37;
+                        const int32_t delay = testsupport::codec_delay(subbands);
                         for (int32_t s = 0; s < SignalCount; ++s) {
                             const double q =
                                 measure(static_cast<Signal>(s), pcm, d.pcm, channels, delay);
