@@ -231,6 +231,25 @@ TEST(EncodingRun, StandardInputAndOutputGiveTheSameBytesAsFiles) {
     EXPECT_EQ(read_file(dir / "out.sbc"), from_file.stream);
 }
 
+TEST(EncodingRun, APipeOfUnknownLengthIsReadToTheEndOfItsData) {
+    // A streaming writer leaves the data length at 0: on a pipe no count can be known.
+    const auto samples = to_pcm16(sine_frames(2, 44100, 128 * 7 + 30, 440, 0.5));
+    auto piped = run_process({vantrel_binary(), "AUDIO_FROM_STDIN"},
+                             wave_file(2, 44100, 16, pcm16_le(samples), 1, 0));
+    EXPECT_EQ(piped.status, 0);
+    EXPECT_EQ(piped.err, banner);
+    EXPECT_EQ(piped.out, encode(wave_file(2, 44100, 16, pcm16_le(samples)), {}).stream);
+}
+
+TEST(EncodingRun, LongInputNamesAreOpenedAsGiven) {
+    TempDir dir;
+    const auto input = dir / (std::string(180, 'i') + ".wav");
+    write_file(input, stereo_sine(44100, 128 * 2));
+    auto r = run_process({vantrel_binary(), input.string()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.size(), 2u * 136);
+}
+
 TEST(EncodingRun, AFailedWriteIsReportedAsAFailure) {
     TempDir dir;
     write_file(dir / "in.wav", stereo_sine(44100, 128 * 50));
