@@ -53,13 +53,13 @@ int scan(int argc, char* const argv[], const char* options) {
         return end_of_options();
     }
 
-    const char* spec = letter == ':' ? nullptr : std::strchr(options, letter);
-    if (spec == nullptr) {
+    const char* entry = letter == ':' ? nullptr : std::strchr(options, letter);
+    if (entry == nullptr) {
         finish_cluster_if_empty();
         return refuse();
     }
 
-    if (spec[1] != ':') {
+    if (entry[1] != ':') {
         finish_cluster_if_empty();
         scanner.option_value = nullptr;
         return letter;
