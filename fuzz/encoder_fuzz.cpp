@@ -1,0 +1,60 @@
+// Fuzz target: any parameters and PCM through the encoder. Whatever is accepted must encode
+// into exactly the announced frame length without touching memory outside the caller's buffer.
+//
+//   CXX=clang++ cmake -S . -B build-fuzz -DVANTREL_FUZZ=ON -DVANTREL_TESTS=OFF
+//   cmake --build build-fuzz --target encoder_fuzz && build-fuzz/fuzz/encoder_fuzz
+//   -max_total_time=300
+#include "sbc/sbc.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+int32_t take(const uint8_t*& data, size_t& size) {
+    int32_t v = 0;
+    const size_t n = size < sizeof v ? size : sizeof v;
+    std::memcpy(&v, data, n);
+    data += n;
+    size -= n;
+    return v;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    constexpr int32_t frequencies[] = {16000, 32000, 44100, 48000};
+    const int32_t frequency = frequencies[take(data, size) & 3];
+    const int32_t channels = 1 + (take(data, size) & 1);
+    const int32_t subbands = (take(data, size) & 1) ? 8 : 4;
+    const int32_t blk_len = 4 * (1 + (take(data, size) & 3));
+    const int32_t mode = take(data, size);
+    const int32_t bitpool = take(data, size);
+    const int32_t method = take(data, size);
+
+    uint8_t header = 0;
+    int32_t index = 0, adjusted = 0;
+    if (sbc::format_init(frequency, channels, mode, subbands, blk_len, method, header, index,
+                         adjusted) != 0)
+        return 0; // configuration would end the process
+    auto encoder = sbc::encoder_create(frequency, channels, subbands, blk_len);
+    if (!encoder || sbc::encoder_configure(*encoder, mode, bitpool, method) != 0) return 0;
+    const int32_t length = sbc::encoder_frame_length(*encoder);
+    if (length <= 0 || length > sbc::MAX_FRAME_LENGTH) std::abort();
+
+    const size_t per_frame = static_cast<size_t>(subbands * blk_len * channels);
+    std::vector<int16_t> pcm(per_frame);
+    std::vector<uint8_t> out(static_cast<size_t>(length));
+    while (size > 0) {
+        const size_t n = size < per_frame * 2 ? size : per_frame * 2;
+        std::memcpy(pcm.data(), data, n);
+        data += n;
+        size -= n;
+        int32_t count = 0;
+        if (sbc::encoder_encode_frame(*encoder, pcm, out, count) != length || count != length)
+            std::abort();
+        if (out[0] != 0x9C || out[1] != header || out[2] != (bitpool & 0xFF)) std::abort();
+    }
+    return sbc::encoder_destroy(std::move(encoder));
+}
