@@ -1,5 +1,6 @@
 // The program as a user meets it: spawned as a real process, with standard output, standard
 // error and the exit status compared byte for byte.
+#include "banner.h"
 #include "process.h"
 
 #include <filesystem>
@@ -10,9 +11,6 @@ namespace {
 
 using testsupport::run_process;
 using testsupport::TempDir;
-
-const std::string banner = "\nSBC Encoder LIB Version 1.5\n"
-                           "vantrel: raw SBC stream encoder, by the vantrel developers\n\n";
 
 const std::string usage =
     "Usage:\n"

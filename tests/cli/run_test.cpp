@@ -1,5 +1,6 @@
 // The encoding run end to end: the built program encodes WAVE files made in the test, and its
 // standard error, exit status and output bytes are checked.
+#include "banner.h"
 #include "process.h"
 #include "wave_fixture.h"
 
@@ -13,9 +14,6 @@ namespace {
 using testsupport::ProcessResult;
 using testsupport::TempDir;
 using namespace testsupport;
-
-const std::string banner = "\nSBC Encoder LIB Version 1.5\n"
-                           "vantrel: raw SBC stream encoder, by the vantrel developers\n\n";
 
 struct Encoded {
     ProcessResult process;
