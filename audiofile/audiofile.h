@@ -124,9 +124,20 @@ struct AudioFile {
 //             fills `info`, leaving the stream at the first sample.
 //   mode "r+" : update access: read like "r"; closing writes nothing back. Refused for the two
 //             reserved names ("\nUnable to update stdin/stdout !!").
-//   mode "w"  : writing needs the header writers, which this build does not have: refused with a
-//             message and no handle, before any file is created ("\nUnable to write stdin !!" for
-//             "AUDIO_FROM_STDIN").
+//   mode "w"  (first character 'w', the rest ignored): write. `info` must describe the file to
+//             be written; its sample_type alone chooses the container (ST_WAVE_* a WAVE file,
+//             ST_SUN_* Sun audio, ST_AIFF_* AIFF, ST_AIFC_* AIFC, ST_SPW_* an SPW signal file,
+//             ST_H512_* the 512-byte header). The header, sized for channels × num_samples
+//             samples (and carrying the comment, for AIFF/AIFC and SPW), is written and flushed
+//             at once; the caller then writes the samples to `stream` in the container's
+//             encoding, and nothing returns to the header later. "AUDIO_TO_STDOUT" writes to
+//             standard output; "AUDIO_FROM_STDIN" is refused ("\nUnable to write stdin !!").
+//             Refused before any file is created or truncated, with "\nUnable to write <path>:
+//             <why>\n": a sample type without a writer (1, 6, 15, 20, below 0, above 30),
+//             channels below 1, a negative num_samples or sampling_frequency, and sizes or
+//             counts that the header's fields cannot hold (never written wrapped). A header that
+//             cannot be written (a full disk, say) gives "\nError writing the header of <path>:
+//             <system error>\n" and no handle.
 //   Any other mode, a null path or a null mode: refused with a message.
 // When the handle or its 1 MiB buffer cannot be allocated: "Filehandle: <system error>", no
 // handle. A file that cannot be opened: "<path>: <system error>". A refused open closes what it
@@ -146,10 +157,12 @@ int audio_read(std::span<double> values, AudioFile& file);
 
 // Closes the handle's stream (never standard input or output) and releases the handle.
 //   0   done; `file` is reset. A null `file` is already closed: 0.
-//   -1  the stream failed to close ("\nError closing file"); `file` is kept, without its stream
-//       (which the C library has released all the same), so a second close returns 0.
+//   -1  the stream failed to close ("\nError closing file"), or, for a write handle on standard
+//       output, failed to flush; `file` is kept, without its stream (which the C library has
+//       released all the same), so a second close returns 0.
 // Nothing is ever written back: not for update handles, and no operation adds frames to a
-// write handle.
+// write handle, which holds nothing but what was written to its stream. Closing is where a
+// write that the stream still buffered can fail, so check the result of a write handle.
 int audio_close(std::unique_ptr<AudioFile>& file);
 
 // Bits per stored sample of a code: 8, 16, 24, 32 or 64; 16 for the unassigned codes 1, 6, 15

@@ -1,14 +1,21 @@
-// Audio file handles: open (choose the stream, recognise the container) and close.
+// Audio file handles: open (choose the stream, recognise the container or write the header) and
+// close.
 //
 //   audio_open("x.wav", "r", info)
 //     ├─ handle + 1 MiB sample buffer allocated   ("Filehandle: <system error>" when impossible)
 //     ├─ stream: the file ("rb", or "rb+" for update) or standard input for "AUDIO_FROM_STDIN"
 //     └─ detect_format fills `info`; the stream is left at the first sample
 //
+//   audio_open("x.wav", "w", info)
+//     ├─ header_problem: `info` must be writable, or nothing is created
+//     ├─ stream: the file ("wb") or standard output for "AUDIO_TO_STDOUT"
+//     └─ write_header writes and flushes the header; a failed write is reported, no handle
+//
 // The reserved names stand for the standard streams and are compared exactly. Standard input and
 // output are used as they are (mode and buffering untouched) and never closed here. A refused
 // open releases everything it took, the file it opened included.
 #include "audiofile/detect.h"
+#include "audiofile/writers.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -63,6 +70,36 @@ std::unique_ptr<AudioFile> open_for_reading(const char* path, bool update, Audio
     return file;
 }
 
+// Write access ("w"): check `info`, create the stream, write the header.
+std::unique_ptr<AudioFile> open_for_writing(const char* path, AudioInfo& info) {
+    if (is_name(path, from_stdin_name)) {
+        std::fputs("\nUnable to write stdin !!", stderr);
+        return nullptr;
+    }
+    if (const HeaderProblem problem = header_problem(info); !problem.ok()) {
+        std::fprintf(stderr, "\nUnable to write %s: %s\n", path, problem.text.data());
+        return nullptr;
+    }
+    auto file = allocate_handle(info);
+    if (!file) return nullptr;
+    file->access = ACCESS_WRITE;
+    if (is_name(path, to_stdout_name)) {
+        file->stream.reset(stdout);
+    } else {
+        file->stream.reset(std::fopen(path, "wb"));
+        if (!file->stream) {
+            std::perror(path);
+            return nullptr;
+        }
+    }
+    if (write_header(file->stream.get(), info) != 0) {
+        const int error = errno;
+        std::fprintf(stderr, "\nError writing the header of %s: %s\n", path, std::strerror(error));
+        return nullptr;
+    }
+    return file;
+}
+
 } // namespace
 
 void StreamCloser::operator()(std::FILE* stream) const {
@@ -75,14 +112,7 @@ std::unique_ptr<AudioFile> audio_open(const char* path, const char* mode, AudioI
         return nullptr;
     }
     if (mode[0] == 'r') return open_for_reading(path, mode[1] == '+', info);
-    if (mode[0] == 'w') {
-        if (is_name(path, from_stdin_name)) {
-            std::fputs("\nUnable to write stdin !!", stderr);
-            return nullptr;
-        }
-        std::fprintf(stderr, "\nUnable to write %s: writing audio files is not supported\n", path);
-        return nullptr;
-    }
+    if (mode[0] == 'w') return open_for_writing(path, info);
     std::fprintf(stderr, "\naudio_open: mode \"%s\" not supported (use \"r\", \"r+\" or \"w\")\n",
                  mode);
     return nullptr;
@@ -90,8 +120,17 @@ std::unique_ptr<AudioFile> audio_open(const char* path, const char* mode, AudioI
 
 int audio_close(std::unique_ptr<AudioFile>& file) {
     if (!file) return 0;
+    // A write handle holds nothing but its header and what its caller wrote to the stream (no
+    // operation here adds frames to it), so closing writes nothing more. It makes sure that all
+    // of it arrived: a write that failed earlier left the stream's error flag, and the last
+    // buffered bytes go out with fclose, or with a flush for standard output (which stays open).
     std::FILE* stream = file->stream.release();
-    if (stream != nullptr && stream != stdin && stream != stdout && std::fclose(stream) != 0) {
+    const bool writing = file->access == ACCESS_WRITE && stream != nullptr;
+    const bool write_failed =
+        writing && (std::ferror(stream) != 0 || (stream == stdout && std::fflush(stdout) != 0));
+    const bool close_failed =
+        stream != nullptr && stream != stdin && stream != stdout && std::fclose(stream) != 0;
+    if (write_failed || close_failed) {
         std::fputs("\nError closing file", stderr);
         return -1;
     }
