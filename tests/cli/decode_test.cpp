@@ -93,6 +93,61 @@ TEST_P(DecodedRun, TwentyFourBitAndFloatSourcesDecodeAsWellAsSixteenBit) {
     EXPECT_NEAR(snr_float, snr16, 1.0);
 }
 
+// sox writes each container and sample type; sox also turns that file back into a 16-bit WAVE
+// holding the same signal (for 8-bit files, the signal quantised to 8 bits). Both streams decode
+// equally well against the original.
+TEST_P(DecodedRun, SoxFilesOfEveryContainerDecodeAsTheSameSignalFromSixteenBitWave) {
+    if (!have_program("sox")) GTEST_SKIP() << "sox is not installed: test skipped";
+    const int instants = rate * 2;
+    const auto pcm = to_pcm16(two_tones(instants));
+    const int measured = instants / frame_instants * frame_instants - codec_delay(8);
+    TempDir dir;
+    write_file(dir / "source.wav", wave_file(2, rate, 16, pcm16_le(pcm)));
+    const std::vector<std::vector<std::string>> formats = {
+        {"-t", "au", "-e", "signed-integer", "-b", "8"},
+        {"-t", "au", "-e", "signed-integer", "-b", "16"},
+        {"-t", "au", "-e", "signed-integer", "-b", "24"},
+        {"-t", "au", "-e", "signed-integer", "-b", "32"},
+        {"-t", "au", "-e", "floating-point", "-b", "32"},
+        {"-t", "au", "-e", "floating-point", "-b", "64"},
+        {"-t", "aiff", "-b", "8"},
+        {"-t", "aiff", "-b", "16"},
+        {"-t", "aiff", "-b", "24"},
+        {"-t", "aiff", "-b", "32"},
+        {"-t", "aifc", "-e", "signed-integer", "-b", "16"},
+        {"-t", "aifc", "-e", "floating-point", "-b", "32"},
+        {"-t", "aifc", "-e", "floating-point", "-b", "64"},
+    };
+    const auto snr_of = [&](const std::string& path) {
+        const auto d = encode_and_decode(GetParam(), read_file(path), {"-j"}, dir);
+        EXPECT_EQ(d.problem, "");
+        return snr_db(pcm, d.pcm, 2, codec_delay(8), 0, measured);
+    };
+    for (const auto& format : formats) {
+        const std::string file = (dir / "sox.out").string();
+        const std::string reference = (dir / "reference.wav").string();
+        std::vector<std::string> write = {"sox", "-D", (dir / "source.wav").string()};
+        write.insert(write.end(), format.begin(), format.end());
+        write.push_back(file);
+        const std::string name =
+            format[1] + (format.size() > 4 ? " " + format[3] : "") + " " + format.back();
+        SCOPED_TRACE(name);
+        ASSERT_EQ(run_process(write).status, 0);
+        ASSERT_EQ(run_process({"sox", "-D", file, "-t", "wavpcm", "-e", "signed-integer", "-b",
+                               "16", reference})
+                      .status,
+                  0);
+        const double snr = snr_of(file);
+        const double snr_reference = snr_of(reference);
+        std::cout << GetParam() << ", sox " << name << ": SNR " << snr << " dB (16-bit WAVE "
+                  << snr_reference << " dB)\n";
+        EXPECT_NEAR(snr, snr_reference, 1.0);
+        if (format.back() != "8") {
+            EXPECT_GT(snr_reference, tonal_threshold_db);
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Decoders, DecodedRun, ::testing::ValuesIn(sbc_decoders));
 
 } // namespace
