@@ -65,6 +65,13 @@ std::vector<HeaderCase> header_cases() {
          sun_file(5, 48000, 2, std::string(80, 0), ~0u),
          "",
          {2, 48000, 10, 24, 24}},
+        {"sun size above 512 MiB",
+         sun_file(3, 44100, 2, "", 0xF0000000),
+         "",
+         {2, 44100, 0x3C000000, 22, 24}},
+        {"sun count above 2^31", sun_file(2, 44100, 1, "", 0xF0000000),
+         "audio data too long: 4026531840 sample frames, at most 2147483647 supported\n" +
+             sun_error},
         {"sun mu-law", sun_file(1, 8000, 1, ""), "sun format: 1 not supported\n" + sun_error},
         {"sun 0 channels", sun_file(3, 8000, 0, ""), "sun channels: 0 not supported\n" + sun_error},
         {"sun header cut", sun_file(3, 8000, 1, "").substr(0, 21),
