@@ -94,6 +94,11 @@ void lookahead_record(std::span<const std::uint8_t> data) {
     la.dropped += data.size() - stored;
 }
 
+void lookahead_unrecorded(std::uint64_t n) {
+    std::size_t& dropped = lookahead_buffer.dropped;
+    dropped = n > SIZE_MAX - dropped ? SIZE_MAX : dropped + static_cast<std::size_t>(n);
+}
+
 std::span<const std::uint8_t> lookahead_replay() {
     return std::span<const std::uint8_t>(lookahead_buffer.bytes).first(lookahead_buffer.fill);
 }
@@ -120,22 +125,32 @@ std::array<char, 5> printable_id(std::span<const std::uint8_t, 4> id) {
     return text;
 }
 
-int skip_bytes(std::FILE* stream, std::uint32_t n) {
+bool discard_bytes(std::FILE* stream, std::uint64_t n) {
     std::array<std::uint8_t, 4096> scratch{};
-    std::uint64_t left = std::uint64_t{n} + (n & 1u);
-    while (left > 0) {
+    while (n > 0) {
         const std::size_t want =
-            static_cast<std::size_t>(std::min<std::uint64_t>(left, scratch.size()));
+            static_cast<std::size_t>(std::min<std::uint64_t>(n, scratch.size()));
         const std::size_t got = std::fread(scratch.data(), 1, want, stream);
-        left -= got;
-        if (got < want) break;
+        n -= got;
+        if (got < want) return false;
     }
+    return true;
+}
+
+int skip_bytes(std::FILE* stream, std::uint32_t n) {
+    discard_bytes(stream, std::uint64_t{n} + (n & 1u));
     return 0;
 }
 
 bool read_exact(std::FILE* stream, std::span<std::uint8_t> bytes) {
     if (bytes.empty()) return true;
     return std::fread(bytes.data(), 1, bytes.size(), stream) == bytes.size();
+}
+
+bool read_recorded(std::FILE* stream, std::span<std::uint8_t> bytes) {
+    const std::size_t got = std::fread(bytes.data(), 1, bytes.size(), stream);
+    lookahead_record(bytes.first(got));
+    return got == bytes.size();
 }
 
 bool read_chunk_header(std::FILE* stream, ChunkHeader& header) {

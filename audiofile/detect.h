@@ -40,21 +40,39 @@ inline constexpr int NOT_RECOGNIZED = -9;
 int detect_format(std::FILE* stream, AudioInfo& info);
 
 // The readers, in detection order. Each takes the stream as detection left it and the caller's
-// AudioInfo; see detect_format for the results. In this build the Sun reader records the first
-// 4 bytes and refuses every file (".snd" included), the AIFF/AIFC and SPW readers refuse without
-// reading, and the 512-byte-header reader sets ST_H512_PCM16 and answers NOT_RECOGNIZED.
+// AudioInfo; see detect_format for the results. Every header read is checked: a stream that ends
+// inside a header is refused, or, once the file is known to be the reader's own, an error with a
+// message; a channel count below 1 is an error with a message (refused, for 512-byte headers),
+// and a count above 2147483647 frames is refused (store_sample_count).
 //
-// get_chunk_type (WAVE) takes "RIFF" from the look-ahead record and reads on. Besides the
-// refused formats it fails with WAVE_ERROR and a message of its own when the stream ends before
-// the "data" chunk, when "data" comes before any "fmt " chunk, when the channel count is below
-// 1, and when the count passes 2147483647 frames. A data length of 0 (or less than one frame)
-// or 0xFFFFFFFF (what streaming tools write when they cannot seek back) gives no count: see
-// estimate_sample_count. Identifier bytes outside printable ASCII print as '?'.
+//   read_sun_header   records the first 4 bytes (whatever they are), then reads the ".snd"
+//                     header. A data size of 0, of less than one frame, or 0xFFFFFFFF (the
+//                     format's "unknown") gives no count: see estimate_sample_count.
+//   get_chunk_type    (WAVE) takes "RIFF" from the look-ahead record and reads on. Besides the
+//                     refused formats it fails when the stream ends before the "data" chunk and
+//                     when "data" comes before any "fmt " chunk. A data length of 0 (or less than
+//                     one frame) or 0xFFFFFFFF (what streaming tools write when they cannot seek
+//                     back) gives no count.
+//   read_aiff_header  takes its first identifier from the record and records every chunk header
+//                     it reads; see aiff.cpp for the walk. Fails when "SSND" comes without a
+//                     "FORM" of type AIFF/AIFC or without "COMM", and when the stream ends
+//                     inside an AIFF/AIFC file before "SSND".
+//   read_spw_header   replays the record as the start of its first text line and records the
+//                     rest of that line; see spw.cpp.
+//   read_h512_header  replays the record as the start of its 512-byte header; refuses when the
+//                     record is not exact (see LookAheadBuffer). See h512.cpp.
+// Identifier bytes outside printable ASCII print as '?'.
 int read_sun_header(std::FILE* stream, AudioInfo& info);
 int get_chunk_type(std::FILE* stream, AudioInfo& info); // WAVE
 int read_aiff_header(std::FILE* stream, AudioInfo& info);
 int read_spw_header(std::FILE* stream, AudioInfo& info);
 int read_h512_header(std::FILE* stream, AudioInfo& info);
+
+// The 80-bit IEEE extended number of an AIFF "COMM" chunk (sign, 15-bit exponent biased by
+// 16383, 64-bit mantissa with an explicit integer bit; most significant byte first) as a double.
+// An all-zero exponent and mantissa is 0, the exponent 0x7FFF infinity whatever the mantissa;
+// the sign applies to both. 40 0E AC 44 00.. gives 44100.0.
+double extended_to_double(std::span<const std::uint8_t, 10> bytes);
 
 // The values of a WAVE "fmt " chunk that the WAVE reader uses (all little-endian in the file).
 struct WaveFormat {
@@ -73,7 +91,10 @@ int read_wave_fmt(std::FILE* stream, WaveFormat& format);
 //
 // The bytes recognition has taken from the stream, in stream order. It holds at most 80 bytes:
 // recordings beyond that are counted in `dropped` but never stored, so `fill` never passes the
-// capacity. Replay is exact exactly when nothing was dropped.
+// capacity. Bytes a reader takes without recording them (the chunk bodies and chunk fields the
+// AIFF/AIFC walk consumes) are counted in `dropped` too. Replay is exact exactly when nothing was
+// dropped; a later reader that needs the file's bytes as they were (the 512-byte header) refuses
+// the file otherwise.
 inline constexpr std::size_t LOOKAHEAD_CAPACITY = 80;
 
 struct LookAheadBuffer {
@@ -88,6 +109,8 @@ void lookahead_reset();
 // records every byte it takes and does not skip (a text line included), so that the next reader
 // replays exactly what was consumed, or can see from `dropped` that it cannot.
 void lookahead_record(std::span<const std::uint8_t> data);
+// Counts n bytes taken from the stream without recording them: replay is no longer exact.
+void lookahead_unrecorded(std::uint64_t n);
 // The stored bytes, bytes[0 .. fill).
 std::span<const std::uint8_t> lookahead_replay();
 // The whole record, for readers that need `dropped` (exact replay means dropped == 0).
@@ -117,8 +140,15 @@ std::array<char, 5> printable_id(std::span<const std::uint8_t, 4> id);
 // stream (the caller's next read finds it). Never seeks. Returns 0.
 int skip_bytes(std::FILE* stream, std::uint32_t n);
 
+// Reads and discards exactly n bytes (no pad byte); false when the stream ended first.
+bool discard_bytes(std::FILE* stream, std::uint64_t n);
+
 // Reads exactly bytes.size() bytes; false when the stream ended or failed first.
 bool read_exact(std::FILE* stream, std::span<std::uint8_t> bytes);
+
+// As read_exact, and records in the look-ahead buffer every byte it read (all of them when the
+// stream ends early, so the record stays exact).
+bool read_recorded(std::FILE* stream, std::span<std::uint8_t> bytes);
 
 // A chunk header as read: the identifier, its table index (-1 when not listed) and the four
 // length bytes undecoded (WAVE stores them little-endian, AIFF big-endian).
@@ -143,6 +173,13 @@ constexpr std::uint32_t swap32(std::uint32_t v) {
 }
 constexpr std::uint16_t load_le16(std::span<const std::uint8_t, 2> b) {
     return static_cast<std::uint16_t>(b[0] | (b[1] << 8));
+}
+constexpr std::uint16_t load_be16(std::span<const std::uint8_t, 2> b) {
+    return static_cast<std::uint16_t>((b[0] << 8) | b[1]);
+}
+constexpr std::uint32_t load_be32(std::span<const std::uint8_t, 4> b) {
+    return (static_cast<std::uint32_t>(b[0]) << 24) | (static_cast<std::uint32_t>(b[1]) << 16) |
+           (static_cast<std::uint32_t>(b[2]) << 8) | static_cast<std::uint32_t>(b[3]);
 }
 constexpr std::uint32_t load_le32(std::span<const std::uint8_t, 4> b) {
     return static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |

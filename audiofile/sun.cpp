@@ -3,22 +3,109 @@
 // It is the first reader tried, so it starts the look-ahead record: the 4 bytes it reads are
 // recorded before any test, whatever they are, and every later reader replays them.
 //
-//   offset 0  ".snd"   <- read and recorded here
-//          4  data offset, 8 data size, 12 encoding, 16 rate, 20 channels (not read yet)
+//   offset 0  ".snd"                         read and recorded; anything else: refused
+//          4  data offset   8  data size   12  encoding   16  rate   20  channels
+//         24  annotation, up to the data offset (skipped, no pad byte)
+//          …  samples                        the stream is left here
 //
-// This build recognises the magic only: the header decoding is not here yet, so a file that
-// carries the magic is still refused and goes on to the later readers.
+// Accepted encodings: linear PCM 2..5 (8, 16, 24, 32 bits) and IEEE float 6, 7 (32, 64 bits);
+// µ-law, A-law and everything else are refused with a message. Once ".snd" has been seen every
+// problem is an error: a header cut short, a channel count below 1, an annotation that runs past
+// the end of the stream.
+//
+// Sample count: data size ÷ frame size, in 64-bit arithmetic. A size of 0, of less than one frame,
+// or 0xFFFFFFFF (the format's "unknown size") gives no count: it is then taken from the size of a
+// regular file, and left unknown on a pipe.
 #include "audiofile/detect.h"
+
+#include <cstdio>
 
 namespace audiofile {
 
-int read_sun_header(std::FILE* stream, [[maybe_unused]] AudioInfo& info) {
+namespace {
+
+constexpr std::uint32_t header_bytes = 24;
+constexpr std::uint32_t unknown_data_size = 0xFFFFFFFF;
+
+// Encoding number → sample type, for the encodings 2..7.
+constexpr std::array<std::int32_t, 6> sample_types = {ST_SUN_PCM8,  ST_SUN_PCM16,   ST_SUN_PCM24,
+                                                      ST_SUN_PCM32, ST_SUN_FLOAT32, ST_SUN_FLOAT64};
+constexpr std::uint32_t first_encoding = 2;
+
+struct SunHeader {
+    std::uint32_t data_offset = 0;
+    std::uint32_t data_size = 0;
+    std::uint32_t encoding = 0;
+    std::uint32_t rate = 0;
+    std::int32_t channels = 0;
+};
+
+// The magic, read and recorded whatever it is. False when it is not ".snd".
+bool read_magic(std::FILE* stream) {
     std::array<std::uint8_t, 4> magic{};
-    const std::size_t got = std::fread(magic.data(), 1, magic.size(), stream);
-    lookahead_record(std::span<const std::uint8_t>(magic).first(got));
-    if (got < magic.size() || chunk_id_lookup(magic) != CHUNK_SND) return SUN_REFUSED;
-    // The header decoding comes with the full reader; until then ".snd" files are refused too.
-    return SUN_REFUSED;
+    return read_recorded(stream, magic) && chunk_id_lookup(magic) == CHUNK_SND;
+}
+
+// The five words after the magic; false when the stream ends first.
+bool read_words(std::FILE* stream, SunHeader& header) {
+    std::array<std::uint8_t, header_bytes - 4> words{};
+    if (!read_exact(stream, words)) return false;
+    const std::span<const std::uint8_t> w(words);
+    header.data_offset = load_be32(w.subspan<0, 4>());
+    header.data_size = load_be32(w.subspan<4, 4>());
+    header.encoding = load_be32(w.subspan<8, 4>());
+    header.rate = load_be32(w.subspan<12, 4>());
+    header.channels = static_cast<std::int32_t>(load_be32(w.subspan<16, 4>()));
+    return true;
+}
+
+// The sample type of the encoding, or -1 after printing why it is refused.
+std::int32_t choose_sample_type(std::uint32_t encoding) {
+    const std::uint32_t index = encoding - first_encoding; // wraps for 0 and 1
+    if (index < sample_types.size()) return sample_types[index];
+    std::fprintf(stderr, "sun format: %ld not supported\n",
+                 static_cast<long>(static_cast<std::int32_t>(encoding)));
+    return -1;
+}
+
+// num_samples from the data size, or from the file when the size gives no count.
+int set_sample_count(std::FILE* stream, const SunHeader& header, AudioInfo& info) {
+    const int bits = sample_bits(info.sample_type);
+    const std::uint64_t frames = header.data_size == unknown_data_size
+                                     ? 0
+                                     : frames_in_bytes(header.data_size, info.channels, bits);
+    if (frames == 0) return estimate_sample_count(stream, info.channels, bits, info);
+    return store_sample_count(frames, info);
+}
+
+} // namespace
+
+int read_sun_header(std::FILE* stream, AudioInfo& info) {
+    if (!read_magic(stream)) return SUN_REFUSED;
+    SunHeader header;
+    if (!read_words(stream, header)) {
+        std::fputs("read_sun_header: file ends inside the 24-byte header\n", stderr);
+        return SUN_ERROR;
+    }
+    const std::int32_t sample_type = choose_sample_type(header.encoding);
+    if (sample_type < 0) return SUN_ERROR;
+    if (header.channels < 1) {
+        std::fprintf(stderr, "sun channels: %d not supported\n", header.channels);
+        return SUN_ERROR;
+    }
+    if (header.data_offset > header_bytes &&
+        !discard_bytes(stream, header.data_offset - header_bytes)) {
+        std::fprintf(stderr, "read_sun_header: file ends before the data offset %u\n",
+                     header.data_offset);
+        return SUN_ERROR;
+    }
+    info.sample_type = sample_type;
+    info.data_offset = data_offset_of(stream);
+    info.channels = header.channels;
+    info.sampling_frequency = static_cast<std::int32_t>(header.rate);
+    if (set_sample_count(stream, header, info) != 0) return SUN_ERROR;
+    set_reader_defaults(info);
+    return 0;
 }
 
 } // namespace audiofile

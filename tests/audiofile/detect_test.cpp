@@ -75,8 +75,9 @@ TEST(Detection, UnknownFileEndsWithNotRecognizedAndItsFirstBytesRecorded) {
     EXPECT_EQ(detect_format(stream.get(), info), NOT_RECOGNIZED);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "\nInputfile error: filetype not recognized !\n");
+    // Sun took the first 4 bytes, the AIFF/AIFC reader the next 4 as a chunk size.
     const auto replay = lookahead_replay();
-    EXPECT_EQ(std::string(replay.begin(), replay.end()), "hell");
+    EXPECT_EQ(std::string(replay.begin(), replay.end()), "hello, t");
 }
 
 TEST(Detection, FileShorterThanAMagicWordIsNotRecognized) {

@@ -4,6 +4,7 @@
 #include "process.h"
 #include "wave_fixture.h"
 
+#include <array>
 #include <cmath>
 #include <gtest/gtest.h>
 #include <string>
@@ -91,6 +92,49 @@ TEST_P(DecodedRun, TwentyFourBitAndFloatSourcesDecodeAsWellAsSixteenBit) {
     EXPECT_GT(snr16, tonal_threshold_db);
     EXPECT_NEAR(snr24, snr16, 1.0);
     EXPECT_NEAR(snr_float, snr16, 1.0);
+}
+
+// sox writes each container and sample type; sox also turns that file back into a 16-bit WAVE
+// holding the same signal (for 8-bit files, the signal quantised to 8 bits). Both streams decode
+// equally well against the original.
+TEST_P(DecodedRun, SoxFilesOfEveryContainerDecodeAsTheSameSignalFromSixteenBitWave) {
+    if (!have_program("sox")) GTEST_SKIP() << "sox is not installed: test skipped";
+    const int instants = rate * 2;
+    const auto pcm = to_pcm16(two_tones(instants));
+    const int measured = instants / frame_instants * frame_instants - codec_delay(8);
+    TempDir dir;
+    write_file(dir / "source.wav", wave_file(2, rate, 16, pcm16_le(pcm)));
+    const auto snr_of = [&](const std::string& path) {
+        const auto d = encode_and_decode(GetParam(), read_file(path), {"-j"}, dir);
+        EXPECT_EQ(d.problem, "");
+        return snr_db(pcm, d.pcm, 2, codec_delay(8), 0, measured);
+    };
+    const std::string source = (dir / "source.wav").string(), file = (dir / "sox.out").string(),
+                      reference = (dir / "reference.wav").string();
+    const std::vector<std::array<std::string, 3>> formats = {
+        {"au", "signed-integer", "8"},    {"au", "signed-integer", "16"},
+        {"au", "signed-integer", "24"},   {"au", "signed-integer", "32"},
+        {"au", "floating-point", "32"},   {"au", "floating-point", "64"},
+        {"aiff", "signed-integer", "8"},  {"aiff", "signed-integer", "16"},
+        {"aiff", "signed-integer", "24"}, {"aiff", "signed-integer", "32"},
+        {"aifc", "signed-integer", "16"}, {"aifc", "floating-point", "32"},
+        {"aifc", "floating-point", "64"},
+    };
+    for (const auto& [type, encoding, bits] : formats) {
+        SCOPED_TRACE(type + " " + encoding + " " + bits);
+        ASSERT_EQ(
+            run_process({"sox", "-D", source, "-t", type, "-e", encoding, "-b", bits, file}).status,
+            0);
+        ASSERT_EQ(run_process({"sox", "-D", file, "-t", "wavpcm", "-e", "signed-integer", "-b",
+                               "16", reference})
+                      .status,
+                  0);
+        const double snr = snr_of(file), snr_reference = snr_of(reference);
+        std::cout << GetParam() << ", sox " << type << " " << encoding << " " << bits << ": SNR "
+                  << snr << " dB (16-bit WAVE " << snr_reference << " dB)\n";
+        EXPECT_NEAR(snr, snr_reference, 1.0);
+        EXPECT_GT(snr_reference, bits == "8" ? 35.0 : tonal_threshold_db);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Decoders, DecodedRun, ::testing::ValuesIn(sbc_decoders));

@@ -1,0 +1,64 @@
+// Every container through the whole program: the same signal in Sun, AIFF/AIFC, SPW or 512-byte-
+// header form encodes to the same stream as from a 16-bit WAVE file, from a file and through a
+// real pipe into "AUDIO_FROM_STDIN" alike (so every sample type reaches the 16-bit scale).
+#include "container_fixture.h"
+#include "process.h"
+#include "wave_fixture.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace testsupport;
+
+constexpr int rate = 44100;
+constexpr int instants = 128 * 20 + 50;
+
+std::vector<float> scaled(const std::vector<int16_t>& pcm, float factor) {
+    std::vector<float> out;
+    for (int16_t s : pcm) out.push_back(static_cast<float>(s) * factor);
+    return out;
+}
+
+std::string stream_of(const std::string& input_path) {
+    const auto r = run_process({vantrel_binary(), input_path});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out;
+}
+
+} // namespace
+
+TEST(ContainerRun, EveryContainerEncodesLikeWaveFromAFileAndThroughAPipe) {
+    const auto stereo = to_pcm16(sine_frames(2, rate, instants, 440, 0.5));
+    const auto mono = to_pcm16(sine_frames(1, rate, instants, 440, 0.5));
+    const auto comm = [](int bits, const std::string& type) {
+        return aiff_chunk("COMM", comm_fields(2, instants, bits, rate, type, "name"));
+    };
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        // mono ones start with "$"
+        {"sun", sun_file(3, rate, 2, pcm16_be(stereo))},
+        {"sun unknown size", sun_file(3, rate, 2, pcm16_be(stereo), ~0u)},
+        {"aiff", form("AIFF", comm(16, "") + ssnd(pcm16_be(stereo)))},
+        {"aifc fl32",
+         form("AIFC", comm(32, "fl32") + ssnd(float32_be(scaled(stereo, 1.0f / 32768))))},
+        {"$spw", spw_header(rate, instants, "Fixedpoint") + pcm16_be(mono)},
+        {"512", h512_file(h512_words(2, rate, -32000, instants), false, pcm16_le(stereo))},
+        {"512 big-endian float, no count",
+         h512_file(h512_words(2, rate, -32002), true, float32_be(scaled(stereo, 1.0f)))},
+    };
+    TempDir dir;
+    write_file(dir / "stereo.wav", wave_file(2, rate, 16, pcm16_le(stereo)));
+    write_file(dir / "mono.wav", wave_file(1, rate, 16, pcm16_le(mono)));
+    const std::string stereo_stream = stream_of((dir / "stereo.wav").string());
+    const std::string mono_stream = stream_of((dir / "mono.wav").string());
+    ASSERT_EQ(stereo_stream.size(), 20u * 136);
+    for (const auto& [name, file] : cases) {
+        SCOPED_TRACE(name);
+        write_file(dir / "in", file);
+        const std::string& expected = name[0] == '$' ? mono_stream : stereo_stream;
+        EXPECT_TRUE(stream_of((dir / "in").string()) == expected);
+        const auto piped = run_process({vantrel_binary(), "AUDIO_FROM_STDIN"}, file);
+        EXPECT_EQ(piped.status, 0) << piped.err;
+        EXPECT_TRUE(piped.out == expected);
+    }
+}
