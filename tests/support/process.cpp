@@ -11,7 +11,6 @@
 #include <signal.h>
 #include <sstream>
 #include <stdexcept>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -101,10 +100,8 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
     }
     in.close_end(1);
     int status = 0;
-    struct rusage usage {};
-    while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    result.max_rss_kib = usage.ru_maxrss;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
 }

@@ -4,7 +4,6 @@
 //   r.status  -> exit status (or 128 + signal number when it was killed by a signal)
 //   r.out     -> every byte written to standard output
 //   r.err     -> every byte written to standard error
-//   r.max_rss_kib -> its peak resident memory
 //
 // Standard input is fed from `input` (or comes from /dev/null when it is empty) and the
 // three streams are pumped together, so a chatty child never blocks on a full pipe.
@@ -20,7 +19,6 @@ struct ProcessResult {
     int status = -1;
     std::string out;
     std::string err;
-    long max_rss_kib = 0; // peak resident memory of the process
 };
 
 // argv[0] is looked up on PATH when it holds no slash. `input` goes to standard input.
