@@ -116,6 +116,7 @@ struct AudioFile {
     std::unique_ptr<SampleBuffer> buffer;
     std::int32_t frames_in_buffer = 0;
     std::int32_t frame_index = 0;
+    int read_error = 0; // system error number of a failed read; 0 while none failed
 };
 
 // Opens `path` ("AUDIO_FROM_STDIN" = standard input, "AUDIO_TO_STDOUT" = standard output;
@@ -144,16 +145,28 @@ struct AudioFile {
 // opened and leaves `info` as far as recognition got.
 std::unique_ptr<AudioFile> audio_open(const char* path, const char* mode, AudioInfo& info);
 
+// Like audio_open(..., "r", info) on a stream the caller opened (a socket, a memory stream, a
+// stream with its own read function). The handle owns the stream from this call on: audio_close
+// closes it (unless it is standard input or output), and so does a refused open. Recognition
+// never seeks, so the stream need not be seekable.
+std::unique_ptr<AudioFile> audio_open_stream(std::FILE* stream, AudioInfo& info);
+
 // Delivers the next sample frame: values[c] = channel c, as the stored number.
-//   0   a frame was delivered (also, delivering nothing, for the unassigned codes 1, 6, 15, 20
-//       and codes outside 0..30)
-//   -1  end of data, a read failure, a trailing partial frame (never delivered), a frame larger
-//       than the 1 MiB buffer, channels below 1, or `values` shorter than `channels`
+//   0   a frame was delivered
+//   -1  no frame: end of data, a read failure (see audio_read_error), a trailing partial frame
+//       (never delivered), a frame larger than the 1 MiB buffer, channels below 1, `values`
+//       shorter than `channels`, or a code that has no samples (the unassigned 1, 6, 15, 20 and
+//       codes outside 0..30), so that no reading loop can spin
 //   82  the handle was opened for writing ("\nRead attempt at outputfile")
 // On -1 and 82 `values` is left untouched. The stream is read strictly forward in blocks of
 // nearly 1 MiB; nothing after the sample data is recognised, so read at most num_samples frames
 // when num_samples_known is set.
 int audio_read(std::span<double> values, AudioFile& file);
+
+// Tells a failed read from the end of the data after audio_read returned -1: 0 when the stream
+// simply ended, otherwise the system's error number (for strerror) of the read that failed.
+// Once a read has failed the handle keeps reporting it.
+int audio_read_error(const AudioFile& file);
 
 // Closes the handle's stream (never standard input or output) and releases the handle.
 //   0   done; `file` is reset. A null `file` is already closed: 0.

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <sys/stat.h>
@@ -50,6 +51,15 @@ constexpr std::int32_t default_ident_2 = 123456;
 
 constexpr std::uint64_t largest_count = INT32_MAX;
 
+// A read that failed is not the end of the file: detection stops at once and says what the
+// system said, instead of letting the later readers refuse what they could not read.
+bool read_failed(std::FILE* stream) {
+    if (!std::ferror(stream)) return false;
+    const int error = errno != 0 ? errno : EIO;
+    std::fprintf(stderr, "\nError reading inputfile: %s\n", std::strerror(error));
+    return true;
+}
+
 // True when detection is over: the reader accepted the file (result 0 is passed on) or failed
 // with its error code (summary printed). A refusal goes on to the next reader.
 bool detection_ends(int result, int refused, int error, const char* message) {
@@ -62,19 +72,25 @@ bool detection_ends(int result, int refused, int error, const char* message) {
 
 int detect_format(std::FILE* stream, AudioInfo& info) {
     lookahead_reset();
+    errno = 0;
     int result = read_sun_header(stream, info);
+    if (read_failed(stream)) return READ_FAILED;
     if (detection_ends(result, SUN_REFUSED, SUN_ERROR, sun_error_message))
         return result == SUN_ERROR ? result : 0;
     result = get_chunk_type(stream, info);
+    if (read_failed(stream)) return READ_FAILED;
     if (detection_ends(result, WAVE_REFUSED, WAVE_ERROR, wave_error_message))
         return result == WAVE_ERROR ? result : 0;
     result = read_aiff_header(stream, info);
+    if (read_failed(stream)) return READ_FAILED;
     if (detection_ends(result, AIFF_REFUSED, AIFF_ERROR, aiff_error_message))
         return result == AIFF_ERROR ? result : 0;
     result = read_spw_header(stream, info);
+    if (read_failed(stream)) return READ_FAILED;
     if (detection_ends(result, SPW_REFUSED, SPW_ERROR, spw_error_message))
         return result == SPW_ERROR ? result : 0;
     result = read_h512_header(stream, info);
+    if (read_failed(stream)) return READ_FAILED;
     if (result == NOT_RECOGNIZED) std::fputs(not_recognized_message, stderr);
     return result;
 }

@@ -34,9 +34,11 @@ inline constexpr int AIFF_ERROR = -6;
 inline constexpr int SPW_REFUSED = -7;
 inline constexpr int SPW_ERROR = -8;
 inline constexpr int NOT_RECOGNIZED = -9;
+inline constexpr int READ_FAILED = -10; // the stream failed (not ended) during recognition
 
 // Recognises the container of `stream` and fills `info`. Returns 0, or the error code of the
-// first reader that failed (its summary line printed), or NOT_RECOGNIZED (message printed).
+// first reader that failed (its summary line printed), or NOT_RECOGNIZED (message printed), or
+// READ_FAILED when a read failed ("\nError reading inputfile: <system text>\n" printed).
 int detect_format(std::FILE* stream, AudioInfo& info);
 
 // The readers, in detection order. Each takes the stream as detection left it and the caller's

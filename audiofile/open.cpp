@@ -102,6 +102,19 @@ std::unique_ptr<AudioFile> open_for_writing(const char* path, AudioInfo& info) {
 
 } // namespace
 
+std::unique_ptr<AudioFile> audio_open_stream(std::FILE* stream, AudioInfo& info) {
+    StreamPtr owned(stream);
+    if (!owned) {
+        std::fputs("\naudio_open_stream: no stream given\n", stderr);
+        return nullptr;
+    }
+    auto file = allocate_handle(info);
+    if (!file) return nullptr;
+    file->stream = std::move(owned);
+    if (detect_format(file->stream.get(), info) != 0) return nullptr;
+    return file;
+}
+
 void StreamCloser::operator()(std::FILE* stream) const {
     if (stream != nullptr && stream != stdin && stream != stdout) std::fclose(stream);
 }

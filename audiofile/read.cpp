@@ -15,6 +15,7 @@
 #include "audiofile/detect.h"
 
 #include <bit>
+#include <cerrno>
 #include <cstdio>
 
 namespace audiofile {
@@ -150,9 +151,14 @@ double decode(Encoding encoding, Bytes s) {
 }
 
 // Fills the buffer with as many whole frames as fit; false when not one whole frame came.
+// A short read with the stream's error flag set is a failure, not the end: it is kept in
+// read_error for the caller to tell apart.
 bool refill(AudioFile& file, std::size_t frame_bytes) {
     const std::size_t request = SAMPLE_BUFFER_BYTES - SAMPLE_BUFFER_BYTES % frame_bytes;
+    errno = 0;
     const std::size_t got = std::fread(file.buffer->data(), 1, request, file.stream.get());
+    if (got < request && std::ferror(file.stream.get()) && file.read_error == 0)
+        file.read_error = errno != 0 ? errno : EIO;
     file.frames_in_buffer = static_cast<std::int32_t>(got / frame_bytes);
     return file.frames_in_buffer > 0;
 }
@@ -185,7 +191,7 @@ int audio_read(std::span<double> values, AudioFile& file) {
     if (file.info == nullptr || !file.buffer || !file.stream) return -1;
     const AudioInfo& info = *file.info;
     const SampleFormat format = format_of(info.sample_type);
-    if (format.encoding == Encoding::none) return 0;
+    if (format.encoding == Encoding::none) return -1;
     if (info.channels < 1 || values.size() < static_cast<std::size_t>(info.channels)) return -1;
 
     const std::size_t channels = static_cast<std::size_t>(info.channels);
@@ -205,6 +211,10 @@ int audio_read(std::span<double> values, AudioFile& file) {
 
     if (++file.frame_index >= file.frames_in_buffer) file.frame_index = 0;
     return 0;
+}
+
+int audio_read_error(const AudioFile& file) {
+    return file.read_error;
 }
 
 } // namespace audiofile

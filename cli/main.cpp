@@ -9,6 +9,11 @@
 
 #include <array>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -38,14 +43,82 @@ void print_usage() {
     for (const char* line : usage_lines) std::fputs(line, stderr);
 }
 
-// Makes a newly named output file the stream that receives the frames. A file named earlier
-// stays behind, empty, as it was created.
-bool open_output(const char* name, std::FILE*& output) {
-    std::FILE* file = std::fopen(name, "wb");
-    if (file == nullptr) return false;
-    if (output != stdout) std::fclose(output);
-    output = file;
-    return true;
+// A file descriptor above the standard three: when one of those was closed at start, a new file
+// must not take its number, or messages (descriptor 2) would land in the frames, or standard
+// input would silently read the output.
+int above_standard_streams(int fd) {
+    if (fd < 0 || fd > 2) return fd;
+    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    close(fd);
+    return moved;
+}
+
+// The files named by -o. Each is created when its option is scanned (so it exists even when the
+// run fails later) but emptied only once the input is known not to be one of them: the audio a
+// run was asked to read is never destroyed by a swapped or repeated name. Only the last one
+// receives the frames; the others stay behind, empty.
+struct Outputs {
+    std::vector<std::FILE*> files;
+    std::vector<const char*> names; // beside files, for messages
+
+    bool open(const char* name) {
+        const int fd = above_standard_streams(::open(name, O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+        std::FILE* file = fd < 0 ? nullptr : fdopen(fd, "wb");
+        if (file == nullptr) {
+            if (fd >= 0) close(fd);
+            return false;
+        }
+        files.push_back(file);
+        names.push_back(name);
+        return true;
+    }
+    void close_all() {
+        for (std::FILE* file : files) std::fclose(file);
+        files.clear();
+        names.clear();
+    }
+};
+
+// True when `stream` is the regular file that the input names (standard input for the reserved
+// name), compared by device and inode, so links and other spellings of the name count too.
+bool is_input(std::FILE* stream, const char* input_name) {
+    struct stat out {};
+    struct stat in {};
+    if (fstat(fileno(stream), &out) != 0 || !S_ISREG(out.st_mode)) return false;
+    const bool from_stdin = std::strcmp(input_name, "AUDIO_FROM_STDIN") == 0;
+    if ((from_stdin ? fstat(STDIN_FILENO, &in) : stat(input_name, &in)) != 0) return false;
+    return in.st_dev == out.st_dev && in.st_ino == out.st_ino;
+}
+
+// Refuses outputs that are the input (nothing is truncated then); otherwise empties every named
+// output and returns the stream that receives the frames.
+std::FILE* settle_outputs(Outputs& outputs, const char* input_name) {
+    const auto refused = [&](const char* name) -> std::FILE* {
+        std::fprintf(stderr, "\nError opening outputfile: %s is the inputfile, left untouched\n",
+                     name);
+        outputs.close_all();
+        return nullptr;
+    };
+    if (input_name != nullptr) {
+        for (std::size_t i = 0; i < outputs.files.size(); ++i)
+            if (is_input(outputs.files[i], input_name)) return refused(outputs.names[i]);
+        if (outputs.files.empty() && is_input(stdout, input_name))
+            return refused("standard output");
+    }
+    if (outputs.files.empty()) return stdout;
+    for (std::FILE* file : outputs.files) {
+        struct stat status {};
+        const bool regular = fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode);
+        if (regular && ftruncate(fileno(file), 0) != 0) {
+            std::fprintf(stderr, "\nError opening outputfile\n");
+            outputs.close_all();
+            return nullptr;
+        }
+    }
+    std::FILE* last = outputs.files.back();
+    outputs.files.pop_back();
+    outputs.close_all();
+    return last;
 }
 
 } // namespace
@@ -54,7 +127,7 @@ int main(int argc, char* argv[]) {
     print_banner();
 
     cli::Settings settings;
-    std::FILE* output = stdout;
+    Outputs outputs;
     for (int option; (option = cli::scan(argc, argv, "jl:n:o:pr:svh")) != -1;) {
         const char* value = cli::scanner.option_value;
         switch (option) {
@@ -80,25 +153,32 @@ int main(int argc, char* argv[]) {
             settings.bit_rate = cli::option_number(value);
             break;
         case 'o':
-            if (!open_output(value, output)) {
+            if (!outputs.open(value)) {
                 std::fprintf(stderr, "\nError opening outputfile\n");
+                outputs.close_all();
                 return 1;
             }
             break;
         default: // 'h' and every refused option
             print_usage();
+            outputs.close_all();
             return 0;
         }
     }
+
+    const char* input_name =
+        cli::scanner.option_index < argc ? argv[cli::scanner.option_index] : nullptr;
+    std::FILE* output = settle_outputs(outputs, input_name);
+    if (output == nullptr) return 1;
 
     if (settings.blk_len > max_blk_len) {
         std::fprintf(stderr, "\nblk_len: %d exceeds the maximum number: %d\n", settings.blk_len,
                      max_blk_len);
         return 1;
     }
-    if (cli::scanner.option_index >= argc) {
+    if (input_name == nullptr) {
         std::fprintf(stderr, "\n%s: Specify filename for input!\n", argc > 0 ? argv[0] : "vantrel");
         return 1;
     }
-    return cli::run_encoding(settings, output, argv[cli::scanner.option_index]);
+    return cli::run_encoding(settings, output, input_name);
 }

@@ -20,6 +20,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -39,15 +40,21 @@ double sixteen_bit_scale(int32_t sample_type) {
         switch (sample_type) {
         case ST_SPW_DOUBLE:
         case ST_H512_FLOAT32:
-        case ST_H512_FLOAT64: return 1.0;
-        default: return 32768.0;
+        case ST_H512_FLOAT64:
+            return 1.0;
+        default:
+            return 32768.0;
         }
     }
     switch (sample_bits(sample_type)) {
-    case 8: return 256.0;
-    case 24: return 1.0 / 256.0;
-    case 32: return 1.0 / 65536.0;
-    default: return 1.0;
+    case 8:
+        return 256.0;
+    case 24:
+        return 1.0 / 256.0;
+    case 32:
+        return 1.0 / 65536.0;
+    default:
+        return 1.0;
     }
 }
 
@@ -154,10 +161,16 @@ int64_t read_frame(Run& run, std::span<int16_t> pcm, int64_t instants, int32_t c
 } // namespace
 
 int run_encoding(const Settings& settings, std::FILE* output, const char* input_name) {
+    audiofile::AudioInfo info{};
+    auto input = audiofile::audio_open(input_name, "r", info);
+    return encode_input(settings, output, std::move(input), info);
+}
+
+int encode_input(const Settings& settings, std::FILE* output,
+                 std::unique_ptr<audiofile::AudioFile> input, audiofile::AudioInfo& info) {
     Run run;
     run.output = output;
-    audiofile::AudioInfo info{};
-    run.input = audiofile::audio_open(input_name, "r", info);
+    run.input = std::move(input);
     if (!run.input) {
         std::fprintf(stderr, "\nError opening inputfile\n");
         return fail(run);
@@ -175,8 +188,8 @@ int run_encoding(const Settings& settings, std::FILE* output, const char* input_
     const int32_t channel_mode = channels == 1 ? sbc::MONO : settings.channel_mode;
     if (!frame_shape_is_usable(settings)) return fail(run);
 
-    run.encoder = sbc::encoder_create(info.sampling_frequency, channels, settings.subbands,
-                                      settings.blk_len);
+    run.encoder =
+        sbc::encoder_create(info.sampling_frequency, channels, settings.subbands, settings.blk_len);
     if (!run.encoder) {
         std::fprintf(stderr, "\nError creating SBC encoder\n");
         return fail(run);
@@ -213,6 +226,10 @@ int run_encoding(const Settings& settings, std::FILE* output, const char* input_
         const int64_t got = read_frame(run, pcm, instants_per_frame, channels, scale);
         instants_read += got;
         if (got < instants_per_frame) {
+            if (const int error = audiofile::audio_read_error(*run.input); error != 0) {
+                std::fprintf(stderr, "\nError reading inputfile: %s\n", std::strerror(error));
+                return fail(run);
+            }
             if (count_known) {
                 std::fprintf(stderr,
                              "\nThe input data ended early: %lld of %d sample frames read; the "
@@ -222,7 +239,11 @@ int run_encoding(const Settings& settings, std::FILE* output, const char* input_
             break;
         }
         int32_t count = 0;
-        sbc::encoder_encode_frame(*run.encoder, pcm, frame, count);
+        const int32_t length = sbc::encoder_encode_frame(*run.encoder, pcm, frame, count);
+        if (length <= 0 || count != length) {
+            std::fprintf(stderr, "\nError encoding frame %lld\n", static_cast<long long>(f));
+            return fail(run);
+        }
         if (std::fwrite(frame.data(), 1, static_cast<size_t>(count), run.output) !=
             static_cast<size_t>(count)) {
             std::fprintf(stderr, "\nError writing outputfile\n");

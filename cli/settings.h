@@ -1,7 +1,10 @@
 // The settings of one encoding run, as the command line leaves them.
 #pragma once
 
+#include "audiofile/audiofile.h"
+
 #include <cstdio>
+#include <memory>
 
 namespace cli {
 
@@ -16,5 +19,10 @@ struct Settings {
 
 // Encodes `input_name` into `output` (which it closes) and returns the exit status.
 int run_encoding(const Settings& settings, std::FILE* output, const char* input_name);
+
+// The same run on an input that is already open (`info` is the description it was opened
+// with); a null `input` is a failed open. Closes both and returns the exit status.
+int encode_input(const Settings& settings, std::FILE* output,
+                 std::unique_ptr<audiofile::AudioFile> input, audiofile::AudioInfo& info);
 
 } // namespace cli

@@ -1,27 +1,30 @@
-// Fuzz target: any bytes as an audio file. Recognition must end with a result and a message,
-// never a crash, a hang or a read outside a buffer; a recognised file then reads to its end.
+// Fuzz target: any bytes as an audio file arriving through a pipe. Recognition must end with a
+// handle or a message, never a crash, a hang or a read outside a buffer; a recognised file then
+// reads to its end, and never delivers more sample bytes than the input holds.
 //
-//   CXX=clang++ cmake -S . -B build-fuzz -DVANTREL_FUZZ=ON -DVANTREL_TESTS=OFF
-//   cmake --build build-fuzz --target audio_file_fuzz && build-fuzz/fuzz/audio_file_fuzz
-//   -close_fd_mask=2 -max_total_time=300
-#include "audiofile/detect.h"
+//   scripts/fuzz audio_file_fuzz 1800      (build, seed and run for 30 minutes)
+#include "audiofile/audiofile.h"
+#include "pipe_stream.h"
 
-#include <array>
-#include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    std::vector<uint8_t> bytes(data, data + size);
-    bytes.push_back(0); // fmemopen wants a non-empty buffer
-    audiofile::AudioFile file;
+    fuzzcheck::PipeBytes pipe{data, size, 0};
     audiofile::AudioInfo info{};
-    file.stream.reset(fmemopen(bytes.data(), size == 0 ? 1 : size, "rb"));
-    if (!file.stream) return 0;
-    file.info = &info;
-    file.buffer = std::make_unique<audiofile::SampleBuffer>();
-    if (audiofile::detect_format(file.stream.get(), info) != 0) return 0;
-    std::array<double, 8> values{};
-    for (int frames = 0; frames < 1 << 20 && audiofile::audio_read(values, file) == 0; ++frames) {
+    auto file = audiofile::audio_open_stream(fuzzcheck::pipe_stream(pipe), info);
+    if (!file) return 0;
+    constexpr int most_channels = 1 << 16;
+    if (info.channels < 1 || info.channels > most_channels) {
+        audiofile::audio_close(file);
+        return 0;
     }
+    std::vector<double> values(static_cast<size_t>(info.channels));
+    const size_t frame_bytes =
+        static_cast<size_t>(audiofile::sample_bits(info.sample_type) / 8) * values.size();
+    size_t frames = 0;
+    while (frames < (1u << 22) && audiofile::audio_read(values, *file) == 0) ++frames;
+    if (frames * frame_bytes > size) std::abort(); // samples invented beyond the input
+    audiofile::audio_close(file);
     return 0;
 }

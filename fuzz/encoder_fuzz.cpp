@@ -1,9 +1,9 @@
-// Fuzz target: any parameters and PCM through the encoder. Whatever is accepted must encode
-// into exactly the announced frame length without touching memory outside the caller's buffer.
+// Fuzz target: any parameters and PCM through the encoder library alone. Whatever is accepted
+// must encode into frames of exactly the announced length, whose header and CRC-8 agree with an
+// independent reading of the frame syntax, without touching memory outside the caller's buffer.
 //
-//   CXX=clang++ cmake -S . -B build-fuzz -DVANTREL_FUZZ=ON -DVANTREL_TESTS=OFF
-//   cmake --build build-fuzz --target encoder_fuzz && build-fuzz/fuzz/encoder_fuzz
-//   -max_total_time=300
+//   scripts/fuzz encoder_fuzz 1800
+#include "frame_check.h"
 #include "sbc/sbc.h"
 
 #include <cstdlib>
@@ -55,6 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (sbc::encoder_encode_frame(*encoder, pcm, out, count) != length || count != length)
             std::abort();
         if (out[0] != 0x9C || out[1] != header || out[2] != (bitpool & 0xFF)) std::abort();
+        if (fuzzcheck::frame_length(fuzzcheck::shape_of(out)) != out.size()) std::abort();
+        if (!fuzzcheck::whole_frames(out)) std::abort();
     }
     return sbc::encoder_destroy(std::move(encoder));
 }

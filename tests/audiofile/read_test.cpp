@@ -1,8 +1,10 @@
 // Sample reading: conversion of every encoding at its extremes, the buffer refill, and the end
 // of the data.
 #include "audiofile/detect.h"
+#include "failing_stream.h"
 #include "fixtures.h"
 
+#include <cerrno>
 #include <cfloat>
 #include <climits>
 #include <cstring>
@@ -99,13 +101,40 @@ TEST(SampleConversion, SampleSizesAndKinds) {
     EXPECT_FALSE(sample_is_float(-5));
 }
 
-TEST(SampleReading, UnassignedCodesDeliverNothingAndLeaveTheValues) {
+TEST(SampleReading, UnassignedCodesEndTheDataSoNoLoopSpins) {
     std::string bytes = "abcd";
     AudioInfo info{};
-    auto file = handle_over(bytes, info, 1, 1);
     std::array<double, 1> values = {42};
-    EXPECT_EQ(audio_read(values, *file), 0);
+    for (int32_t code : {1, 6, 15, 20, 31, -1}) {
+        auto file = handle_over(bytes, info, code, 1);
+        EXPECT_EQ(audio_read(values, *file), -1) << code;
+    }
     EXPECT_EQ(values[0], 42);
+}
+
+// A stream that fails is told apart from one that ends, in recognition and in sample reading.
+TEST(SampleReading, AFailedReadIsNotTheEndOfTheData) {
+    const std::string wav =
+        testsupport::wave_file(2, 44100, 16, testsupport::pcm16_le({1, 2, 3, 4}));
+    struct Case {
+        std::size_t fail_after;
+        size_t frames;
+        int error;
+        const char* message;
+    };
+    for (const Case c : {Case{wav.size() + 1, 2, 0, ""}, Case{wav.size() - 4, 1, EIO, ""},
+                         Case{2, 0, EIO, "\nError reading inputfile: Input/output error\n"}}) {
+        AudioInfo info{};
+        testing::internal::CaptureStderr();
+        auto file = audio_open_stream(testsupport::failing_stream(wav, c.fail_after), info);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message) << c.fail_after;
+        if (!file) {
+            EXPECT_EQ(c.frames, 0u);
+            continue;
+        }
+        EXPECT_EQ(aftest::read_frames(*file, 2).size(), c.frames) << c.fail_after;
+        EXPECT_EQ(audio_read_error(*file), c.error) << c.fail_after;
+    }
 }
 
 TEST(SampleReading, EndOfDataAndUnreadableRequestsReturnMinusOneUntouched) {
