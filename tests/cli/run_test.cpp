@@ -222,8 +222,10 @@ TEST(EncodingRun, StandardInputAndOutputGiveTheSameBytesAsFiles) {
     EXPECT_EQ(piped.err, banner);
     EXPECT_EQ(piped.out, from_file.stream);
 
-    const std::string redirect = "'" + vantrel_binary() + "' -j -o '" + (dir / "out.sbc").string() +
-                                 "' AUDIO_FROM_STDIN < '" + (dir / "in.wav").string() + "'";
+    std::string redirect = shell_command(
+        {vantrel_binary(), "-j", "-o", (dir / "out.sbc").string(), "AUDIO_FROM_STDIN"});
+    redirect += " < ";
+    redirect += shell_quote((dir / "in.wav").string());
     auto redirected = run_process({"sh", "-c", redirect});
     EXPECT_EQ(redirected.status, 0);
     EXPECT_EQ(read_file(dir / "out.sbc"), from_file.stream);
@@ -256,7 +258,8 @@ TEST(EncodingRun, AFailedWriteIsReportedAsAFailure) {
     EXPECT_NE(to_file.err.find("outputfile"), std::string::npos) << to_file.err;
 
     auto to_stdout = run_process(
-        {"sh", "-c", "'" + vantrel_binary() + "' '" + (dir / "in.wav").string() + "' > /dev/full"});
+        {"sh", "-c",
+         shell_command({vantrel_binary(), (dir / "in.wav").string()}) + " > /dev/full"});
     EXPECT_EQ(to_stdout.status, 1);
     EXPECT_NE(to_stdout.err.find("outputfile"), std::string::npos) << to_stdout.err;
 }
