@@ -194,8 +194,10 @@ int run_encoding(const Settings& settings, std::FILE* output, const char* input_
                      *bitpool, settings.bit_rate, max_bitpool);
         return fail(run);
     }
-    if (sbc::encoder_configure(*run.encoder, channel_mode, *bitpool, settings.allocation_method) !=
-        0) {
+    const int configured =
+        sbc::encoder_configure(*run.encoder, channel_mode, *bitpool, settings.allocation_method);
+    if (configured == sbc::CONFIGURE_BAD_FORMAT) return fail(run); // the encoder said why
+    if (configured != sbc::CONFIGURE_OK) {
         std::fprintf(stderr, "\nError getting SBC decoder information\n");
         return fail(run);
     }
