@@ -9,6 +9,7 @@
 //   fixed bits  = channels × subbands × 4 + 32
 //   MONO, DUAL_CHANNEL:       (frame bits − fixed) ÷ (channels × blk_len)
 //   STEREO, JOINT_STEREO:     (frame bits − fixed − (subbands in JOINT_STEREO)) ÷ blk_len
+// A rate whose bitpool a frame cannot carry is refused with the interval of rates that works.
 //
 // Samples reach the encoder on the 16-bit scale and saturate instead of wrapping. Only whole
 // frames of real data are encoded: when the data ends early, the stream ends with the last whole
@@ -86,6 +87,60 @@ std::optional<int32_t> derive_bitpool(const Settings& s, int32_t channel_mode, i
     }
     if (!fits(frame_bits) || !fits(fixed_bits) || !fits(bitpool)) return std::nullopt;
     return static_cast<int32_t>(bitpool);
+}
+
+// The first rate in lo..hi at which `reached` holds, for a test that, once it holds, holds for
+// every higher rate; hi + 1 when it never holds.
+template <typename Test> int64_t first_rate(int64_t lo, int64_t hi, Test reached) {
+    while (lo <= hi) {
+        const int64_t mid = lo + (hi - lo) / 2;
+        if (reached(mid)) {
+            hi = mid - 1;
+        } else {
+            lo = mid + 1;
+        }
+    }
+    return lo;
+}
+
+const char* mode_name(int32_t channel_mode) {
+    constexpr std::array<const char*, 4> names = {"MONO", "DUAL_CHANNEL", "STEREO", "JOINT_STEREO"};
+    return channel_mode >= 0 && channel_mode < 4 ? names[static_cast<size_t>(channel_mode)]
+                                                 : "an unknown channel mode";
+}
+
+// Names the bit rates whose bitpool lies in 0..max_bitpool for this input and these options.
+// The derived bitpool never falls as the rate rises, so those rates form one interval; its ends
+// are searched with derive_bitpool itself, so every rate named gives a bitpool in range.
+void print_workable_rates(const Settings& s, int32_t channel_mode, int32_t channels,
+                          int32_t frequency, int32_t max_bitpool) {
+    const auto bitpool_at = [&](int64_t rate) {
+        Settings trial = s;
+        trial.bit_rate = static_cast<int32_t>(rate);
+        return derive_bitpool(trial, channel_mode, channels, frequency);
+    };
+    // Beyond this rate the derivation leaves the 32-bit range; at and below 0 nothing is left
+    // for the samples.
+    const int64_t top = std::numeric_limits<int32_t>::max() / (int64_t{s.subbands} * s.blk_len);
+    const auto reaches_zero = [&](int64_t rate) {
+        const auto b = bitpool_at(rate);
+        return !b || *b >= 0;
+    };
+    const auto passes_max = [&](int64_t rate) {
+        const auto b = bitpool_at(rate);
+        return !b || *b > max_bitpool;
+    };
+    const int64_t lowest = first_rate(0, top, reaches_zero);
+    const int64_t highest = first_rate(0, top, passes_max) - 1;
+    const auto low_bitpool = bitpool_at(lowest), high_bitpool = bitpool_at(highest);
+    if (lowest > highest || !low_bitpool || !high_bitpool || *low_bitpool < 0 ||
+        *high_bitpool > max_bitpool)
+        return;
+    std::fprintf(stderr,
+                 "bit rates from %lld to %lld bps give a valid bitpool at %d Hz in %s with %d "
+                 "subbands and %d blocks\n",
+                 static_cast<long long>(lowest), static_cast<long long>(highest), frequency,
+                 mode_name(channel_mode), s.subbands, s.blk_len);
 }
 
 // Everything the run holds, released in the order the shutdown gives.
@@ -195,20 +250,26 @@ int encode_input(const Settings& settings, std::FILE* output,
         return fail(run);
     }
     const auto bitpool = derive_bitpool(settings, channel_mode, channels, info.sampling_frequency);
+    const int32_t max_bitpool = sbc::encoder_max_bitpool(channel_mode, settings.subbands);
     if (!bitpool) {
         std::fprintf(stderr, "\nbit rate: %d bps is out of range\n", settings.bit_rate);
+        print_workable_rates(settings, channel_mode, channels, info.sampling_frequency,
+                             max_bitpool);
         return fail(run);
     }
-    const int32_t max_bitpool = sbc::encoder_max_bitpool(channel_mode, settings.subbands);
     if (*bitpool < 0 || *bitpool > max_bitpool) {
         std::fprintf(stderr,
                      "\nbitpool: %d (from a bit rate of %d bps) is outside the valid range 0 to "
                      "%d\n",
                      *bitpool, settings.bit_rate, max_bitpool);
+        print_workable_rates(settings, channel_mode, channels, info.sampling_frequency,
+                             max_bitpool);
         return fail(run);
     }
-    if (sbc::encoder_configure(*run.encoder, channel_mode, *bitpool, settings.allocation_method) !=
-        0) {
+    const int configured =
+        sbc::encoder_configure(*run.encoder, channel_mode, *bitpool, settings.allocation_method);
+    if (configured == sbc::CONFIGURE_BAD_FORMAT) return fail(run); // the encoder said why
+    if (configured != sbc::CONFIGURE_OK) {
         std::fprintf(stderr, "\nError getting SBC decoder information\n");
         return fail(run);
     }

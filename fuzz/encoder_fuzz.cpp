@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int32_t index = 0, adjusted = 0;
     if (sbc::format_init(frequency, channels, mode, subbands, blk_len, method, header, index,
                          adjusted) != 0)
-        return 0; // configuration would end the process
+        return 0; // configuration refuses it too, but with a message on every run
     auto encoder = sbc::encoder_create(frequency, channels, subbands, blk_len);
     if (!encoder || sbc::encoder_configure(*encoder, mode, bitpool, method) != 0) return 0;
     const int32_t length = sbc::encoder_frame_length(*encoder);

@@ -24,7 +24,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <limits>
 
 namespace sbc {
@@ -164,15 +163,16 @@ int encoder_configure(EncoderState& state, int32_t channel_mode, int32_t bitpool
         std::fprintf(stderr, "\nError format_init (%d, %d, %d, %d, %d, %d)\n",
                      state.sampling_frequency, state.channels, channel_mode, state.subbands,
                      state.blk_len, allocation_method);
-        std::exit(1);
+        return CONFIGURE_BAD_FORMAT;
     }
-    if (bitpool < 0 || bitpool > encoder_max_bitpool(adjusted_mode, state.subbands)) return 1;
+    if (bitpool < 0 || bitpool > encoder_max_bitpool(adjusted_mode, state.subbands))
+        return CONFIGURE_BAD_BITPOOL;
     state.frequency_index = frequency_index;
     state.channel_mode = adjusted_mode;
     state.allocation_method = allocation_method;
     state.bitpool = bitpool;
     state.header_byte = header_byte;
-    return 0;
+    return CONFIGURE_OK;
 }
 
 int32_t encoder_frame_length(const EncoderState& state) {

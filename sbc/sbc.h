@@ -118,12 +118,21 @@ int format_init(int32_t sampling_frequency, int32_t channels, int32_t channel_mo
                 int32_t subbands, int32_t blk_len, int32_t allocation_method, uint8_t& header_byte,
                 int32_t& frequency_index, int32_t& adjusted_mode);
 
-// Sets channel mode, bitpool and allocation method (filter history is kept).
-// A combination that format_init refuses prints
-//   "\nError format_init (%d, %d, %d, %d, %d, %d)\n"
-// (frequency, channels, requested mode, subbands, blk_len, allocation method) on standard
-// error and ends the process with status 1. Returns 0 on success, or 1 (state unchanged) for
-// a bitpool below 0 or above encoder_max_bitpool(adjusted mode, subbands).
+// Results of encoder_configure.
+inline constexpr int CONFIGURE_OK = 0;
+inline constexpr int CONFIGURE_BAD_BITPOOL = 1; // bitpool outside 0..encoder_max_bitpool()
+inline constexpr int CONFIGURE_BAD_FORMAT = 2;  // format_init refused the combination
+
+// Sets channel mode, bitpool and allocation method (filter history is kept). Returns
+//   CONFIGURE_OK          configured;
+//   CONFIGURE_BAD_FORMAT  format_init refused the creation parameters with this mode and
+//                         method; the encoder has printed
+//                           "\nError format_init (%d, %d, %d, %d, %d, %d)\n"
+//                         (frequency, channels, requested mode, subbands, blk_len, allocation
+//                         method) on standard error;
+//   CONFIGURE_BAD_BITPOOL a bitpool below 0 or above encoder_max_bitpool(adjusted mode,
+//                         subbands), silently.
+// A refusal leaves the state as it was; the process always goes on.
 int encoder_configure(EncoderState& state, int32_t channel_mode, int32_t bitpool,
                       int32_t allocation_method);
 

@@ -5,6 +5,7 @@
 #include "wave_fixture.h"
 
 #include <cmath>
+#include <cstdio>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -178,7 +179,8 @@ TEST(EncodingRun, ABitpoolTheFrameCannotCarryIsRefused) {
     EXPECT_EQ(high.process.status, 1);
     EXPECT_EQ(high.process.err,
               banner + "\nbitpool: 133 (from a bit rate of 1500000 bps) is outside the valid "
-                       "range 0 to 128\n");
+                       "range 0 to 128\nbit rates from 24807 to 1455299 bps give a valid bitpool "
+                       "at 44100 Hz in DUAL_CHANNEL with 8 subbands and 16 blocks\n");
     EXPECT_EQ(high.stream, "");
 
     auto low = encode(stereo_sine(44100, 512), {"-r", "1000"});
@@ -193,7 +195,57 @@ TEST(EncodingRun, ABitpoolTheFrameCannotCarryIsRefused) {
     EXPECT_EQ(joint_over.process.status, 1);
     EXPECT_EQ(joint_over.process.err,
               banner + "\nbitpool: 129 (from a bit rate of 1472000 bps) is outside the valid "
-                       "range 0 to 128\n");
+                       "range 0 to 128\nbit rates from 38588 to 1471837 bps give a valid bitpool "
+                       "at 44100 Hz in JOINT_STEREO with 4 subbands and 16 blocks\n");
+}
+
+// A refused rate names the interval of rates that works for the input and the options. The
+// interval is exact: both ends encode, and one bit/s beyond either end is refused.
+TEST(EncodingRun, ARefusedBitRateNamesTheRatesThatWork) {
+    auto mono = encode(mono_sine(16000, 512), {});
+    EXPECT_EQ(mono.process.status, 1);
+    EXPECT_EQ(mono.process.err,
+              banner + "\nbitpool: 183 (from a bit rate of 375000 bps) is outside the valid range "
+                       "0 to 128\nbit rates from 7000 to 265999 bps give a valid bitpool at 16000 "
+                       "Hz in MONO with 8 subbands and 16 blocks\n");
+
+    struct Case {
+        std::string wav;
+        std::vector<std::string> options; // all refused
+        const char* shape;                // as the message names it
+    };
+    const Case cases[] = {
+        {mono_sine(16000, 512), {}, "16000 Hz in MONO with 8 subbands and 16 blocks"},
+        {stereo_sine(44100, 512),
+         {"-r", "1000"},
+         "44100 Hz in DUAL_CHANNEL with 8 subbands and 16 blocks"},
+        {stereo_sine(48000, 512),
+         {"-j", "-n", "4", "-l", "4", "-r", "3000000"},
+         "48000 Hz in JOINT_STEREO with 4 subbands and 4 blocks"},
+        {stereo_sine(32000, 512),
+         {"-s", "-l", "12", "-r", "20000000"},
+         "32000 Hz in STEREO with 8 subbands and 12 blocks"},
+    };
+    for (const auto& c : cases) {
+        auto refused = encode(c.wav, c.options);
+        EXPECT_EQ(refused.process.status, 1) << c.shape;
+        const auto at = refused.process.err.find("bit rates from ");
+        ASSERT_NE(at, std::string::npos) << refused.process.err;
+        long long lowest = 0, highest = 0;
+        ASSERT_EQ(std::sscanf(refused.process.err.c_str() + at, "bit rates from %lld to %lld bps",
+                              &lowest, &highest),
+                  2);
+        EXPECT_NE(refused.process.err.find(c.shape, at), std::string::npos) << refused.process.err;
+        auto with_rate = [&](long long rate) {
+            auto options = c.options;
+            options.insert(options.end(), {"-r", std::to_string(rate)});
+            return encode(c.wav, options).process.status;
+        };
+        EXPECT_EQ(with_rate(lowest), 0) << c.shape << " at " << lowest;
+        EXPECT_EQ(with_rate(highest), 0) << c.shape << " at " << highest;
+        EXPECT_EQ(with_rate(lowest - 1), 1) << c.shape << " at " << lowest - 1;
+        EXPECT_EQ(with_rate(highest + 1), 1) << c.shape << " at " << highest + 1;
+    }
 }
 
 TEST(EncodingRun, DataEndingBeforeThePromisedCountEndsWithTheLastWholeFrame) {
@@ -222,8 +274,10 @@ TEST(EncodingRun, StandardInputAndOutputGiveTheSameBytesAsFiles) {
     EXPECT_EQ(piped.err, banner);
     EXPECT_EQ(piped.out, from_file.stream);
 
-    const std::string redirect = "'" + vantrel_binary() + "' -j -o '" + (dir / "out.sbc").string() +
-                                 "' AUDIO_FROM_STDIN < '" + (dir / "in.wav").string() + "'";
+    std::string redirect = shell_command(
+        {vantrel_binary(), "-j", "-o", (dir / "out.sbc").string(), "AUDIO_FROM_STDIN"});
+    redirect += " < ";
+    redirect += shell_quote((dir / "in.wav").string());
     auto redirected = run_process({"sh", "-c", redirect});
     EXPECT_EQ(redirected.status, 0);
     EXPECT_EQ(read_file(dir / "out.sbc"), from_file.stream);
@@ -256,7 +310,8 @@ TEST(EncodingRun, AFailedWriteIsReportedAsAFailure) {
     EXPECT_NE(to_file.err.find("outputfile"), std::string::npos) << to_file.err;
 
     auto to_stdout = run_process(
-        {"sh", "-c", "'" + vantrel_binary() + "' '" + (dir / "in.wav").string() + "' > /dev/full"});
+        {"sh", "-c",
+         shell_command({vantrel_binary(), (dir / "in.wav").string()}) + " > /dev/full"});
     EXPECT_EQ(to_stdout.status, 1);
     EXPECT_NE(to_stdout.err.find("outputfile"), std::string::npos) << to_stdout.err;
 }

@@ -106,6 +106,28 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
     return result;
 }
 
+std::string shell_quote(const std::string& word) {
+    std::string quoted = "'";
+    for (char c : word) {
+        if (c == '\'') {
+            quoted += "'\\''";
+        } else {
+            quoted += c;
+        }
+    }
+    quoted += '\'';
+    return quoted;
+}
+
+std::string shell_command(const std::vector<std::string>& words) {
+    std::string command;
+    for (const auto& word : words) {
+        if (!command.empty()) command += ' ';
+        command += shell_quote(word);
+    }
+    return command;
+}
+
 bool have_program(const std::string& name) {
     const char* path = std::getenv("PATH");
     if (path == nullptr) return false;

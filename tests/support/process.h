@@ -24,6 +24,11 @@ struct ProcessResult {
 // argv[0] is looked up on PATH when it holds no slash. `input` goes to standard input.
 ProcessResult run_process(const std::vector<std::string>& argv, const std::string& input = {});
 
+// A command line for "sh -c": each word in single quotes (a quote inside written as '\''),
+// joined by blanks. Redirections are appended by the caller, with their targets quoted too.
+std::string shell_quote(const std::string& word);
+std::string shell_command(const std::vector<std::string>& words);
+
 // True when `name` is an executable on PATH.
 bool have_program(const std::string& name);
 

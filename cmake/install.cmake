@@ -1,0 +1,77 @@
+# What `cmake --install` puts where (below the install prefix):
+#
+#   bin/vantrel                                      the program
+#   share/man/man1/vantrel.1                         its manual page
+#   include/vantrel/sbc/sbc.h                        the encoder library's public header
+#   include/vantrel/audiofile/audiofile.h            the audio file library's public header
+#   lib/libvantrel_sbc.a, lib/libvantrel_audiofile.a the two libraries (static, position independent)
+#   lib/cmake/vantrel/                               find_package(vantrel): vantrel::sbc, vantrel::audiofile
+#   lib/pkgconfig/vantrel-sbc.pc, vantrel-audiofile.pc
+#
+# Headers and libraries carry the project's name so that they never clash with another SBC
+# library on the same system; a consumer still writes #include "sbc/sbc.h". The exported targets
+# carry only the include directory and the C++20 requirement: none of this build's warning,
+# floating-point or sanitizer flags.
+#
+# `cpack -G DEB` in a build tree makes vantrel_<version>_<arch>.deb with all of the above
+# below /usr.
+include(CMakePackageConfigHelpers)
+
+set(VANTREL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/vantrel)
+set(VANTREL_PKGCONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+target_compile_features(sbc INTERFACE cxx_std_20)
+target_compile_features(audiofile INTERFACE cxx_std_20)
+
+install(TARGETS vantrel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/man/vantrel.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(TARGETS sbc audiofile EXPORT vantrelTargets
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/sbc/sbc.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vantrel/sbc)
+install(FILES ${PROJECT_SOURCE_DIR}/audiofile/audiofile.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vantrel/audiofile)
+
+# The CMake package.
+install(EXPORT vantrelTargets NAMESPACE vantrel:: DESTINATION ${VANTREL_CMAKE_DIR})
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/vantrelConfig.cmake.in
+                              ${PROJECT_BINARY_DIR}/vantrelConfig.cmake
+                              INSTALL_DESTINATION ${VANTREL_CMAKE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/vantrelConfigVersion.cmake
+                                 COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/vantrelConfig.cmake
+              ${PROJECT_BINARY_DIR}/vantrelConfigVersion.cmake
+        DESTINATION ${VANTREL_CMAKE_DIR})
+
+# pkg-config files. The prefix is found from the file's own place (${pcfiledir}), so the same
+# files serve an install below any prefix and the Debian package below /usr.
+file(RELATIVE_PATH VANTREL_PC_TO_PREFIX ${CMAKE_INSTALL_PREFIX}/${VANTREL_PKGCONFIG_DIR}
+     ${CMAKE_INSTALL_PREFIX})
+string(REGEX REPLACE "/$" "" VANTREL_PC_TO_PREFIX "${VANTREL_PC_TO_PREFIX}")
+foreach(lib sbc audiofile)
+  set(VANTREL_PC_LIBRARY ${lib})
+  if(lib STREQUAL "sbc")
+    set(VANTREL_PC_DESCRIPTION "SBC (Bluetooth A2DP sub-band codec) encoder library of vantrel")
+  else()
+    set(VANTREL_PC_DESCRIPTION "Audio file reading library of vantrel (WAVE, AIFF/AIFC, Sun, SPW, 512-byte header)")
+  endif()
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/vantrel.pc.in ${PROJECT_BINARY_DIR}/vantrel-${lib}.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/vantrel-${lib}.pc DESTINATION ${VANTREL_PKGCONFIG_DIR})
+endforeach()
+
+# The Debian package: everything above, below /usr.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME vantrel)
+set(CPACK_PACKAGE_VENDOR "the vantrel developers")
+set(CPACK_PACKAGE_CONTACT "the vantrel developers")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "raw SBC stream encoder for uncompressed audio files")
+set(CPACK_PACKAGE_DESCRIPTION
+    "vantrel turns an uncompressed audio file (WAVE, AIFF/AIFC, Sun audio, SPW signal files, a
+512-byte-header format) into a raw stream of SBC frames, the low-complexity sub-band codec of
+Bluetooth A2DP. The package also holds its encoder and audio file libraries, their headers,
+a CMake package and pkg-config files.")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION sound)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_STRIP_FILES bin/vantrel)
+include(CPack)
