@@ -249,4 +249,13 @@ int estimate_sample_count(std::FILE* stream, std::int32_t channels, int bits, Au
     return store_sample_count(frames_in_bytes(data_bytes, channels, bits), info);
 }
 
+int count_from_data_size(std::FILE* stream, std::uint32_t data_size, AudioInfo& info) {
+    constexpr std::uint32_t unknown_size = 0xFFFFFFFF;
+    const int bits = sample_bits(info.sample_type);
+    const std::uint64_t frames =
+        data_size == unknown_size ? 0 : frames_in_bytes(data_size, info.channels, bits);
+    if (frames == 0) return estimate_sample_count(stream, info.channels, bits, info);
+    return store_sample_count(frames, info);
+}
+
 } // namespace audiofile

@@ -219,4 +219,10 @@ int store_sample_count(std::uint64_t frames, AudioInfo& info);
 // is below 1 (message printed); otherwise 0.
 int estimate_sample_count(std::FILE* stream, std::int32_t channels, int bits, AudioInfo& info);
 
+// num_samples from the byte size of the sample data that a header gives (info.channels and
+// info.sample_type already set). A size of 0, of less than one frame, or 0xFFFFFFFF (the value
+// streaming writers leave when they cannot seek back) gives no count: estimate_sample_count then
+// decides. Results as store_sample_count.
+int count_from_data_size(std::FILE* stream, std::uint32_t data_size, AudioInfo& info);
+
 } // namespace audiofile

@@ -25,7 +25,6 @@ namespace audiofile {
 namespace {
 
 constexpr std::uint32_t header_bytes = 24;
-constexpr std::uint32_t unknown_data_size = 0xFFFFFFFF;
 
 // Encoding number → sample type, for the encodings 2..7.
 constexpr std::array<std::int32_t, 6> sample_types = {ST_SUN_PCM8,  ST_SUN_PCM16,   ST_SUN_PCM24,
@@ -68,16 +67,6 @@ std::int32_t choose_sample_type(std::uint32_t encoding) {
     return -1;
 }
 
-// num_samples from the data size, or from the file when the size gives no count.
-int set_sample_count(std::FILE* stream, const SunHeader& header, AudioInfo& info) {
-    const int bits = sample_bits(info.sample_type);
-    const std::uint64_t frames = header.data_size == unknown_data_size
-                                     ? 0
-                                     : frames_in_bytes(header.data_size, info.channels, bits);
-    if (frames == 0) return estimate_sample_count(stream, info.channels, bits, info);
-    return store_sample_count(frames, info);
-}
-
 } // namespace
 
 int read_sun_header(std::FILE* stream, AudioInfo& info) {
@@ -103,7 +92,7 @@ int read_sun_header(std::FILE* stream, AudioInfo& info) {
     info.data_offset = data_offset_of(stream);
     info.channels = header.channels;
     info.sampling_frequency = static_cast<std::int32_t>(header.rate);
-    if (set_sample_count(stream, header, info) != 0) return SUN_ERROR;
+    if (count_from_data_size(stream, header.data_size, info) != 0) return SUN_ERROR;
     set_reader_defaults(info);
     return 0;
 }

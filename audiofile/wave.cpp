@@ -27,7 +27,6 @@ constexpr std::uint16_t tag_alaw = 6;
 constexpr std::uint16_t tag_mulaw = 7;
 
 constexpr std::uint32_t fmt_fields_length = 16;
-constexpr std::uint32_t streaming_placeholder_length = 0xFFFFFFFF;
 
 // PCM sample sizes and their codes; then IEEE float.
 constexpr std::array<std::pair<int, std::int32_t>, 4> pcm_types = {
@@ -128,16 +127,6 @@ std::int32_t choose_sample_type(const WaveFormat& format) {
     }
 }
 
-// num_samples from the data length, or from the file when the length gives no count.
-int set_sample_count(std::FILE* stream, const WaveWalk& walk, AudioInfo& info) {
-    const int bits = walk.format.bits_per_sample;
-    const std::uint64_t frames = walk.data_length == streaming_placeholder_length
-                                     ? 0
-                                     : frames_in_bytes(walk.data_length, info.channels, bits);
-    if (frames == 0) return estimate_sample_count(stream, info.channels, bits, info);
-    return store_sample_count(frames, info);
-}
-
 } // namespace
 
 int read_wave_fmt(std::FILE* stream, WaveFormat& format) {
@@ -171,7 +160,7 @@ int get_chunk_type(std::FILE* stream, AudioInfo& info) {
     info.data_offset = data_offset_of(stream);
     info.sampling_frequency = static_cast<std::int32_t>(walk.format.sampling_frequency);
     info.channels = walk.format.channels;
-    if (set_sample_count(stream, walk, info) != 0) return WAVE_ERROR;
+    if (count_from_data_size(stream, walk.data_length, info) != 0) return WAVE_ERROR;
     set_reader_defaults(info);
     return 0;
 }

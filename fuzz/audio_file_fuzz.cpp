@@ -4,7 +4,7 @@
 //
 //   scripts/fuzz audio_file_fuzz 1800      (build, seed and run for 30 minutes)
 #include "audiofile/audiofile.h"
-#include "pipe_stream.h"
+#include "fuzz_input.h"
 
 #include <cstdlib>
 #include <vector>

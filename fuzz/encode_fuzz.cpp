@@ -6,22 +6,13 @@
 //   scripts/fuzz encode_fuzz 1800
 #include "cli/settings.h"
 #include "frame_check.h"
-#include "pipe_stream.h"
+#include "fuzz_input.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
 namespace {
-
-int32_t take(const uint8_t*& data, size_t& size) {
-    int32_t v = 0;
-    const size_t n = size < sizeof v ? size : sizeof v;
-    std::memcpy(&v, data, n);
-    data += n;
-    size -= n;
-    return v;
-}
 
 // Mostly valid values, sometimes anything: the interesting paths need valid shapes.
 int32_t shape(int32_t raw, std::initializer_list<int32_t> valid) {
@@ -33,11 +24,11 @@ int32_t shape(int32_t raw, std::initializer_list<int32_t> valid) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     cli::Settings settings;
-    settings.channel_mode = take(data, size);
-    settings.blk_len = shape(take(data, size), {4, 8, 12, 16});
-    settings.subbands = shape(take(data, size), {4, 8});
-    settings.allocation_method = take(data, size) & 1;
-    settings.bit_rate = take(data, size);
+    settings.channel_mode = fuzzcheck::take(data, size);
+    settings.blk_len = shape(fuzzcheck::take(data, size), {4, 8, 12, 16});
+    settings.subbands = shape(fuzzcheck::take(data, size), {4, 8});
+    settings.allocation_method = fuzzcheck::take(data, size) & 1;
+    settings.bit_rate = fuzzcheck::take(data, size);
 
     fuzzcheck::PipeBytes pipe{data, size, 0};
     audiofile::AudioInfo info{};

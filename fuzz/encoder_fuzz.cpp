@@ -4,34 +4,22 @@
 //
 //   scripts/fuzz encoder_fuzz 1800
 #include "frame_check.h"
+#include "fuzz_input.h"
 #include "sbc/sbc.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
-namespace {
-
-int32_t take(const uint8_t*& data, size_t& size) {
-    int32_t v = 0;
-    const size_t n = size < sizeof v ? size : sizeof v;
-    std::memcpy(&v, data, n);
-    data += n;
-    size -= n;
-    return v;
-}
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     constexpr int32_t frequencies[] = {16000, 32000, 44100, 48000};
-    const int32_t frequency = frequencies[take(data, size) & 3];
-    const int32_t channels = 1 + (take(data, size) & 1);
-    const int32_t subbands = (take(data, size) & 1) ? 8 : 4;
-    const int32_t blk_len = 4 * (1 + (take(data, size) & 3));
-    const int32_t mode = take(data, size);
-    const int32_t bitpool = take(data, size);
-    const int32_t method = take(data, size);
+    const int32_t frequency = frequencies[fuzzcheck::take(data, size) & 3];
+    const int32_t channels = 1 + (fuzzcheck::take(data, size) & 1);
+    const int32_t subbands = (fuzzcheck::take(data, size) & 1) ? 8 : 4;
+    const int32_t blk_len = 4 * (1 + (fuzzcheck::take(data, size) & 3));
+    const int32_t mode = fuzzcheck::take(data, size);
+    const int32_t bitpool = fuzzcheck::take(data, size);
+    const int32_t method = fuzzcheck::take(data, size);
 
     uint8_t header = 0;
     int32_t index = 0, adjusted = 0;

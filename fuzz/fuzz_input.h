@@ -1,5 +1,6 @@
-// A read-only C stream over the fuzzer's bytes that cannot seek or tell its position, like a
-// pipe: recognition and reading must never rely on seeking.
+// Reading the fuzzer's bytes: numbers taken from the front, and a read-only C stream over the
+// rest that cannot seek or tell its position, like a pipe (recognition and reading must never
+// rely on seeking).
 #pragma once
 
 #include <algorithm>
@@ -8,6 +9,16 @@
 #include <cstring>
 
 namespace fuzzcheck {
+
+// The next 4 bytes as a number (fewer at the end, zero-filled), taken off the front.
+inline std::int32_t take(const std::uint8_t*& data, std::size_t& size) {
+    std::int32_t v = 0;
+    const std::size_t n = size < sizeof v ? size : sizeof v;
+    std::memcpy(&v, data, n);
+    data += n;
+    size -= n;
+    return v;
+}
 
 struct PipeBytes {
     const std::uint8_t* data = nullptr;
