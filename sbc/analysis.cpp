@@ -19,11 +19,30 @@
 // No gain is applied: band samples are in the units of the 16-bit PCM.
 #include "sbc/analysis.h"
 
+#include "sbc/analysis_simd.h"
+
+#include <algorithm>
 #include <cmath>
 
 namespace sbc {
 
 namespace {
+
+#include "sbc/analysis_kernel.h"
+
+// One lane: the kernel as plain scalar code.
+struct Scalar {
+    using reg = double;
+    static constexpr int32_t width = 1;
+    static reg zero() { return 0.0; }
+    static reg load(const double* p) { return *p; }
+    static reg broadcast(double v) { return v; }
+    static reg mul_add(reg a, reg b, reg acc) { return acc + a * b; }
+    static reg add(reg a, reg b) { return a + b; }
+    static reg sub(reg a, reg b) { return a - b; }
+    static reg round_single(reg x) { return static_cast<float>(x); }
+    static void store_single(float* p, reg x) { *p = static_cast<float>(x); }
+};
 
 // The prototype low-pass responses h[0 .. L/2]; h[i] = h[L - i]. The window is h with the
 // sign of every odd-numbered group of 2M taps reversed.
@@ -126,7 +145,94 @@ void matrix(const AnalysisState& s, std::span<float> out) {
     }
 }
 
+FilterPath widest_path() {
+    for (FilterPath p : {FilterPath::avx512, FilterPath::avx2, FilterPath::sse2})
+        if (filter_path_available(p)) return p;
+    return FilterPath::scalar;
+}
+
+// Moves the last HISTORY_BLOCKS columns of every row back to the start of the row.
+void rewind_history(AnalysisState& s) {
+    const int32_t from = s.poly_next - HISTORY_BLOCKS;
+    for (int32_t c = 0; c < s.channels; ++c) {
+        for (int32_t r = 0; r < s.subbands; ++r) {
+            const auto row = s.poly[c].begin() + r * POLY_COLUMNS;
+            std::copy(row + from, row + s.poly_next, row);
+        }
+    }
+    s.poly_next = HISTORY_BLOCKS;
+}
+
+void run_kernel(FilterPath path, const FilterJob& job, int32_t subbands) {
+    switch (path) {
+#if defined(__x86_64__) || defined(_M_X64)
+    case FilterPath::avx512:
+        filter_frame_avx512(job, subbands);
+        return;
+    case FilterPath::avx2:
+        filter_frame_avx2(job, subbands);
+        return;
+    case FilterPath::sse2:
+        filter_frame_sse2(job, subbands);
+        return;
+#endif
+    default:
+        filter_frame_scalar(job, subbands);
+        return;
+    }
+}
+
 } // namespace
+
+void filter_frame_scalar(const FilterJob& job, int32_t subbands) {
+    filter_frame_with<Scalar>(job, subbands);
+}
+
+bool filter_path_available(FilterPath path) {
+    switch (path) {
+    case FilterPath::scalar:
+        return true;
+#if defined(__x86_64__) || defined(_M_X64)
+    case FilterPath::sse2:
+        return true;
+    case FilterPath::avx2:
+        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    case FilterPath::avx512:
+        return __builtin_cpu_supports("avx512f");
+#endif
+    default:
+        return false;
+    }
+}
+
+void analysis_frame(AnalysisState& state, std::span<const int16_t> pcm, int32_t channels,
+                    int32_t blocks, std::array<SampleRow, MAX_CHANNELS>& sb_sample) {
+    const int32_t m = state.subbands;
+    if (state.poly_next + MAX_BLOCKS > POLY_COLUMNS) rewind_history(state);
+    const int32_t first = state.poly_next;
+    constexpr int32_t out_stride = MAX_BLOCKS;
+    std::array<float, MAX_SUBBANDS * out_stride> band_major;
+    for (int32_t c = 0; c < channels; ++c) {
+        double* poly = state.poly[c].data();
+        for (int32_t j = 0; j < blocks; ++j)
+            for (int32_t r = 0; r < m; ++r)
+                poly[r * POLY_COLUMNS + first + j] =
+                    pcm[static_cast<size_t>((j * m + r) * channels + c)];
+        const FilterJob job{poly,
+                            POLY_COLUMNS,
+                            first,
+                            blocks,
+                            state.window_wide.data(),
+                            state.cosine_wide.data(),
+                            band_major.data(),
+                            out_stride};
+        run_kernel(state.path, job, m);
+        for (int32_t j = 0; j < blocks; ++j)
+            for (int32_t band = 0; band < m; ++band)
+                sb_sample[c][j * m + band] = band_major[band * out_stride + j];
+    }
+    state.poly_next = first + blocks;
+}
 
 std::unique_ptr<AnalysisState> analysis_init(int32_t subbands, int32_t channels) {
     if (subbands != 4 && subbands != 8) return nullptr;
@@ -142,6 +248,10 @@ std::unique_ptr<AnalysisState> analysis_init(int32_t subbands, int32_t channels)
     s->channels = channels;
     build_window(*s);
     build_cosine(*s);
+    std::copy(s->window.begin(), s->window.end(), s->window_wide.begin());
+    for (int32_t l = 0; l < s->half_subbands; ++l)
+        for (int32_t j = 0; j < subbands; ++j) s->cosine_wide[l * subbands + j] = s->cosine[l][j];
+    s->path = widest_path();
     return s;
 }
 

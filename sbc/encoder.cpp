@@ -58,13 +58,6 @@ bool configured(const EncoderState& s) {
            s.bitpool <= encoder_max_bitpool(s.channel_mode, s.subbands);
 }
 
-void deinterleave(FrameWorkspace& ws, std::span<const int16_t> pcm, int32_t instants,
-                  int32_t channels) {
-    for (int32_t t = 0; t < instants; ++t)
-        for (int32_t c = 0; c < channels; ++c)
-            ws.pcm_in[c][t] = static_cast<float>(pcm[static_cast<size_t>(t * channels + c)]);
-}
-
 int scale_and_join(FrameWorkspace& ws, const EncoderState& s) {
     int rc = 0;
     if (s.channel_mode == JOINT_STEREO) {
@@ -194,10 +187,7 @@ int32_t encoder_encode_frame(EncoderState& state, std::span<const int16_t> pcm,
         return -1;
 
     FrameWorkspace ws{};
-    deinterleave(ws, pcm, state.samples_per_channel, state.channels);
-    for (int32_t c = 0; c < state.channels; ++c)
-        if (analysis_filter(*state.analysis, ws.pcm_in[c], ws.sb_sample[c], c, state.blk_len) != 0)
-            return -1;
+    analysis_frame(*state.analysis, pcm, state.channels, state.blk_len, ws.sb_sample);
     if (scale_and_join(ws, state) != 0 || allocate(ws, state) != 0) return -1;
     for (int32_t c = 0; c < state.channels; ++c)
         if (quantize_channel(ws.sb_sample[c], ws.scale_factor[c], ws.quantized[c], ws.bits[c],
