@@ -136,12 +136,8 @@ bool allocation_args_ok(int32_t subbands, int32_t frequency_index) {
     return (subbands == 4 || subbands == 8) && frequency_index >= 0 && frequency_index <= 3;
 }
 
-} // namespace
-
-int allocate_bits_one_channel(int32_t subbands, const SubbandRow& scale_factor, int32_t bitpool,
-                              SubbandRow& bits, int32_t allocation_method,
-                              int32_t frequency_index) {
-    if (!allocation_args_ok(subbands, frequency_index)) return -1;
+void allocate_one(int32_t subbands, const SubbandRow& scale_factor, int32_t bitpool,
+                  SubbandRow& bits, int32_t allocation_method, int32_t frequency_index) {
     Pool pool;
     for (int32_t sb = 0; sb < subbands; ++sb) {
         pool.scale_factor[pool.count] = scale_factor[sb];
@@ -151,14 +147,11 @@ int allocate_bits_one_channel(int32_t subbands, const SubbandRow& scale_factor, 
     compute_bitneed(pool, subbands, allocation_method, frequency_index);
     distribute(pool, bitpool);
     for (int32_t sb = 0; sb < subbands; ++sb) bits[sb] = pool.bits[sb];
-    return 0;
 }
 
-int allocate_bits_two_channels(int32_t subbands,
-                               const std::array<SubbandRow, MAX_CHANNELS>& scale_factor,
-                               int32_t bitpool, std::array<SubbandRow, MAX_CHANNELS>& bits,
-                               int32_t allocation_method, int32_t frequency_index) {
-    if (!allocation_args_ok(subbands, frequency_index)) return -1;
+void allocate_two(int32_t subbands, const std::array<SubbandRow, MAX_CHANNELS>& scale_factor,
+                  int32_t bitpool, std::array<SubbandRow, MAX_CHANNELS>& bits,
+                  int32_t allocation_method, int32_t frequency_index) {
     Pool pool;
     for (int32_t sb = 0; sb < subbands; ++sb) {
         for (int32_t ch = 0; ch < MAX_CHANNELS; ++ch) {
@@ -171,6 +164,35 @@ int allocate_bits_two_channels(int32_t subbands,
     distribute(pool, bitpool);
     for (int32_t sb = 0; sb < subbands; ++sb)
         for (int32_t ch = 0; ch < MAX_CHANNELS; ++ch) bits[ch][sb] = pool.bits[sb * 2 + ch];
+}
+
+} // namespace
+
+void allocate_frame_bits(FrameWorkspace& ws, const EncoderState& s) {
+    if (s.channel_mode == STEREO || s.channel_mode == JOINT_STEREO) {
+        allocate_two(s.subbands, ws.scale_factor, s.bitpool, ws.bits, s.allocation_method,
+                     s.frequency_index);
+        return;
+    }
+    for (int32_t c = 0; c < s.channels; ++c)
+        allocate_one(s.subbands, ws.scale_factor[c], s.bitpool, ws.bits[c], s.allocation_method,
+                     s.frequency_index);
+}
+
+int allocate_bits_one_channel(int32_t subbands, const SubbandRow& scale_factor, int32_t bitpool,
+                              SubbandRow& bits, int32_t allocation_method,
+                              int32_t frequency_index) {
+    if (!allocation_args_ok(subbands, frequency_index)) return -1;
+    allocate_one(subbands, scale_factor, bitpool, bits, allocation_method, frequency_index);
+    return 0;
+}
+
+int allocate_bits_two_channels(int32_t subbands,
+                               const std::array<SubbandRow, MAX_CHANNELS>& scale_factor,
+                               int32_t bitpool, std::array<SubbandRow, MAX_CHANNELS>& bits,
+                               int32_t allocation_method, int32_t frequency_index) {
+    if (!allocation_args_ok(subbands, frequency_index)) return -1;
+    allocate_two(subbands, scale_factor, bitpool, bits, allocation_method, frequency_index);
     return 0;
 }
 

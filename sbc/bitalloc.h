@@ -9,6 +9,10 @@
 
 namespace sbc {
 
+// The bits of a frame of the configured encoder `s` (trusted): one pool per channel in MONO and
+// DUAL_CHANNEL, one for both channels in STEREO and JOINT_STEREO, as the two functions below.
+void allocate_frame_bits(FrameWorkspace& ws, const EncoderState& s);
+
 // MONO and DUAL_CHANNEL: spends `bitpool` bits on one channel's `subbands` bands and writes
 // its `bits` (0..16 each). For 0 <= bitpool <= 16 × subbands the bits add up to exactly
 // bitpool; a negative bitpool gives all zeros; a larger one stops once every band holds 16.

@@ -17,62 +17,65 @@
 #include "sbc/scale.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 namespace sbc {
 
 namespace {
 
+// j = ⌈log2 m⌉ − 1, at least 0, at most 15: the exponent of m, less one when m is a power of two.
+// Same as the linear search "smallest j with m <= 2^(j + 1)" for every m in 0..65536 (m is
+// never NaN: a NaN sample never wins the maximum).
 int32_t smallest_fitting_scale(float max_magnitude) {
-    int32_t j = 0;
-    while (j < static_cast<int32_t>(scale_factor_value.size()) - 1 &&
-           max_magnitude > scale_factor_value[j])
-        ++j;
-    return j;
+    if (max_magnitude <= scale_factor_value[0]) return 0;
+    const auto bits = std::bit_cast<uint32_t>(max_magnitude);
+    const auto exponent = static_cast<int32_t>(bits >> 23) - 127; // m in [2^e, 2^(e + 1))
+    const int32_t j = (bits & 0x7FFFFFu) == 0 ? exponent - 1 : exponent;
+    return std::min(j, static_cast<int32_t>(scale_factor_value.size()) - 1);
 }
 
 float clamp_sample(float x) {
-    if (x > SAMPLE_BOUND) return SAMPLE_BOUND;
-    if (x < -SAMPLE_BOUND) return -SAMPLE_BOUND;
-    return x;
+    return x > SAMPLE_BOUND ? SAMPLE_BOUND : x < -SAMPLE_BOUND ? -SAMPLE_BOUND : x;
 }
 
-} // namespace
-
-int calc_scale_factors(SampleRow& samples, SubbandRow& scale_factor, int32_t subbands,
-                       int32_t blk_len) {
-    if (!frame_shape_ok(subbands, blk_len)) return -1;
-    for (int32_t s = 0; s < subbands; ++s) {
-        float max_magnitude = 0.0f;
-        for (int32_t b = 0; b < blk_len; ++b) {
-            float& x = samples[b * subbands + s];
+// The bands side by side (M known here), so the compiler can keep them in vector lanes.
+template <int32_t M>
+void scale_factors_of(SampleRow& samples, SubbandRow& scale_factor, int32_t blk_len) {
+    std::array<float, M> max_magnitude{};
+    for (int32_t b = 0; b < blk_len; ++b) {
+        for (int32_t s = 0; s < M; ++s) {
+            float& x = samples[b * M + s];
             x = clamp_sample(x);
-            max_magnitude = std::max(max_magnitude, std::fabs(x));
+            max_magnitude[s] = std::max(max_magnitude[s], std::fabs(x));
         }
-        scale_factor[s] = smallest_fitting_scale(max_magnitude);
     }
-    return 0;
+    for (int32_t s = 0; s < M; ++s) scale_factor[s] = smallest_fitting_scale(max_magnitude[s]);
 }
 
-int joint_transform(const std::array<SampleRow, MAX_CHANNELS>& sb_sample,
-                    std::array<SampleRow, MAX_CHANNELS>& sb_sample_ms, int32_t subbands,
-                    int32_t blk_len) {
-    if (!frame_shape_ok(subbands, blk_len)) return -1;
-    for (int32_t i = 0; i < subbands * blk_len; ++i) {
+void scale_factors_of(SampleRow& samples, SubbandRow& scale_factor, int32_t subbands,
+                      int32_t blk_len) {
+    if (subbands == 8)
+        scale_factors_of<8>(samples, scale_factor, blk_len);
+    else
+        scale_factors_of<4>(samples, scale_factor, blk_len);
+}
+
+void mid_side_of(const std::array<SampleRow, MAX_CHANNELS>& sb_sample,
+                 std::array<SampleRow, MAX_CHANNELS>& sb_sample_ms, int32_t count) {
+    for (int32_t i = 0; i < count; ++i) {
         const double left = sb_sample[0][i];
         const double right = sb_sample[1][i];
         sb_sample_ms[0][i] = static_cast<float>((left + right) * 0.5);
         sb_sample_ms[1][i] = static_cast<float>((left - right) * 0.5);
     }
-    return 0;
 }
 
-int joint_decision(std::array<SampleRow, MAX_CHANNELS>& sb_sample,
-                   const std::array<SampleRow, MAX_CHANNELS>& sb_sample_ms,
-                   std::array<SubbandRow, MAX_CHANNELS>& scale_factor,
-                   const std::array<SubbandRow, MAX_CHANNELS>& scale_factor_ms, SubbandRow& join,
-                   int32_t subbands, int32_t blk_len) {
-    if (!frame_shape_ok(subbands, blk_len)) return -1;
+void decide_joins(std::array<SampleRow, MAX_CHANNELS>& sb_sample,
+                  const std::array<SampleRow, MAX_CHANNELS>& sb_sample_ms,
+                  std::array<SubbandRow, MAX_CHANNELS>& scale_factor,
+                  const std::array<SubbandRow, MAX_CHANNELS>& scale_factor_ms, SubbandRow& join,
+                  int32_t subbands, int32_t blk_len) {
     for (int32_t s = 0; s < subbands - 1; ++s) {
         const int32_t lr_cost = scale_factor[0][s] + scale_factor[1][s];
         const int32_t ms_cost = scale_factor_ms[0][s] + scale_factor_ms[1][s];
@@ -85,6 +88,47 @@ int joint_decision(std::array<SampleRow, MAX_CHANNELS>& sb_sample,
         }
     }
     join[subbands - 1] = 0;
+}
+
+} // namespace
+
+void scale_and_join(FrameWorkspace& ws, const EncoderState& s) {
+    if (s.channel_mode == JOINT_STEREO) {
+        mid_side_of(ws.sb_sample, ws.sb_sample_ms, s.subbands * s.blk_len);
+        for (int32_t c = 0; c < s.channels; ++c) {
+            scale_factors_of(ws.sb_sample[c], ws.scale_factor[c], s.subbands, s.blk_len);
+            scale_factors_of(ws.sb_sample_ms[c], ws.scale_factor_ms[c], s.subbands, s.blk_len);
+        }
+        decide_joins(ws.sb_sample, ws.sb_sample_ms, ws.scale_factor, ws.scale_factor_ms, ws.join,
+                     s.subbands, s.blk_len);
+        return;
+    }
+    for (int32_t c = 0; c < s.channels; ++c)
+        scale_factors_of(ws.sb_sample[c], ws.scale_factor[c], s.subbands, s.blk_len);
+}
+
+int calc_scale_factors(SampleRow& samples, SubbandRow& scale_factor, int32_t subbands,
+                       int32_t blk_len) {
+    if (!frame_shape_ok(subbands, blk_len)) return -1;
+    scale_factors_of(samples, scale_factor, subbands, blk_len);
+    return 0;
+}
+
+int joint_transform(const std::array<SampleRow, MAX_CHANNELS>& sb_sample,
+                    std::array<SampleRow, MAX_CHANNELS>& sb_sample_ms, int32_t subbands,
+                    int32_t blk_len) {
+    if (!frame_shape_ok(subbands, blk_len)) return -1;
+    mid_side_of(sb_sample, sb_sample_ms, subbands * blk_len);
+    return 0;
+}
+
+int joint_decision(std::array<SampleRow, MAX_CHANNELS>& sb_sample,
+                   const std::array<SampleRow, MAX_CHANNELS>& sb_sample_ms,
+                   std::array<SubbandRow, MAX_CHANNELS>& scale_factor,
+                   const std::array<SubbandRow, MAX_CHANNELS>& scale_factor_ms, SubbandRow& join,
+                   int32_t subbands, int32_t blk_len) {
+    if (!frame_shape_ok(subbands, blk_len)) return -1;
+    decide_joins(sb_sample, sb_sample_ms, scale_factor, scale_factor_ms, join, subbands, blk_len);
     return 0;
 }
 
