@@ -39,23 +39,30 @@ double sixteen_bit_scale(int32_t sample_type) {
         switch (sample_type) {
         case ST_SPW_DOUBLE:
         case ST_H512_FLOAT32:
-        case ST_H512_FLOAT64: return 1.0;
-        default: return 32768.0;
+        case ST_H512_FLOAT64:
+            return 1.0;
+        default:
+            return 32768.0;
         }
     }
     switch (sample_bits(sample_type)) {
-    case 8: return 256.0;
-    case 24: return 1.0 / 256.0;
-    case 32: return 1.0 / 65536.0;
-    default: return 1.0;
+    case 8:
+        return 256.0;
+    case 24:
+        return 1.0 / 256.0;
+    case 32:
+        return 1.0 / 65536.0;
+    default:
+        return 1.0;
     }
 }
 
-// Truncates toward zero and limits to the 16-bit range (NaN becomes 0).
+// Truncates toward zero and limits to the 16-bit range (NaN becomes 0). Written as selections
+// rather than branches, so that a frame's values convert side by side.
 int16_t to_pcm16(double value) {
-    if (std::isnan(value)) return 0;
-    if (value >= 32767.0) return 32767;
-    if (value <= -32768.0) return -32768;
+    value = value == value ? value : 0.0;
+    value = value < 32767.0 ? value : 32767.0;
+    value = value > -32768.0 ? value : -32768.0;
     return static_cast<int16_t>(static_cast<int32_t>(value));
 }
 
@@ -140,15 +147,13 @@ void print_figures(const Settings& s, int32_t channel_mode, int32_t bitpool) {
 // than `instants` only at the end of the data.
 int64_t read_frame(Run& run, std::span<int16_t> pcm, int64_t instants, int32_t channels,
                    double scale) {
-    std::array<double, max_channels> values{};
-    const auto frame_values = std::span(values).first(static_cast<size_t>(channels));
-    for (int64_t t = 0; t < instants; ++t) {
-        if (audiofile::audio_read(frame_values, *run.input) != 0) return t;
-        for (int32_t c = 0; c < channels; ++c) {
-            pcm[static_cast<size_t>(t * channels + c)] = to_pcm16(frame_values[c] * scale);
-        }
-    }
-    return instants;
+    std::array<double, sbc::MAX_FRAME_SAMPLES * max_channels> values;
+    const auto count = static_cast<size_t>(instants * channels);
+    const int got = audiofile::audio_read_frames(std::span(values).first(count), *run.input);
+    if (got <= 0) return 0;
+    for (size_t i = 0; i < static_cast<size_t>(got) * static_cast<size_t>(channels); ++i)
+        pcm[i] = to_pcm16(values[i] * scale);
+    return got;
 }
 
 } // namespace
@@ -175,8 +180,8 @@ int run_encoding(const Settings& settings, std::FILE* output, const char* input_
     const int32_t channel_mode = channels == 1 ? sbc::MONO : settings.channel_mode;
     if (!frame_shape_is_usable(settings)) return fail(run);
 
-    run.encoder = sbc::encoder_create(info.sampling_frequency, channels, settings.subbands,
-                                      settings.blk_len);
+    run.encoder =
+        sbc::encoder_create(info.sampling_frequency, channels, settings.subbands, settings.blk_len);
     if (!run.encoder) {
         std::fprintf(stderr, "\nError creating SBC encoder\n");
         return fail(run);
@@ -205,7 +210,7 @@ int run_encoding(const Settings& settings, std::FILE* output, const char* input_
     const bool count_known = info.num_samples_known;
     const int64_t frames = count_known ? info.num_samples / instants_per_frame : -1;
     const double scale = sixteen_bit_scale(info.sample_type);
-    std::array<int16_t, 16 * 8 * max_channels> pcm{};
+    std::array<int16_t, sbc::MAX_FRAME_SAMPLES * max_channels> pcm{};
     std::vector<uint8_t> frame(static_cast<size_t>(sbc::encoder_frame_length(*run.encoder)));
 
     int64_t instants_read = 0;
