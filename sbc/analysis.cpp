@@ -205,20 +205,38 @@ bool filter_path_available(FilterPath path) {
     }
 }
 
-void analysis_frame(AnalysisState& state, std::span<const int16_t> pcm, int32_t channels,
-                    int32_t blocks, std::array<SampleRow, MAX_CHANNELS>& sb_sample) {
-    const int32_t m = state.subbands;
-    if (state.poly_next + MAX_BLOCKS > POLY_COLUMNS) rewind_history(state);
+namespace {
+
+// The frame's samples of channel c into the history columns first .. first + blocks − 1, and the
+// kernel's band-major output back into block-major order; M is known, so the loops unroll.
+template <int32_t M>
+void load_channel(PolyHistory& poly, std::span<const int16_t> pcm, int32_t channels, int32_t c,
+                  int32_t first, int32_t blocks) {
+    size_t at = static_cast<size_t>(c);
+    for (int32_t j = 0; j < blocks; ++j) {
+        for (int32_t r = 0; r < M; ++r) {
+            poly[static_cast<size_t>(r * POLY_COLUMNS + first + j)] = pcm[at];
+            at += static_cast<size_t>(channels);
+        }
+    }
+}
+
+template <int32_t M, int32_t Stride>
+void store_channel(SampleRow& out, const std::array<float, MAX_SUBBANDS * Stride>& band_major,
+                   int32_t blocks) {
+    for (int32_t j = 0; j < blocks; ++j)
+        for (int32_t band = 0; band < M; ++band) out[j * M + band] = band_major[band * Stride + j];
+}
+
+template <int32_t M>
+void filter_frame(AnalysisState& state, std::span<const int16_t> pcm, int32_t channels,
+                  int32_t blocks, std::array<SampleRow, MAX_CHANNELS>& sb_sample) {
     const int32_t first = state.poly_next;
     constexpr int32_t out_stride = MAX_BLOCKS;
     std::array<float, MAX_SUBBANDS * out_stride> band_major;
     for (int32_t c = 0; c < channels; ++c) {
-        double* poly = state.poly[c].data();
-        for (int32_t j = 0; j < blocks; ++j)
-            for (int32_t r = 0; r < m; ++r)
-                poly[r * POLY_COLUMNS + first + j] =
-                    pcm[static_cast<size_t>((j * m + r) * channels + c)];
-        const FilterJob job{poly,
+        load_channel<M>(state.poly[c], pcm, channels, c, first, blocks);
+        const FilterJob job{state.poly[c].data(),
                             POLY_COLUMNS,
                             first,
                             blocks,
@@ -226,12 +244,21 @@ void analysis_frame(AnalysisState& state, std::span<const int16_t> pcm, int32_t 
                             state.cosine_wide.data(),
                             band_major.data(),
                             out_stride};
-        run_kernel(state.path, job, m);
-        for (int32_t j = 0; j < blocks; ++j)
-            for (int32_t band = 0; band < m; ++band)
-                sb_sample[c][j * m + band] = band_major[band * out_stride + j];
+        run_kernel(state.path, job, M);
+        store_channel<M, out_stride>(sb_sample[c], band_major, blocks);
     }
-    state.poly_next = first + blocks;
+}
+
+} // namespace
+
+void analysis_frame(AnalysisState& state, std::span<const int16_t> pcm, int32_t channels,
+                    int32_t blocks, std::array<SampleRow, MAX_CHANNELS>& sb_sample) {
+    if (state.poly_next + MAX_BLOCKS > POLY_COLUMNS) rewind_history(state);
+    if (state.subbands == 8)
+        filter_frame<8>(state, pcm, channels, blocks, sb_sample);
+    else
+        filter_frame<4>(state, pcm, channels, blocks, sb_sample);
+    state.poly_next += blocks;
 }
 
 std::unique_ptr<AnalysisState> analysis_init(int32_t subbands, int32_t channels) {

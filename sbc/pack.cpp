@@ -149,11 +149,23 @@ int32_t write_frame(std::span<uint8_t> frame, const EncoderState& s, const Subba
             w.put(static_cast<uint32_t>(scale_factor[ch][sb]), scale_factor_bits);
     const int32_t crc = crc_byte(crc_byte(crc_init, s.header_byte), frame[2]);
     frame[3] = static_cast<uint8_t>(w.crc_of_stream(crc));
-    // A band with 0 bits adds nothing: put() of 0 bits leaves the stream as it was.
-    for (int32_t blk = 0; blk < s.blk_len; ++blk)
-        for (int32_t ch = 0; ch < s.channels; ++ch)
-            for (int32_t sb = 0; sb < s.subbands; ++sb)
-                w.put(static_cast<uint32_t>(quantized[ch][blk * s.subbands + sb]), bits[ch][sb]);
+    // The bands that carry bits, in frame order; the blocks repeat that list.
+    struct Entry {
+        const QuantizedRow* row;
+        int32_t subband;
+        int32_t bits;
+    };
+    std::array<Entry, MAX_CHANNELS * MAX_SUBBANDS> entries;
+    size_t count = 0;
+    for (int32_t ch = 0; ch < s.channels; ++ch)
+        for (int32_t sb = 0; sb < s.subbands; ++sb)
+            if (bits[ch][sb] > 0) entries[count++] = {&quantized[ch], sb, bits[ch][sb]};
+    for (int32_t blk = 0; blk < s.blk_len; ++blk) {
+        const int32_t at = blk * s.subbands;
+        for (size_t e = 0; e < count; ++e)
+            w.put(static_cast<uint32_t>((*entries[e].row)[at + entries[e].subband]),
+                  entries[e].bits);
+    }
     return w.finish();
 }
 

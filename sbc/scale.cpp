@@ -19,6 +19,9 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace sbc {
 
@@ -35,11 +38,35 @@ int32_t smallest_fitting_scale(float max_magnitude) {
     return std::min(j, static_cast<int32_t>(scale_factor_value.size()) - 1);
 }
 
+#if defined(__SSE2__)
+// Four bands side by side. minps(B, x) is "B < x ? B : x" and maxps(−B, x) "−B > x ? −B : x", the
+// clamp exactly (a NaN stays NaN); maxps(|x|, m) is "|x| > m ? |x| : m", so a NaN never wins.
+template <int32_t M>
+void scale_factors_of(SampleRow& samples, SubbandRow& scale_factor, int32_t blk_len) {
+    constexpr int32_t lanes = 4;
+    const __m128 upper = _mm_set1_ps(SAMPLE_BOUND);
+    const __m128 lower = _mm_set1_ps(-SAMPLE_BOUND);
+    const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
+    __m128 max_magnitude[M / lanes]; // NOLINT: a vector register per group of four bands
+    for (auto& v : max_magnitude) v = _mm_setzero_ps();
+    for (int32_t b = 0; b < blk_len; ++b) {
+        float* row = samples.data() + b * M;
+        for (int32_t v = 0; v < M / lanes; ++v) {
+            __m128 x = _mm_loadu_ps(row + v * lanes);
+            x = _mm_max_ps(lower, _mm_min_ps(upper, x));
+            _mm_storeu_ps(row + v * lanes, x);
+            max_magnitude[v] = _mm_max_ps(_mm_and_ps(x, magnitude), max_magnitude[v]);
+        }
+    }
+    std::array<float, M> m{};
+    for (int32_t v = 0; v < M / lanes; ++v) _mm_storeu_ps(m.data() + v * lanes, max_magnitude[v]);
+    for (int32_t s = 0; s < M; ++s) scale_factor[s] = smallest_fitting_scale(m[s]);
+}
+#else
 float clamp_sample(float x) {
     return x > SAMPLE_BOUND ? SAMPLE_BOUND : x < -SAMPLE_BOUND ? -SAMPLE_BOUND : x;
 }
 
-// The bands side by side (M known here), so the compiler can keep them in vector lanes.
 template <int32_t M>
 void scale_factors_of(SampleRow& samples, SubbandRow& scale_factor, int32_t blk_len) {
     std::array<float, M> max_magnitude{};
@@ -52,6 +79,7 @@ void scale_factors_of(SampleRow& samples, SubbandRow& scale_factor, int32_t blk_
     }
     for (int32_t s = 0; s < M; ++s) scale_factor[s] = smallest_fitting_scale(max_magnitude[s]);
 }
+#endif
 
 void scale_factors_of(SampleRow& samples, SubbandRow& scale_factor, int32_t subbands,
                       int32_t blk_len) {
