@@ -19,6 +19,9 @@
 
 #include <array>
 #include <cmath>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -151,8 +154,26 @@ int64_t read_frame(Run& run, std::span<int16_t> pcm, int64_t instants, int32_t c
     const auto count = static_cast<size_t>(instants * channels);
     const int got = audiofile::audio_read_frames(std::span(values).first(count), *run.input);
     if (got <= 0) return 0;
-    for (size_t i = 0; i < static_cast<size_t>(got) * static_cast<size_t>(channels); ++i)
-        pcm[i] = to_pcm16(values[i] * scale);
+    const size_t n = static_cast<size_t>(got) * static_cast<size_t>(channels);
+    size_t i = 0;
+#if defined(__SSE2__)
+    // Four values at a time, as to_pcm16: NaN masked to 0, then minpd(v, 32767) is
+    // "v < 32767 ? v : 32767" and maxpd(v, −32768) "v > −32768 ? v : −32768"; the truncated
+    // integers are then in range, so the saturating pack changes nothing.
+    const __m128d factor = _mm_set1_pd(scale);
+    const __m128d high = _mm_set1_pd(32767.0);
+    const __m128d low = _mm_set1_pd(-32768.0);
+    const auto to_int32 = [&](const double* at) {
+        __m128d v = _mm_mul_pd(_mm_loadu_pd(at), factor);
+        v = _mm_and_pd(v, _mm_cmpord_pd(v, v));
+        return _mm_cvttpd_epi32(_mm_max_pd(_mm_min_pd(v, high), low));
+    };
+    for (; i + 4 <= n; i += 4) {
+        const __m128i four = _mm_unpacklo_epi64(to_int32(&values[i]), to_int32(&values[i + 2]));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(&pcm[i]), _mm_packs_epi32(four, four));
+    }
+#endif
+    for (; i < n; ++i) pcm[i] = to_pcm16(values[i] * scale);
     return got;
 }
 
