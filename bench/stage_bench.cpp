@@ -43,35 +43,32 @@ struct Frame {
     std::vector<int16_t> pcm = test_pcm(instants);
     Frame() {
         sbc::encoder_configure(*enc, sbc::JOINT_STEREO, bitpool, sbc::SNR);
-        for (int32_t t = 0; t < instants; ++t)
-            for (int32_t c = 0; c < 2; ++c) ws.pcm_in[c][t] = pcm[static_cast<size_t>(t * 2 + c)];
-        for (int32_t c = 0; c < 2; ++c)
-            sbc::analysis_filter(*enc->analysis, ws.pcm_in[c], ws.sb_sample[c], c, blocks);
+        sbc::analysis_frame(*enc->analysis, pcm, 2, blocks, ws.sb_sample);
     }
-    void scale_and_join() {
-        sbc::joint_transform(ws.sb_sample, ws.sb_sample_ms, subbands, blocks);
-        for (int32_t c = 0; c < 2; ++c) {
-            sbc::calc_scale_factors(ws.sb_sample[c], ws.scale_factor[c], subbands, blocks);
-            sbc::calc_scale_factors(ws.sb_sample_ms[c], ws.scale_factor_ms[c], subbands, blocks);
-        }
-        sbc::joint_decision(ws.sb_sample, ws.sb_sample_ms, ws.scale_factor, ws.scale_factor_ms,
-                            ws.join, subbands, blocks);
-    }
-    void allocate() {
-        sbc::allocate_bits_two_channels(subbands, ws.scale_factor, bitpool, ws.bits, sbc::SNR, 2);
-    }
-    void quantize() {
-        for (int32_t c = 0; c < 2; ++c)
-            sbc::quantize_channel(ws.sb_sample[c], ws.scale_factor[c], ws.quantized[c], ws.bits[c],
-                                  blocks, subbands);
-    }
+    void scale_and_join() { sbc::scale_and_join(ws, *enc); }
+    void allocate() { sbc::allocate_frame_bits(ws, *enc); }
+    void quantize() { sbc::quantize_frame(ws, *enc); }
 };
 
+// The frame filter of both channels, from interleaved PCM, on the widest kernel available.
 void analysis(benchmark::State& st) {
     Frame f;
     for (auto _ : st) {
+        sbc::analysis_frame(*f.enc->analysis, f.pcm, 2, blocks, f.ws.sb_sample);
+        benchmark::DoNotOptimize(f.ws.sb_sample);
+    }
+    st.SetItemsProcessed(st.iterations() * instants);
+}
+
+// The plain one-block-at-a-time filter, for comparison.
+void analysis_plain(benchmark::State& st) {
+    Frame f;
+    std::array<sbc::SampleRow, 2> in{};
+    for (int32_t t = 0; t < instants; ++t)
+        for (int32_t c = 0; c < 2; ++c) in[c][t] = f.pcm[static_cast<size_t>(t * 2 + c)];
+    for (auto _ : st) {
         for (int32_t c = 0; c < 2; ++c)
-            sbc::analysis_filter(*f.enc->analysis, f.ws.pcm_in[c], f.ws.sb_sample[c], c, blocks);
+            sbc::analysis_filter(*f.enc->analysis, in[c], f.ws.sb_sample[c], c, blocks);
         benchmark::DoNotOptimize(f.ws.sb_sample);
     }
     st.SetItemsProcessed(st.iterations() * instants);
@@ -114,11 +111,9 @@ void packing_crc(benchmark::State& st) {
     f.scale_and_join();
     f.allocate();
     f.quantize();
-    std::array<uint8_t, sbc::MAX_FRAME_LENGTH> out{};
+    std::vector<uint8_t> out(static_cast<size_t>(sbc::encoder_frame_length(*f.enc)));
     for (auto _ : st) {
-        int32_t len = 0;
-        sbc::pack_frame(out, len, f.ws.join, f.ws.scale_factor, f.ws.quantized, 0xBF, bitpool, 2,
-                        sbc::JOINT_STEREO, subbands, blocks, f.ws.bits);
+        sbc::write_frame(out, *f.enc, f.ws.join, f.ws.scale_factor, f.ws.quantized, f.ws.bits);
         benchmark::DoNotOptimize(out);
     }
     st.SetItemsProcessed(st.iterations() * instants);
@@ -169,13 +164,33 @@ void sample_reading(benchmark::State& st) {
     std::filesystem::remove(path);
 }
 
+// The same through audio_read_frames, one frame of 128 instants per call, as the run reads.
+void sample_reading_bulk(benchmark::State& st) {
+    const std::string path = bench_wave(10);
+    int64_t total = 0;
+    for (auto _ : st) {
+        audiofile::AudioInfo info{};
+        auto file = audiofile::audio_open(path.c_str(), "r", info);
+        std::array<double, 2 * instants> v{};
+        for (int got = 0; (got = audiofile::audio_read_frames(v, *file)) > 0;) {
+            benchmark::DoNotOptimize(v);
+            total += got;
+        }
+        audiofile::audio_close(file);
+    }
+    st.SetItemsProcessed(total);
+    std::filesystem::remove(path);
+}
+
 } // namespace
 
 BENCHMARK(analysis);
+BENCHMARK(analysis_plain);
 BENCHMARK(scale_factors_joint);
 BENCHMARK(bit_allocation);
 BENCHMARK(quantisation);
 BENCHMARK(packing_crc);
 BENCHMARK(sample_reading)->Unit(benchmark::kMillisecond);
+BENCHMARK(sample_reading_bulk)->Unit(benchmark::kMillisecond);
 BENCHMARK(whole_frame);
 BENCHMARK_MAIN();

@@ -13,6 +13,7 @@
 #include "sbc/quantize.h"
 
 #include "sbc/scale.h"
+#include "sbc/widest.h"
 
 #include <array>
 
@@ -35,7 +36,7 @@ bool band_params_ok(const SubbandRow& scale_factor, const SubbandRow& bits, int3
 // Truncation toward zero. A sample beyond its scale (which the scale-factor stage rules out)
 // saturates instead of overflowing the conversion; written without branches so that the bands
 // of a block share vector lanes.
-int32_t truncate_to_level(double q, double levels) {
+SBC_INLINE int32_t truncate_to_level(double q, double levels) {
     q = q >= 0.0 ? q : 0.0; // NaN too
     q = q < levels ? q : levels;
     return static_cast<int32_t>(q);
@@ -44,8 +45,8 @@ int32_t truncate_to_level(double q, double levels) {
 // Division by the scale 2^(sf + 1) is multiplication by its exact reciprocal 2^-(sf + 1): the
 // same double, since the product of a single-precision sample and a power of two is exact.
 template <int32_t M>
-void quantize_rows(const SampleRow& sb_sample, const SubbandRow& scale_factor,
-                   QuantizedRow& quantized, const SubbandRow& bits, int32_t blk_len) {
+SBC_INLINE void quantize_rows(const SampleRow& sb_sample, const SubbandRow& scale_factor,
+                              QuantizedRow& quantized, const SubbandRow& bits, int32_t blk_len) {
     std::array<double, M> reciprocal{};
     std::array<double, M> levels{};
     for (int32_t sb = 0; sb < M; ++sb) {
@@ -61,9 +62,9 @@ void quantize_rows(const SampleRow& sb_sample, const SubbandRow& scale_factor,
     }
 }
 
-void quantize_rows(const SampleRow& sb_sample, const SubbandRow& scale_factor,
-                   QuantizedRow& quantized, const SubbandRow& bits, int32_t blk_len,
-                   int32_t subbands) {
+SBC_WIDEST_VECTORS void quantize_rows(const SampleRow& sb_sample, const SubbandRow& scale_factor,
+                                      QuantizedRow& quantized, const SubbandRow& bits,
+                                      int32_t blk_len, int32_t subbands) {
     if (subbands == 8)
         quantize_rows<8>(sb_sample, scale_factor, quantized, bits, blk_len);
     else

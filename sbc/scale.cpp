@@ -16,6 +16,8 @@
 // The highest band is never joined (the frame has no flag for it; its bit is sent as 0).
 #include "sbc/scale.h"
 
+#include "sbc/widest.h"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -89,13 +91,18 @@ void scale_factors_of(SampleRow& samples, SubbandRow& scale_factor, int32_t subb
         scale_factors_of<4>(samples, scale_factor, blk_len);
 }
 
-void mid_side_of(const std::array<SampleRow, MAX_CHANNELS>& sb_sample,
-                 std::array<SampleRow, MAX_CHANNELS>& sb_sample_ms, int32_t count) {
-    for (int32_t i = 0; i < count; ++i) {
-        const double left = sb_sample[0][i];
-        const double right = sb_sample[1][i];
-        sb_sample_ms[0][i] = static_cast<float>((left + right) * 0.5);
-        sb_sample_ms[1][i] = static_cast<float>((left - right) * 0.5);
+// Four samples per step (count is a multiple of 4), so the loop vectorises at -O2 too.
+SBC_WIDEST_VECTORS void mid_side_of(const std::array<SampleRow, MAX_CHANNELS>& sb_sample,
+                                    std::array<SampleRow, MAX_CHANNELS>& sb_sample_ms,
+                                    int32_t count) {
+    constexpr int32_t step = 4;
+    for (int32_t i0 = 0; i0 < count; i0 += step) {
+        for (int32_t i = i0; i < i0 + step; ++i) {
+            const double left = sb_sample[0][i];
+            const double right = sb_sample[1][i];
+            sb_sample_ms[0][i] = static_cast<float>((left + right) * 0.5);
+            sb_sample_ms[1][i] = static_cast<float>((left - right) * 0.5);
+        }
     }
 }
 
