@@ -57,7 +57,10 @@ struct BitWriter {
     int32_t count = 0;
 
     void put(uint32_t value, int32_t bits) { // 0 <= bits <= 32
-        acc = (acc << bits) | (value & ((uint64_t{1} << bits) - 1));
+        put_fitting(value & static_cast<uint32_t>((uint64_t{1} << bits) - 1), bits);
+    }
+    void put_fitting(uint32_t value, int32_t bits) { // value < 2^bits
+        acc = (acc << bits) | value;
         count += bits;
         if (count >= 32) {
             count -= 32;
@@ -154,17 +157,20 @@ int32_t write_frame(std::span<uint8_t> frame, const EncoderState& s, const Subba
         const QuantizedRow* row;
         int32_t subband;
         int32_t bits;
+        uint32_t mask; // 2^bits - 1
     };
     std::array<Entry, MAX_CHANNELS * MAX_SUBBANDS> entries;
     size_t count = 0;
     for (int32_t ch = 0; ch < s.channels; ++ch)
         for (int32_t sb = 0; sb < s.subbands; ++sb)
-            if (bits[ch][sb] > 0) entries[count++] = {&quantized[ch], sb, bits[ch][sb]};
+            if (bits[ch][sb] > 0)
+                entries[count++] = {&quantized[ch], sb, bits[ch][sb], (1u << bits[ch][sb]) - 1u};
     for (int32_t blk = 0; blk < s.blk_len; ++blk) {
         const int32_t at = blk * s.subbands;
-        for (size_t e = 0; e < count; ++e)
-            w.put(static_cast<uint32_t>((*entries[e].row)[at + entries[e].subband]),
-                  entries[e].bits);
+        for (size_t e = 0; e < count; ++e) {
+            const Entry& n = entries[e];
+            w.put_fitting(static_cast<uint32_t>((*n.row)[at + n.subband]) & n.mask, n.bits);
+        }
     }
     return w.finish();
 }

@@ -40,48 +40,57 @@ int32_t smallest_fitting_scale(float max_magnitude) {
     return std::min(j, static_cast<int32_t>(scale_factor_value.size()) - 1);
 }
 
+// The clamp changes a magnitude only above the bound, so the largest clamped magnitude is the
+// smaller of the bound and the largest raw one: one pass finds the maxima, and the samples are
+// clamped (a second pass) only in the rare frame where some band exceeds the bound.
+//   clamp(x) = "B < x ? B : x", then "−B > x ? −B : x" (a NaN stays NaN)
+//   maximum  = "|x| > m ? |x| : m"                        (a NaN never wins)
+float clamp_sample(float x) {
+    x = SAMPLE_BOUND < x ? SAMPLE_BOUND : x;
+    return -SAMPLE_BOUND > x ? -SAMPLE_BOUND : x;
+}
+
 #if defined(__SSE2__)
-// Four bands side by side. minps(B, x) is "B < x ? B : x" and maxps(−B, x) "−B > x ? −B : x", the
-// clamp exactly (a NaN stays NaN); maxps(|x|, m) is "|x| > m ? |x| : m", so a NaN never wins.
+// Four bands per SSE2 instruction; maxps(a, m) is exactly "a > m ? a : m".
 template <int32_t M>
-void scale_factors_of(SampleRow& samples, SubbandRow& scale_factor, int32_t blk_len) {
+std::array<float, M> largest_magnitudes(const SampleRow& samples, int32_t blk_len) {
     constexpr int32_t lanes = 4;
-    const __m128 upper = _mm_set1_ps(SAMPLE_BOUND);
-    const __m128 lower = _mm_set1_ps(-SAMPLE_BOUND);
     const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
-    __m128 max_magnitude[M / lanes]; // NOLINT: a vector register per group of four bands
-    for (auto& v : max_magnitude) v = _mm_setzero_ps();
-    for (int32_t b = 0; b < blk_len; ++b) {
-        float* row = samples.data() + b * M;
-        for (int32_t v = 0; v < M / lanes; ++v) {
-            __m128 x = _mm_loadu_ps(row + v * lanes);
-            x = _mm_max_ps(lower, _mm_min_ps(upper, x));
-            _mm_storeu_ps(row + v * lanes, x);
-            max_magnitude[v] = _mm_max_ps(_mm_and_ps(x, magnitude), max_magnitude[v]);
-        }
-    }
+    __m128 largest[M / lanes]; // NOLINT: one vector register per group of four bands
+    for (auto& v : largest) v = _mm_setzero_ps();
+    for (int32_t b = 0; b < blk_len; ++b)
+        for (int32_t v = 0; v < M / lanes; ++v)
+            largest[v] = _mm_max_ps(
+                _mm_and_ps(_mm_loadu_ps(&samples[b * M + v * lanes]), magnitude), largest[v]);
     std::array<float, M> m{};
-    for (int32_t v = 0; v < M / lanes; ++v) _mm_storeu_ps(m.data() + v * lanes, max_magnitude[v]);
-    for (int32_t s = 0; s < M; ++s) scale_factor[s] = smallest_fitting_scale(m[s]);
+    for (int32_t v = 0; v < M / lanes; ++v) _mm_storeu_ps(&m[v * lanes], largest[v]);
+    return m;
 }
 #else
-float clamp_sample(float x) {
-    return x > SAMPLE_BOUND ? SAMPLE_BOUND : x < -SAMPLE_BOUND ? -SAMPLE_BOUND : x;
+template <int32_t M>
+std::array<float, M> largest_magnitudes(const SampleRow& samples, int32_t blk_len) {
+    std::array<float, M> m{};
+    for (int32_t b = 0; b < blk_len; ++b) {
+        for (int32_t s = 0; s < M; ++s) {
+            const float magnitude = std::fabs(samples[b * M + s]);
+            m[s] = magnitude > m[s] ? magnitude : m[s];
+        }
+    }
+    return m;
 }
+#endif
 
 template <int32_t M>
 void scale_factors_of(SampleRow& samples, SubbandRow& scale_factor, int32_t blk_len) {
-    std::array<float, M> max_magnitude{};
-    for (int32_t b = 0; b < blk_len; ++b) {
-        for (int32_t s = 0; s < M; ++s) {
-            float& x = samples[b * M + s];
-            x = clamp_sample(x);
-            max_magnitude[s] = std::max(max_magnitude[s], std::fabs(x));
-        }
+    const std::array<float, M> largest = largest_magnitudes<M>(samples, blk_len);
+    bool clamp = false;
+    for (int32_t s = 0; s < M; ++s) {
+        clamp = clamp || largest[s] > SAMPLE_BOUND;
+        scale_factor[s] = smallest_fitting_scale(std::min(largest[s], SAMPLE_BOUND));
     }
-    for (int32_t s = 0; s < M; ++s) scale_factor[s] = smallest_fitting_scale(max_magnitude[s]);
+    if (clamp)
+        for (int32_t i = 0; i < M * blk_len; ++i) samples[i] = clamp_sample(samples[i]);
 }
-#endif
 
 void scale_factors_of(SampleRow& samples, SubbandRow& scale_factor, int32_t subbands,
                       int32_t blk_len) {
