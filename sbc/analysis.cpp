@@ -42,6 +42,8 @@ struct Scalar {
     static reg sub(reg a, reg b) { return a - b; }
     static reg round_single(reg x) { return static_cast<float>(x); }
     static void store_single(float* p, reg x) { *p = static_cast<float>(x); }
+    static constexpr bool has_store_8x8 = false;
+    static void store_8x8(float*, const reg (&)[8]) {}
 };
 
 // The prototype low-pass responses h[0 .. L/2]; h[i] = h[L - i]. The window is h with the
@@ -221,31 +223,16 @@ void load_channel(PolyHistory& poly, std::span<const int16_t> pcm, int32_t chann
     }
 }
 
-template <int32_t M, int32_t Stride>
-void store_channel(SampleRow& out, const std::array<float, MAX_SUBBANDS * Stride>& band_major,
-                   int32_t blocks) {
-    for (int32_t j = 0; j < blocks; ++j)
-        for (int32_t band = 0; band < M; ++band) out[j * M + band] = band_major[band * Stride + j];
-}
-
 template <int32_t M>
 void filter_frame(AnalysisState& state, std::span<const int16_t> pcm, int32_t channels,
                   int32_t blocks, std::array<SampleRow, MAX_CHANNELS>& sb_sample) {
     const int32_t first = state.poly_next;
-    constexpr int32_t out_stride = MAX_BLOCKS;
-    std::array<float, MAX_SUBBANDS * out_stride> band_major;
     for (int32_t c = 0; c < channels; ++c) {
         load_channel<M>(state.poly[c], pcm, channels, c, first, blocks);
-        const FilterJob job{state.poly[c].data(),
-                            POLY_COLUMNS,
-                            first,
-                            blocks,
-                            state.window_wide.data(),
-                            state.cosine_wide.data(),
-                            band_major.data(),
-                            out_stride};
+        const FilterJob job{
+            state.poly[c].data(),     POLY_COLUMNS,       first, blocks, state.window_wide.data(),
+            state.cosine_wide.data(), sb_sample[c].data()};
         run_kernel(state.path, job, M);
-        store_channel<M, out_stride>(sb_sample[c], band_major, blocks);
     }
 }
 

@@ -22,6 +22,8 @@ struct Avx2 {
     static reg sub(reg a, reg b) { return _mm256_sub_pd(a, b); }
     static reg round_single(reg x) { return _mm256_cvtps_pd(_mm256_cvtpd_ps(x)); }
     static void store_single(float* p, reg x) { _mm_storeu_ps(p, _mm256_cvtpd_ps(x)); }
+    static constexpr bool has_store_8x8 = false;
+    static void store_8x8(float*, const reg (&)[8]) {}
 };
 
 } // namespace

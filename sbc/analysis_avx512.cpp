@@ -27,6 +27,29 @@ struct Avx512 {
     static reg round_single(reg x) { return _mm512_maskz_cvtps_pd(all, to_single(x)); }
     static void store_single(float* p, reg x) { _mm256_storeu_ps(p, to_single(x)); }
     static constexpr __mmask8 all = 0xFF;
+
+    // Eight blocks × eight bands: rows r[band] (lanes = blocks) become rows (lanes = bands).
+    static constexpr bool has_store_8x8 = true;
+    static void store_8x8(float* out, const reg (&band)[8]) {
+        __m256 r[8];
+        for (int i = 0; i < 8; ++i) r[i] = to_single(band[i]);
+        __m256 t[8];
+        for (int i = 0; i < 8; i += 2) {
+            t[i] = _mm256_unpacklo_ps(r[i], r[i + 1]);
+            t[i + 1] = _mm256_unpackhi_ps(r[i], r[i + 1]);
+        }
+        __m256 u[8];
+        for (int i = 0; i < 8; i += 4) {
+            u[i] = _mm256_shuffle_ps(t[i], t[i + 2], 0x44);
+            u[i + 1] = _mm256_shuffle_ps(t[i], t[i + 2], 0xEE);
+            u[i + 2] = _mm256_shuffle_ps(t[i + 1], t[i + 3], 0x44);
+            u[i + 3] = _mm256_shuffle_ps(t[i + 1], t[i + 3], 0xEE);
+        }
+        for (int i = 0; i < 4; ++i) {
+            _mm256_storeu_ps(out + 8 * i, _mm256_permute2f128_ps(u[i], u[i + 4], 0x20));
+            _mm256_storeu_ps(out + 8 * (i + 4), _mm256_permute2f128_ps(u[i], u[i + 4], 0x31));
+        }
+    }
 };
 
 } // namespace

@@ -19,7 +19,9 @@
 // multiply-add: it rounds once, exactly like the separate product and sum.
 //
 // Lane type V provides: reg, width, zero(), load(const double*), broadcast(double),
-// mul_add(a, b, acc) = acc + a × b, add, sub, round_single(x), store_single(float*, x).
+// mul_add(a, b, acc) = acc + a × b, add, sub, round_single(x), store_single(float*, x), and
+// has_store_8x8 with store_8x8(out, band[8]): eight blocks of eight bands rounded to single and
+// stored block-major (transposed in registers).
 // No #pragma once and no includes: it is meant to be included inside an anonymous namespace, so
 // that each instruction set's copy stays in its own file. FilterJob is in sbc/analysis_simd.h.
 
@@ -40,6 +42,7 @@ template <class V, int M> inline void filter_lane_group(const FilterJob& job, in
     folded[half] = y[half];
     for (int d = 1; d < half; ++d)
         folded[half + d] = V::round_single(V::sub(y[3 * half + d], y[3 * half - d]));
+    R band[M];
     for (int l = 0; l < half; ++l) {
         R a = V::zero();
         R b = V::zero();
@@ -47,8 +50,18 @@ template <class V, int M> inline void filter_lane_group(const FilterJob& job, in
             a = V::mul_add(folded[2 * i], V::broadcast(job.cosine[l * M + 2 * i]), a);
             b = V::mul_add(folded[2 * i + 1], V::broadcast(job.cosine[l * M + 2 * i + 1]), b);
         }
-        V::store_single(job.out + l * job.out_stride + j0, V::add(a, b));
-        V::store_single(job.out + (M - 1 - l) * job.out_stride + j0, V::sub(a, b));
+        band[l] = V::add(a, b);
+        band[M - 1 - l] = V::sub(a, b);
+    }
+    // Lane j holds block j0 + j: out[(j0 + j) × M + band]. Lanes past the frame's last block
+    // land in the rest of the row, which nothing reads.
+    if constexpr (M == 8 && V::has_store_8x8) {
+        V::store_8x8(job.out + j0 * M, band);
+    } else {
+        float lanes[M][V::width];
+        for (int l = 0; l < M; ++l) V::store_single(lanes[l], band[l]);
+        for (int j = 0; j < V::width; ++j)
+            for (int l = 0; l < M; ++l) job.out[(j0 + j) * M + l] = lanes[l][j];
     }
 }
 

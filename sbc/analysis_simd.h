@@ -14,8 +14,7 @@ struct FilterJob {
     int32_t blocks;       // blocks in the frame
     const double* window; // 10M window taps, signs included
     const double* cosine; // M/2 rows of M folded coefficients
-    float* out;           // band-major: out[band × out_stride + block]
-    int32_t out_stride;   // at least blocks rounded up to whole groups of 8
+    float* out;           // block-major: out[block × M + band], room for 16 blocks
 };
 
 void filter_frame_scalar(const FilterJob& job, int32_t subbands);

@@ -24,6 +24,8 @@ struct Sse2 {
     static void store_single(float* p, reg x) {
         _mm_storel_pi(reinterpret_cast<__m64*>(p), _mm_cvtpd_ps(x));
     }
+    static constexpr bool has_store_8x8 = false;
+    static void store_8x8(float*, const reg (&)[8]) {}
 };
 
 } // namespace
