@@ -23,6 +23,9 @@
 
 #include <algorithm>
 #include <cmath>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace sbc {
 
@@ -223,12 +226,44 @@ void load_channel(PolyHistory& poly, std::span<const int16_t> pcm, int32_t chann
     }
 }
 
+#if defined(__SSE2__)
+// Both channels of a stereo frame at once: each block's 2M interleaved samples are widened four
+// at a time, and every pair (left, right) of one phase goes to the two histories' rows.
+template <int32_t M>
+void load_stereo(std::array<PolyHistory, MAX_CHANNELS>& poly, std::span<const int16_t> pcm,
+                 int32_t first, int32_t blocks) {
+    for (int32_t j = 0; j < blocks; ++j) {
+        const int16_t* block = &pcm[static_cast<size_t>(j * M * 2)];
+        for (int32_t r0 = 0; r0 < M; r0 += 4) {
+            const __m128i eight = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 2 * r0));
+            const __m128i low = _mm_srai_epi32(_mm_unpacklo_epi16(eight, eight), 16);
+            const __m128i high = _mm_srai_epi32(_mm_unpackhi_epi16(eight, eight), 16);
+            const __m128d pairs[4] = {
+                // NOLINT: vector registers
+                _mm_cvtepi32_pd(low), _mm_cvtepi32_pd(_mm_unpackhi_epi64(low, low)),
+                _mm_cvtepi32_pd(high), _mm_cvtepi32_pd(_mm_unpackhi_epi64(high, high))};
+            for (int32_t i = 0; i < 4; ++i) {
+                const auto at = static_cast<size_t>((r0 + i) * POLY_COLUMNS + first + j);
+                _mm_storel_pd(&poly[0][at], pairs[i]);
+                _mm_storeh_pd(&poly[1][at], pairs[i]);
+            }
+        }
+    }
+}
+#endif
+
 template <int32_t M>
 void filter_frame(AnalysisState& state, std::span<const int16_t> pcm, int32_t channels,
                   int32_t blocks, std::array<SampleRow, MAX_CHANNELS>& sb_sample) {
     const int32_t first = state.poly_next;
+#if defined(__SSE2__)
+    if (channels == 2)
+        load_stereo<M>(state.poly, pcm, first, blocks);
+    else
+#endif
+        for (int32_t c = 0; c < channels; ++c)
+            load_channel<M>(state.poly[c], pcm, channels, c, first, blocks);
     for (int32_t c = 0; c < channels; ++c) {
-        load_channel<M>(state.poly[c], pcm, channels, c, first, blocks);
         const FilterJob job{
             state.poly[c].data(),     POLY_COLUMNS,       first, blocks, state.window_wide.data(),
             state.cosine_wide.data(), sb_sample[c].data()};
