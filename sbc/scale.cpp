@@ -32,7 +32,7 @@ namespace {
 // j = ⌈log2 m⌉ − 1, at least 0, at most 15: the exponent of m, less one when m is a power of two.
 // Same as the linear search "smallest j with m <= 2^(j + 1)" for every m in 0..65536 (m is
 // never NaN: a NaN sample never wins the maximum).
-int32_t smallest_fitting_scale(float max_magnitude) {
+[[maybe_unused]] int32_t smallest_fitting_scale(float max_magnitude) {
     if (max_magnitude <= scale_factor_value[0]) return 0;
     const auto bits = std::bit_cast<uint32_t>(max_magnitude);
     const auto exponent = static_cast<int32_t>(bits >> 23) - 127; // m in [2^e, 2^(e + 1))
@@ -51,9 +51,11 @@ float clamp_sample(float x) {
 }
 
 #if defined(__SSE2__)
-// Four bands per SSE2 instruction; maxps(a, m) is exactly "a > m ? a : m".
+// Four bands per SSE2 instruction: maxps(a, m) is exactly "a > m ? a : m". The scale factors
+// follow from the maxima's bits as smallest_fitting_scale does: the exponent, less one for a
+// power of two, 0 up to 2.0 (every maximum here is at most the bound, so 15 is the ceiling).
 template <int32_t M>
-std::array<float, M> largest_magnitudes(const SampleRow& samples, int32_t blk_len) {
+void scale_factors_of(SampleRow& samples, SubbandRow& scale_factor, int32_t blk_len) {
     constexpr int32_t lanes = 4;
     const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
     __m128 largest[M / lanes]; // NOLINT: one vector register per group of four bands
@@ -62,27 +64,35 @@ std::array<float, M> largest_magnitudes(const SampleRow& samples, int32_t blk_le
         for (int32_t v = 0; v < M / lanes; ++v)
             largest[v] = _mm_max_ps(
                 _mm_and_ps(_mm_loadu_ps(&samples[b * M + v * lanes]), magnitude), largest[v]);
-    std::array<float, M> m{};
-    for (int32_t v = 0; v < M / lanes; ++v) _mm_storeu_ps(&m[v * lanes], largest[v]);
-    return m;
+    const __m128 bound = _mm_set1_ps(SAMPLE_BOUND);
+    const __m128 smallest_scale = _mm_set1_ps(scale_factor_value[0]);
+    const __m128i mantissa = _mm_set1_epi32(0x7FFFFF);
+    int clamp = 0;
+    for (int32_t v = 0; v < M / lanes; ++v) {
+        clamp |= _mm_movemask_ps(_mm_cmpgt_ps(largest[v], bound));
+        const __m128 m = _mm_min_ps(largest[v], bound);
+        const __m128i bits = _mm_castps_si128(m);
+        const __m128i exponent = _mm_sub_epi32(_mm_srli_epi32(bits, 23), _mm_set1_epi32(127));
+        const __m128i power_of_two =
+            _mm_cmpeq_epi32(_mm_and_si128(bits, mantissa), _mm_setzero_si128());
+        const __m128i j = _mm_add_epi32(exponent, power_of_two); // −1 where a power of two
+        const __m128i fits_first = _mm_castps_si128(_mm_cmple_ps(m, smallest_scale));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(&scale_factor[v * lanes]),
+                         _mm_andnot_si128(fits_first, j));
+    }
+    if (clamp != 0)
+        for (int32_t i = 0; i < M * blk_len; ++i) samples[i] = clamp_sample(samples[i]);
 }
 #else
 template <int32_t M>
-std::array<float, M> largest_magnitudes(const SampleRow& samples, int32_t blk_len) {
-    std::array<float, M> m{};
+void scale_factors_of(SampleRow& samples, SubbandRow& scale_factor, int32_t blk_len) {
+    std::array<float, M> largest{};
     for (int32_t b = 0; b < blk_len; ++b) {
         for (int32_t s = 0; s < M; ++s) {
             const float magnitude = std::fabs(samples[b * M + s]);
-            m[s] = magnitude > m[s] ? magnitude : m[s];
+            largest[s] = magnitude > largest[s] ? magnitude : largest[s];
         }
     }
-    return m;
-}
-#endif
-
-template <int32_t M>
-void scale_factors_of(SampleRow& samples, SubbandRow& scale_factor, int32_t blk_len) {
-    const std::array<float, M> largest = largest_magnitudes<M>(samples, blk_len);
     bool clamp = false;
     for (int32_t s = 0; s < M; ++s) {
         clamp = clamp || largest[s] > SAMPLE_BOUND;
@@ -91,6 +101,7 @@ void scale_factors_of(SampleRow& samples, SubbandRow& scale_factor, int32_t blk_
     if (clamp)
         for (int32_t i = 0; i < M * blk_len; ++i) samples[i] = clamp_sample(samples[i]);
 }
+#endif
 
 void scale_factors_of(SampleRow& samples, SubbandRow& scale_factor, int32_t subbands,
                       int32_t blk_len) {
