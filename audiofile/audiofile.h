@@ -168,6 +168,14 @@ int audio_read(std::span<double> values, AudioFile& file);
 // Once a read has failed the handle keeps reporting it.
 int audio_read_error(const AudioFile& file);
 
+// The bulk form of audio_read: delivers as many whole sample frames as `values` holds
+// (values.size() / channels of them, interleaved, channel 0 first), converting straight from the
+// buffer, and returns how many it delivered: fewer only at the end of the data (0 there), with
+// the same conversions, buffer refills and end-of-data rules as that many audio_read calls.
+// The unassigned codes deliver nothing (0); 82 for a write handle (with its message); -1 for an
+// unusable handle. Values past the frames delivered are left untouched.
+int audio_read_frames(std::span<double> values, AudioFile& file);
+
 // Closes the handle's stream (never standard input or output) and releases the handle.
 //   0   done; `file` is reset. A null `file` is already closed: 0.
 //   -1  the stream failed to close ("\nError closing file"), or, for a write handle on standard

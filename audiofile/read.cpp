@@ -14,9 +14,13 @@
 // the caller changes `channels` between calls.
 #include "audiofile/detect.h"
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstdio>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace audiofile {
 
@@ -119,34 +123,77 @@ std::uint64_t le64(Bytes s) {
     return v;
 }
 
-double decode(Encoding encoding, Bytes s) {
+// One stored sample to its value, per encoding (E is never none or a marker encoding).
+template <Encoding E> double decode_as(Bytes s) {
+    if constexpr (E == Encoding::s8) return static_cast<std::int8_t>(s[0]);
+    if constexpr (E == Encoding::u8) return static_cast<int>(s[0]) - 128;
+    if constexpr (E == Encoding::s16be) return static_cast<std::int16_t>(be_word(0, 0, s[0], s[1]));
+    if constexpr (E == Encoding::s16le) return static_cast<std::int16_t>(be_word(0, 0, s[1], s[0]));
+    if constexpr (E == Encoding::s24be)
+        return static_cast<std::int32_t>(be_word(s[0], s[1], s[2], 0)) >> 8;
+    if constexpr (E == Encoding::s24le)
+        return static_cast<std::int32_t>(be_word(s[2], s[1], s[0], 0)) >> 8;
+    if constexpr (E == Encoding::s32be)
+        return static_cast<std::int32_t>(be_word(s[0], s[1], s[2], s[3]));
+    if constexpr (E == Encoding::s32le)
+        return static_cast<std::int32_t>(be_word(s[3], s[2], s[1], s[0]));
+    if constexpr (E == Encoding::f32be) return swapped_float32(s.first<4>());
+    if constexpr (E == Encoding::f32le)
+        return std::bit_cast<float>(be_word(s[3], s[2], s[1], s[0]));
+    if constexpr (E == Encoding::f64be) return swapped_float64(s.first<8>());
+    if constexpr (E == Encoding::f64le) return std::bit_cast<double>(le64(s));
+    return 0.0;
+}
+
+// Converts values.size() consecutive samples of `bytes` (sample_bytes each), the encoding chosen
+// once for the whole run.
+template <Encoding E>
+void decode_run(Bytes bytes, std::size_t sample_bytes, std::span<double> values) {
+    std::size_t i = 0;
+    if constexpr (E == Encoding::s16le) { // the common case: four at a time where SSE2 is
+#if defined(__SSE2__)
+        const Bytes in = bytes.first(values.size() * 2);
+        for (; i + 4 <= values.size(); i += 4) {
+            const __m128i four = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&in[2 * i]));
+            const __m128i wide = _mm_srai_epi32(_mm_unpacklo_epi16(four, four), 16);
+            _mm_storeu_pd(&values[i], _mm_cvtepi32_pd(wide));
+            _mm_storeu_pd(&values[i + 2], _mm_cvtepi32_pd(_mm_unpackhi_epi64(wide, wide)));
+        }
+#endif
+    }
+    for (; i < values.size(); ++i)
+        values[i] = decode_as<E>(bytes.subspan(i * sample_bytes, sample_bytes));
+}
+
+void decode_run(Encoding encoding, Bytes bytes, std::size_t sample_bytes,
+                std::span<double> values) {
     switch (encoding) {
     case Encoding::s8:
-        return static_cast<std::int8_t>(s[0]);
+        return decode_run<Encoding::s8>(bytes, sample_bytes, values);
     case Encoding::u8:
-        return static_cast<int>(s[0]) - 128;
+        return decode_run<Encoding::u8>(bytes, sample_bytes, values);
     case Encoding::s16be:
-        return static_cast<std::int16_t>(be_word(0, 0, s[0], s[1]));
+        return decode_run<Encoding::s16be>(bytes, sample_bytes, values);
     case Encoding::s16le:
-        return static_cast<std::int16_t>(be_word(0, 0, s[1], s[0]));
+        return decode_run<Encoding::s16le>(bytes, sample_bytes, values);
     case Encoding::s24be:
-        return static_cast<std::int32_t>(be_word(s[0], s[1], s[2], 0)) >> 8;
+        return decode_run<Encoding::s24be>(bytes, sample_bytes, values);
     case Encoding::s24le:
-        return static_cast<std::int32_t>(be_word(s[2], s[1], s[0], 0)) >> 8;
+        return decode_run<Encoding::s24le>(bytes, sample_bytes, values);
     case Encoding::s32be:
-        return static_cast<std::int32_t>(be_word(s[0], s[1], s[2], s[3]));
+        return decode_run<Encoding::s32be>(bytes, sample_bytes, values);
     case Encoding::s32le:
-        return static_cast<std::int32_t>(be_word(s[3], s[2], s[1], s[0]));
+        return decode_run<Encoding::s32le>(bytes, sample_bytes, values);
     case Encoding::f32be:
-        return swapped_float32(s.first<4>());
+        return decode_run<Encoding::f32be>(bytes, sample_bytes, values);
     case Encoding::f32le:
-        return std::bit_cast<float>(be_word(s[3], s[2], s[1], s[0]));
+        return decode_run<Encoding::f32le>(bytes, sample_bytes, values);
     case Encoding::f64be:
-        return swapped_float64(s.first<8>());
+        return decode_run<Encoding::f64be>(bytes, sample_bytes, values);
     case Encoding::f64le:
-        return std::bit_cast<double>(le64(s));
+        return decode_run<Encoding::f64le>(bytes, sample_bytes, values);
     default:
-        return 0.0; // no other encoding reaches here
+        return; // no other encoding reaches here
     }
 }
 
@@ -183,7 +230,19 @@ bool sample_is_float(std::int32_t sample_type) {
     }
 }
 
-int audio_read(std::span<double> values, AudioFile& file) {
+namespace {
+
+// What audio_read and audio_read_frames share: the checks, and the layout of a frame.
+struct ReadPlan {
+    Encoding encoding = Encoding::none;
+    std::size_t channels = 0;
+    std::size_t sample_bytes = 0;
+    std::size_t frame_bytes = 0;
+};
+
+// 0 with `plan` filled, or the result the read functions give at once: 82 (write handle, after
+// its message), -1 (unusable handle or description), 1 (a code without conversion).
+int plan_read(const AudioFile& file, ReadPlan& plan) {
     if (file.access == ACCESS_WRITE) {
         std::fputs("\nRead attempt at outputfile", stderr);
         return 82;
@@ -191,26 +250,59 @@ int audio_read(std::span<double> values, AudioFile& file) {
     if (file.info == nullptr || !file.buffer || !file.stream) return -1;
     const AudioInfo& info = *file.info;
     const SampleFormat format = format_of(info.sample_type);
-    if (format.encoding == Encoding::none) return -1;
-    if (info.channels < 1 || values.size() < static_cast<std::size_t>(info.channels)) return -1;
+    if (format.encoding == Encoding::none) return 1;
+    if (info.channels < 1) return -1;
+    plan.encoding = resolve_marker(format.encoding, info.byte_order_marker);
+    plan.channels = static_cast<std::size_t>(info.channels);
+    plan.sample_bytes = static_cast<std::size_t>(format.bits / 8);
+    plan.frame_bytes = plan.sample_bytes * plan.channels;
+    return plan.frame_bytes > SAMPLE_BUFFER_BYTES ? -1 : 0;
+}
 
-    const std::size_t channels = static_cast<std::size_t>(info.channels);
-    const std::size_t sample_bytes = static_cast<std::size_t>(format.bits / 8);
-    const std::size_t frame_bytes = sample_bytes * channels;
-    if (frame_bytes > SAMPLE_BUFFER_BYTES) return -1;
-    if (file.frame_index == 0 && !refill(file, frame_bytes)) return -1;
-
+// Frames still to deliver from the buffer, refilling it first when it is due; 0 at the end.
+std::size_t frames_ready(AudioFile& file, const ReadPlan& plan) {
+    if (file.frame_index == 0 && !refill(file, plan.frame_bytes)) return 0;
+    if (file.frame_index < 0 || file.frame_index >= file.frames_in_buffer) return 0;
     const auto index = static_cast<std::size_t>(file.frame_index);
-    if (file.frame_index < 0 || file.frame_index >= file.frames_in_buffer ||
-        (index + 1) * frame_bytes > SAMPLE_BUFFER_BYTES)
-        return -1;
-    const Encoding encoding = resolve_marker(format.encoding, info.byte_order_marker);
-    const Bytes frame = Bytes(*file.buffer).subspan(index * frame_bytes, frame_bytes);
-    for (std::size_t c = 0; c < channels; ++c)
-        values[c] = decode(encoding, frame.subspan(c * sample_bytes, sample_bytes));
+    const auto held = static_cast<std::size_t>(file.frames_in_buffer);
+    if (held * plan.frame_bytes > SAMPLE_BUFFER_BYTES) return 0;
+    return held - index;
+}
 
-    if (++file.frame_index >= file.frames_in_buffer) file.frame_index = 0;
+// Converts `frames` frames at the buffer position into `values` and moves the position on.
+void deliver(AudioFile& file, const ReadPlan& plan, std::size_t frames, std::span<double> values) {
+    const auto index = static_cast<std::size_t>(file.frame_index);
+    const Bytes bytes =
+        Bytes(*file.buffer).subspan(index * plan.frame_bytes, frames * plan.frame_bytes);
+    decode_run(plan.encoding, bytes, plan.sample_bytes, values.first(frames * plan.channels));
+    file.frame_index += static_cast<std::int32_t>(frames);
+    if (file.frame_index >= file.frames_in_buffer) file.frame_index = 0;
+}
+
+} // namespace
+
+int audio_read(std::span<double> values, AudioFile& file) {
+    ReadPlan plan;
+    if (const int early = plan_read(file, plan); early != 0) return early == 1 ? -1 : early;
+    if (values.size() < plan.channels) return -1;
+    if (frames_ready(file, plan) == 0) return -1;
+    deliver(file, plan, 1, values);
     return 0;
+}
+
+int audio_read_frames(std::span<double> values, AudioFile& file) {
+    ReadPlan plan;
+    if (const int early = plan_read(file, plan); early != 0) return early == 1 ? 0 : early;
+    const std::size_t wanted = values.size() / plan.channels;
+    std::size_t done = 0;
+    while (done < wanted) {
+        const std::size_t ready = frames_ready(file, plan);
+        if (ready == 0) break;
+        const std::size_t n = std::min(ready, wanted - done);
+        deliver(file, plan, n, values.subspan(done * plan.channels));
+        done += n;
+    }
+    return static_cast<int>(done);
 }
 
 int audio_read_error(const AudioFile& file) {

@@ -19,11 +19,35 @@
 // No gain is applied: band samples are in the units of the 16-bit PCM.
 #include "sbc/analysis.h"
 
+#include "sbc/analysis_simd.h"
+
+#include <algorithm>
 #include <cmath>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace sbc {
 
 namespace {
+
+#include "sbc/analysis_kernel.h"
+
+// One lane: the kernel as plain scalar code.
+struct Scalar {
+    using reg = double;
+    static constexpr int32_t width = 1;
+    static reg zero() { return 0.0; }
+    static reg load(const double* p) { return *p; }
+    static reg broadcast(double v) { return v; }
+    static reg mul_add(reg a, reg b, reg acc) { return acc + a * b; }
+    static reg add(reg a, reg b) { return a + b; }
+    static reg sub(reg a, reg b) { return a - b; }
+    static reg round_single(reg x) { return static_cast<float>(x); }
+    static void store_single(float* p, reg x) { *p = static_cast<float>(x); }
+    static constexpr bool has_store_8x8 = false;
+    static void store_8x8(float*, const reg (&)[8]) {}
+};
 
 // The prototype low-pass responses h[0 .. L/2]; h[i] = h[L - i]. The window is h with the
 // sign of every odd-numbered group of 2M taps reversed.
@@ -126,7 +150,138 @@ void matrix(const AnalysisState& s, std::span<float> out) {
     }
 }
 
+FilterPath widest_path() {
+    for (FilterPath p : {FilterPath::avx512, FilterPath::avx2, FilterPath::sse2})
+        if (filter_path_available(p)) return p;
+    return FilterPath::scalar;
+}
+
+// Moves the last HISTORY_BLOCKS columns of every row back to the start of the row.
+void rewind_history(AnalysisState& s) {
+    const int32_t from = s.poly_next - HISTORY_BLOCKS;
+    for (int32_t c = 0; c < s.channels; ++c) {
+        for (int32_t r = 0; r < s.subbands; ++r) {
+            const auto row = s.poly[c].begin() + r * POLY_COLUMNS;
+            std::copy(row + from, row + s.poly_next, row);
+        }
+    }
+    s.poly_next = HISTORY_BLOCKS;
+}
+
+void run_kernel(FilterPath path, const FilterJob& job, int32_t subbands) {
+    switch (path) {
+#if defined(__x86_64__) || defined(_M_X64)
+    case FilterPath::avx512:
+        filter_frame_avx512(job, subbands);
+        return;
+    case FilterPath::avx2:
+        filter_frame_avx2(job, subbands);
+        return;
+    case FilterPath::sse2:
+        filter_frame_sse2(job, subbands);
+        return;
+#endif
+    default:
+        filter_frame_scalar(job, subbands);
+        return;
+    }
+}
+
 } // namespace
+
+void filter_frame_scalar(const FilterJob& job, int32_t subbands) {
+    filter_frame_with<Scalar>(job, subbands);
+}
+
+bool filter_path_available(FilterPath path) {
+    switch (path) {
+    case FilterPath::scalar:
+        return true;
+#if defined(__x86_64__) || defined(_M_X64)
+    case FilterPath::sse2:
+        return true;
+    case FilterPath::avx2:
+        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    case FilterPath::avx512:
+        return __builtin_cpu_supports("avx512f");
+#endif
+    default:
+        return false;
+    }
+}
+
+namespace {
+
+// The frame's samples of channel c into the history columns first .. first + blocks − 1, and the
+// kernel's band-major output back into block-major order; M is known, so the loops unroll.
+template <int32_t M>
+void load_channel(PolyHistory& poly, std::span<const int16_t> pcm, int32_t channels, int32_t c,
+                  int32_t first, int32_t blocks) {
+    size_t at = static_cast<size_t>(c);
+    for (int32_t j = 0; j < blocks; ++j) {
+        for (int32_t r = 0; r < M; ++r) {
+            poly[static_cast<size_t>(r * POLY_COLUMNS + first + j)] = pcm[at];
+            at += static_cast<size_t>(channels);
+        }
+    }
+}
+
+#if defined(__SSE2__)
+// Both channels of a stereo frame at once: each block's 2M interleaved samples are widened four
+// at a time, and every pair (left, right) of one phase goes to the two histories' rows.
+template <int32_t M>
+void load_stereo(std::array<PolyHistory, MAX_CHANNELS>& poly, std::span<const int16_t> pcm,
+                 int32_t first, int32_t blocks) {
+    for (int32_t j = 0; j < blocks; ++j) {
+        const int16_t* block = &pcm[static_cast<size_t>(j * M * 2)];
+        for (int32_t r0 = 0; r0 < M; r0 += 4) {
+            const __m128i eight = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 2 * r0));
+            const __m128i low = _mm_srai_epi32(_mm_unpacklo_epi16(eight, eight), 16);
+            const __m128i high = _mm_srai_epi32(_mm_unpackhi_epi16(eight, eight), 16);
+            const __m128d pairs[4] = {
+                // NOLINT: vector registers
+                _mm_cvtepi32_pd(low), _mm_cvtepi32_pd(_mm_unpackhi_epi64(low, low)),
+                _mm_cvtepi32_pd(high), _mm_cvtepi32_pd(_mm_unpackhi_epi64(high, high))};
+            for (int32_t i = 0; i < 4; ++i) {
+                const auto at = static_cast<size_t>((r0 + i) * POLY_COLUMNS + first + j);
+                _mm_storel_pd(&poly[0][at], pairs[i]);
+                _mm_storeh_pd(&poly[1][at], pairs[i]);
+            }
+        }
+    }
+}
+#endif
+
+template <int32_t M>
+void filter_frame(AnalysisState& state, std::span<const int16_t> pcm, int32_t channels,
+                  int32_t blocks, std::array<SampleRow, MAX_CHANNELS>& sb_sample) {
+    const int32_t first = state.poly_next;
+#if defined(__SSE2__)
+    if (channels == 2)
+        load_stereo<M>(state.poly, pcm, first, blocks);
+    else
+#endif
+        for (int32_t c = 0; c < channels; ++c)
+            load_channel<M>(state.poly[c], pcm, channels, c, first, blocks);
+    for (int32_t c = 0; c < channels; ++c) {
+        const FilterJob job{
+            state.poly[c].data(),     POLY_COLUMNS,       first, blocks, state.window_wide.data(),
+            state.cosine_wide.data(), sb_sample[c].data()};
+        run_kernel(state.path, job, M);
+    }
+}
+
+} // namespace
+
+void analysis_frame(AnalysisState& state, std::span<const int16_t> pcm, int32_t channels,
+                    int32_t blocks, std::array<SampleRow, MAX_CHANNELS>& sb_sample) {
+    if (state.poly_next + MAX_BLOCKS > POLY_COLUMNS) rewind_history(state);
+    if (state.subbands == 8)
+        filter_frame<8>(state, pcm, channels, blocks, sb_sample);
+    else
+        filter_frame<4>(state, pcm, channels, blocks, sb_sample);
+    state.poly_next += blocks;
+}
 
 std::unique_ptr<AnalysisState> analysis_init(int32_t subbands, int32_t channels) {
     if (subbands != 4 && subbands != 8) return nullptr;
@@ -142,6 +297,10 @@ std::unique_ptr<AnalysisState> analysis_init(int32_t subbands, int32_t channels)
     s->channels = channels;
     build_window(*s);
     build_cosine(*s);
+    std::copy(s->window.begin(), s->window.end(), s->window_wide.begin());
+    for (int32_t l = 0; l < s->half_subbands; ++l)
+        for (int32_t j = 0; j < subbands; ++j) s->cosine_wide[l * subbands + j] = s->cosine[l][j];
+    s->path = widest_path();
     return s;
 }
 

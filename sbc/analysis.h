@@ -13,6 +13,23 @@ namespace sbc {
 
 inline constexpr int32_t MAX_WINDOW_LEN = 10 * MAX_SUBBANDS; // 80 taps
 
+// The frame filter's history: one row per phase r (0..M-1) of a channel, column q holding sample
+// r of block q. A block's window reaches back over the 9 blocks before it; the frames of a
+// stream are appended column by column, and only when a frame no longer fits are the last 9
+// columns moved back to the start (once every 8 frames of 16 blocks).
+inline constexpr int32_t HISTORY_BLOCKS = 9;
+inline constexpr int32_t POLY_COLUMNS = HISTORY_BLOCKS + 8 * MAX_BLOCKS;
+using PolyHistory = std::array<double, MAX_SUBBANDS * POLY_COLUMNS>;
+
+// Implementations of the frame filter. All give the same bits; the widest one the processor
+// supports is chosen when the state is built.
+enum class FilterPath : int32_t {
+    scalar, // one block at a time, portable
+    sse2,   // two blocks side by side (every x86-64)
+    avx2,   // four blocks, fused multiply-add (AVX2 + FMA)
+    avx512, // eight blocks (AVX-512F)
+};
+
 // Coefficients and history of the filter bank of one encoder. Arrays are sized for M = 8;
 // with M = 4 only the leading entries are used.
 struct AnalysisState {
@@ -28,6 +45,13 @@ struct AnalysisState {
     std::array<float, 2 * MAX_SUBBANDS> partial{};                          // per-block scratch
     std::array<std::array<float, MAX_SUBBANDS>, MAX_SUBBANDS / 2> cosine{}; // folded matrix
     int32_t channels = 0;                                                   // histories in use
+
+    // The frame filter (analysis_frame): coefficients widened to double, polyphase histories.
+    std::array<double, MAX_WINDOW_LEN> window_wide{};
+    std::array<double, MAX_SUBBANDS / 2 * MAX_SUBBANDS> cosine_wide{}; // [row × M + column]
+    std::array<PolyHistory, MAX_CHANNELS> poly{};
+    int32_t poly_next = HISTORY_BLOCKS; // column of the next frame's first block
+    FilterPath path = FilterPath::scalar;
 };
 
 // A filter bank for `subbands` (4 or 8) bands and `channels` (1 or 2) histories, all zero.
@@ -40,6 +64,18 @@ std::unique_ptr<AnalysisState> analysis_init(int32_t subbands, int32_t channels)
 // when the channel does not exist or either span is shorter than blocks × M.
 int analysis_filter(AnalysisState& state, std::span<const float> input, std::span<float> output,
                     int32_t channel, int32_t blocks);
+
+// Filters one whole frame of every channel, straight from interleaved 16-bit PCM (pcm holds
+// blocks × M × channels values): sb_sample[c][block × M + band]. Gives exactly the samples that
+// analysis_filter gives for the same PCM as floats, but keeps its own history, so one state is
+// driven by one of the two functions only. Trusts its arguments: `channels` and the state's
+// channel count agree, 1 <= blocks <= MAX_BLOCKS and pcm is long enough (encoder_encode_frame
+// checks all of them).
+void analysis_frame(AnalysisState& state, std::span<const int16_t> pcm, int32_t channels,
+                    int32_t blocks, std::array<SampleRow, MAX_CHANNELS>& sb_sample);
+
+// True when this processor can run `path`.
+bool filter_path_available(FilterPath path);
 
 // Releases the filter bank (its arrays are part of the record).
 void analysis_free(std::unique_ptr<AnalysisState> state, int32_t channels);

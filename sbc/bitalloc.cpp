@@ -40,6 +40,8 @@ constexpr std::array<std::array<int32_t, 8>, 4> offset8 = {{
 
 constexpr int32_t silent_bitneed = -5;
 constexpr int32_t max_bits = 16;
+constexpr int32_t max_scale_factor = 15;
+constexpr int32_t max_bitneed_value = max_scale_factor; // SNR; LOUDNESS needs stay below
 // No entry's need lies below silent_bitneed, so no slice this low or lower adds any bit:
 // the search gives up there instead of spinning on a bitpool it can never spend.
 constexpr int32_t lowest_useful_slice = silent_bitneed - max_bits;
@@ -76,30 +78,35 @@ void compute_bitneed(Pool& pool, int32_t subbands, int32_t allocation_method,
     }
 }
 
-int32_t bits_of_slice(const Pool& pool, int32_t bitslice) {
-    int32_t slicecount = 0;
-    for (int32_t e = 0; e < pool.count; ++e) {
-        const int32_t need = pool.bitneed[e];
-        if (need > bitslice + 1 && need < bitslice + max_bits)
-            slicecount += 1;
-        else if (need == bitslice + 1)
-            slicecount += 2;
-    }
-    return slicecount;
-}
-
 // Lowers the bitslice until the next step would not fit; returns the bits spent so far.
+// What a slice adds depends only on how many entries have each bit need, so the search keeps a
+// count per need and a running sum over the window of needs that gain one bit:
+//
+//   slicecount(slice) = 2 × count[slice + 1] + Σ count[slice + 2 .. slice + 15]
+//
+// and moving the slice down one step adds count[slice + 2] to the window and drops
+// count[slice + 16]. Needs lie in silent_bitneed .. max_bitneed_value.
 int32_t find_bitslice(const Pool& pool, int32_t bitpool, int32_t& bitslice) {
+    constexpr int32_t lowest = lowest_useful_slice;
+    std::array<int32_t, max_bitneed_value + max_bits - lowest + 1> count_of{};
+    const auto count = [&count_of](int32_t need) {
+        return count_of[static_cast<size_t>(need - lowest)];
+    };
     int32_t max_bitneed = 0;
-    for (int32_t e = 0; e < pool.count; ++e) max_bitneed = std::max(max_bitneed, pool.bitneed[e]);
+    for (int32_t e = 0; e < pool.count; ++e) {
+        ++count_of[static_cast<size_t>(pool.bitneed[e] - lowest)];
+        max_bitneed = std::max(max_bitneed, pool.bitneed[e]);
+    }
     int32_t bitcount = 0;
     int32_t slicecount = 0;
+    int32_t window = 0; // Σ count[bitslice + 2 .. bitslice + 15]: nothing above the largest need
     bitslice = max_bitneed + 1;
     do {
         --bitslice;
+        window += count(bitslice + 2) - count(bitslice + max_bits);
         bitcount += slicecount;
-        slicecount = bits_of_slice(pool, bitslice);
-    } while (bitcount + slicecount < bitpool && bitslice > lowest_useful_slice);
+        slicecount = window + 2 * count(bitslice + 1);
+    } while (bitcount + slicecount < bitpool && bitslice > lowest);
     if (bitcount + slicecount == bitpool) {
         bitcount += slicecount;
         --bitslice;
@@ -136,12 +143,13 @@ bool allocation_args_ok(int32_t subbands, int32_t frequency_index) {
     return (subbands == 4 || subbands == 8) && frequency_index >= 0 && frequency_index <= 3;
 }
 
-} // namespace
+bool scale_factors_ok(const SubbandRow& scale_factor, int32_t subbands) {
+    return std::all_of(scale_factor.begin(), scale_factor.begin() + subbands,
+                       [](int32_t sf) { return sf >= 0 && sf <= max_scale_factor; });
+}
 
-int allocate_bits_one_channel(int32_t subbands, const SubbandRow& scale_factor, int32_t bitpool,
-                              SubbandRow& bits, int32_t allocation_method,
-                              int32_t frequency_index) {
-    if (!allocation_args_ok(subbands, frequency_index)) return -1;
+void allocate_one(int32_t subbands, const SubbandRow& scale_factor, int32_t bitpool,
+                  SubbandRow& bits, int32_t allocation_method, int32_t frequency_index) {
     Pool pool;
     for (int32_t sb = 0; sb < subbands; ++sb) {
         pool.scale_factor[pool.count] = scale_factor[sb];
@@ -151,14 +159,11 @@ int allocate_bits_one_channel(int32_t subbands, const SubbandRow& scale_factor, 
     compute_bitneed(pool, subbands, allocation_method, frequency_index);
     distribute(pool, bitpool);
     for (int32_t sb = 0; sb < subbands; ++sb) bits[sb] = pool.bits[sb];
-    return 0;
 }
 
-int allocate_bits_two_channels(int32_t subbands,
-                               const std::array<SubbandRow, MAX_CHANNELS>& scale_factor,
-                               int32_t bitpool, std::array<SubbandRow, MAX_CHANNELS>& bits,
-                               int32_t allocation_method, int32_t frequency_index) {
-    if (!allocation_args_ok(subbands, frequency_index)) return -1;
+void allocate_two(int32_t subbands, const std::array<SubbandRow, MAX_CHANNELS>& scale_factor,
+                  int32_t bitpool, std::array<SubbandRow, MAX_CHANNELS>& bits,
+                  int32_t allocation_method, int32_t frequency_index) {
     Pool pool;
     for (int32_t sb = 0; sb < subbands; ++sb) {
         for (int32_t ch = 0; ch < MAX_CHANNELS; ++ch) {
@@ -171,6 +176,39 @@ int allocate_bits_two_channels(int32_t subbands,
     distribute(pool, bitpool);
     for (int32_t sb = 0; sb < subbands; ++sb)
         for (int32_t ch = 0; ch < MAX_CHANNELS; ++ch) bits[ch][sb] = pool.bits[sb * 2 + ch];
+}
+
+} // namespace
+
+void allocate_frame_bits(FrameWorkspace& ws, const EncoderState& s) {
+    if (s.channel_mode == STEREO || s.channel_mode == JOINT_STEREO) {
+        allocate_two(s.subbands, ws.scale_factor, s.bitpool, ws.bits, s.allocation_method,
+                     s.frequency_index);
+        return;
+    }
+    for (int32_t c = 0; c < s.channels; ++c)
+        allocate_one(s.subbands, ws.scale_factor[c], s.bitpool, ws.bits[c], s.allocation_method,
+                     s.frequency_index);
+}
+
+int allocate_bits_one_channel(int32_t subbands, const SubbandRow& scale_factor, int32_t bitpool,
+                              SubbandRow& bits, int32_t allocation_method,
+                              int32_t frequency_index) {
+    if (!allocation_args_ok(subbands, frequency_index) || !scale_factors_ok(scale_factor, subbands))
+        return -1;
+    allocate_one(subbands, scale_factor, bitpool, bits, allocation_method, frequency_index);
+    return 0;
+}
+
+int allocate_bits_two_channels(int32_t subbands,
+                               const std::array<SubbandRow, MAX_CHANNELS>& scale_factor,
+                               int32_t bitpool, std::array<SubbandRow, MAX_CHANNELS>& bits,
+                               int32_t allocation_method, int32_t frequency_index) {
+    if (!allocation_args_ok(subbands, frequency_index) ||
+        !scale_factors_ok(scale_factor[0], subbands) ||
+        !scale_factors_ok(scale_factor[1], subbands))
+        return -1;
+    allocate_two(subbands, scale_factor, bitpool, bits, allocation_method, frequency_index);
     return 0;
 }
 

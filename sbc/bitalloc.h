@@ -9,12 +9,16 @@
 
 namespace sbc {
 
+// The bits of a frame of the configured encoder `s` (trusted): one pool per channel in MONO and
+// DUAL_CHANNEL, one for both channels in STEREO and JOINT_STEREO, as the two functions below.
+void allocate_frame_bits(FrameWorkspace& ws, const EncoderState& s);
+
 // MONO and DUAL_CHANNEL: spends `bitpool` bits on one channel's `subbands` bands and writes
 // its `bits` (0..16 each). For 0 <= bitpool <= 16 × subbands the bits add up to exactly
 // bitpool; a negative bitpool gives all zeros; a larger one stops once every band holds 16.
 // allocation_method 0 is LOUDNESS, any other value SNR.
-// Returns 0, or -1 (nothing written) for subbands other than 4 or 8 or a frequency_index
-// outside 0..3.
+// Returns 0, or -1 (nothing written) for subbands other than 4 or 8, a frequency_index outside
+// 0..3 or a scale factor outside 0..15.
 int allocate_bits_one_channel(int32_t subbands, const SubbandRow& scale_factor, int32_t bitpool,
                               SubbandRow& bits, int32_t allocation_method, int32_t frequency_index);
 

@@ -57,42 +57,6 @@ bool configured(const EncoderState& s) {
            s.bitpool <= encoder_max_bitpool(s.channel_mode, s.subbands);
 }
 
-void deinterleave(FrameWorkspace& ws, std::span<const int16_t> pcm, int32_t instants,
-                  int32_t channels) {
-    for (int32_t t = 0; t < instants; ++t)
-        for (int32_t c = 0; c < channels; ++c)
-            ws.pcm_in[c][t] = static_cast<float>(pcm[static_cast<size_t>(t * channels + c)]);
-}
-
-int scale_and_join(FrameWorkspace& ws, const EncoderState& s) {
-    int rc = 0;
-    if (s.channel_mode == JOINT_STEREO) {
-        rc |= joint_transform(ws.sb_sample, ws.sb_sample_ms, s.subbands, s.blk_len);
-        for (int32_t c = 0; c < s.channels; ++c) {
-            rc |= calc_scale_factors(ws.sb_sample[c], ws.scale_factor[c], s.subbands, s.blk_len);
-            rc |= calc_scale_factors(ws.sb_sample_ms[c], ws.scale_factor_ms[c], s.subbands,
-                                     s.blk_len);
-        }
-        rc |= joint_decision(ws.sb_sample, ws.sb_sample_ms, ws.scale_factor, ws.scale_factor_ms,
-                             ws.join, s.subbands, s.blk_len);
-        return rc;
-    }
-    for (int32_t c = 0; c < s.channels; ++c)
-        rc |= calc_scale_factors(ws.sb_sample[c], ws.scale_factor[c], s.subbands, s.blk_len);
-    return rc;
-}
-
-int allocate(FrameWorkspace& ws, const EncoderState& s) {
-    if (two_channel_pool(s.channel_mode))
-        return allocate_bits_two_channels(s.subbands, ws.scale_factor, s.bitpool, ws.bits,
-                                          s.allocation_method, s.frequency_index);
-    int rc = 0;
-    for (int32_t c = 0; c < s.channels; ++c)
-        rc |= allocate_bits_one_channel(s.subbands, ws.scale_factor[c], s.bitpool, ws.bits[c],
-                                        s.allocation_method, s.frequency_index);
-    return rc;
-}
-
 } // namespace
 
 EncoderState::EncoderState() = default;
@@ -193,19 +157,18 @@ int32_t encoder_encode_frame(EncoderState& state, std::span<const int16_t> pcm,
         out.size() - static_cast<size_t>(out_len) < static_cast<size_t>(length))
         return -1;
 
-    FrameWorkspace ws{};
-    deinterleave(ws, pcm, state.samples_per_channel, state.channels);
-    for (int32_t c = 0; c < state.channels; ++c)
-        if (analysis_filter(*state.analysis, ws.pcm_in[c], ws.sb_sample[c], c, state.blk_len) != 0)
-            return -1;
-    if (scale_and_join(ws, state) != 0 || allocate(ws, state) != 0) return -1;
-    for (int32_t c = 0; c < state.channels; ++c)
-        if (quantize_channel(ws.sb_sample[c], ws.scale_factor[c], ws.quantized[c], ws.bits[c],
-                             state.blk_len, state.subbands) != 0)
-            return -1;
-    return pack_frame(out, out_len, ws.join, ws.scale_factor, ws.quantized, state.header_byte,
-                      state.bitpool, state.channels, state.channel_mode, state.subbands,
-                      state.blk_len, ws.bits);
+    // Everything below trusts the checks above: a configured state, enough PCM, room for the
+    // frame. The workspace is not cleared: every stage writes what the next one reads.
+    FrameWorkspace ws;
+    analysis_frame(*state.analysis, pcm, state.channels, state.blk_len, ws.sb_sample);
+    scale_and_join(ws, state);
+    allocate_frame_bits(ws, state);
+    quantize_frame(ws, state);
+    const int32_t written =
+        write_frame(out.subspan(static_cast<size_t>(out_len), static_cast<size_t>(length)), state,
+                    ws.join, ws.scale_factor, ws.quantized, ws.bits);
+    out_len += written;
+    return written;
 }
 
 int encoder_destroy(std::unique_ptr<EncoderState> state) {

@@ -32,6 +32,15 @@ void put_bits(uint32_t value, std::span<uint8_t> frame, int32_t count, BitPositi
 // register `crc` (polynomial x^8 + x^4 + x^3 + x^2 + 1), then keeps its low 8 bits.
 void crc_len08(uint32_t value, int32_t length, int32_t& crc);
 
+// The frame of a configured encoder `s` (header_byte, bitpool, channels, channel_mode, subbands,
+// blk_len) into `frame`, which is exactly the frame's length; returns that length. Trusts its
+// arguments: bits of 0..16 whose total fits `frame`, values that fit their bits (higher bits are
+// dropped). encoder_encode_frame calls it; pack_frame checks first.
+int32_t write_frame(std::span<uint8_t> frame, const EncoderState& s, const SubbandRow& join,
+                    const std::array<SubbandRow, MAX_CHANNELS>& scale_factor,
+                    const std::array<QuantizedRow, MAX_CHANNELS>& quantized,
+                    const std::array<SubbandRow, MAX_CHANNELS>& bits);
+
 // Writes one frame at out[out_len]: sync word, header_byte, low 8 bits of bitpool, CRC-8,
 // join flags (channel_mode JOINT_STEREO only), scale factors, samples (block, channel,
 // band order; bands with 0 bits skipped), zero padding. Adds the frame length to out_len and

@@ -8,6 +8,10 @@
 
 namespace sbc {
 
+// Quantises every channel of a frame of the configured encoder `s` (trusted; see below for the
+// value rules).
+void quantize_frame(FrameWorkspace& ws, const EncoderState& s);
+
 // Writes blk_len × subbands values of `quantized` (block-major):
 //   quantized = trunc((x / 2^(scale_factor + 1) + 1) × (2^bits − 1) × 0.5)
 // Each lies in 0 .. 2^bits − 1 when |x| is within its scale; bands with 0 bits give 0.

@@ -17,6 +17,11 @@ inline constexpr std::array<float, 16> scale_factor_value = {
 // Band samples are clamped to ±SAMPLE_BOUND, the largest scale.
 inline constexpr float SAMPLE_BOUND = 65536.0f;
 
+// The whole step for a frame of the configured encoder `s`: in JOINT_STEREO mid/side, all four
+// scale-factor passes and the joint decision; otherwise the scale factors of each channel.
+// Trusts `s` (encoder_encode_frame checks it); the functions below check their shapes.
+void scale_and_join(FrameWorkspace& ws, const EncoderState& s);
+
 // Clamps one channel's samples (blk_len × subbands, block-major) to ±SAMPLE_BOUND in place and
 // writes its `subbands` scale factors: the smallest j with max |sample| <= 2^(j + 1).
 // Returns 0, or -1 (nothing touched) for a shape that frame_shape_ok refuses.

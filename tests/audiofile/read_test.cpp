@@ -171,3 +171,28 @@ TEST(SampleReading, PartialFrameAloneInTheLastRefillIsEndOfData) {
     ASSERT_EQ(frames.size(), 174762u);
     EXPECT_EQ(frames.back(), (std::vector<double>{1, 2}));
 }
+
+// The bulk path delivers what as many audio_read calls deliver, across refills of the 1 MiB
+// buffer (whose size is no multiple of the 24-bit frames), with a short last run and then 0.
+TEST(SampleReading, BulkReadingMatchesFrameByFrameReadingAcrossRefills) {
+    for (const auto& [code, bytes_per_frame] : {std::pair{ST_WAVE_PCM16, 4}, {ST_WAVE_PCM24, 6}}) {
+        std::string bytes(1300000 / bytes_per_frame * bytes_per_frame + 5 * bytes_per_frame, '\0');
+        uint32_t x = 1;
+        for (char& c : bytes) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+        std::string copy = bytes;
+        AudioInfo one_info{}, bulk_info{};
+        const Frames expected =
+            aftest::read_frames(*handle_over(copy, one_info, code, 2), 2, 400000);
+        auto bulk = handle_over(bytes, bulk_info, code, 2);
+        Frames got;
+        std::array<double, 2 * 128> values{};
+        int n = 0;
+        while ((n = audio_read_frames(values, *bulk)) > 0) {
+            for (int f = 0; f < n; ++f) got.push_back({values[2 * f], values[2 * f + 1]});
+            if (n < 128) break;
+        }
+        EXPECT_EQ(n, static_cast<int>(expected.size() % 128)) << code;
+        EXPECT_EQ(audio_read_frames(values, *bulk), 0) << code;
+        EXPECT_EQ(got, expected) << code;
+    }
+}

@@ -1,0 +1,196 @@
+// Micro-benchmarks, one per stage of the encoder, on one frame of the common A2DP stream
+// (44100 Hz stereo, JOINT_STEREO, SNR, 8 subbands, 16 blocks, bitpool 61), plus sample reading
+// from a 16-bit stereo WAVE file. Items processed are stereo sample instants, so the rates of the
+// stages add up the way the frame loop spends its time.
+//
+//   cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVANTREL_BENCH=ON -DVANTREL_TESTS=OFF
+//   cmake --build build-bench --target stage_bench && build-bench/bench/stage_bench
+#include "audiofile/audiofile.h"
+#include "sbc/analysis.h"
+#include "sbc/bitalloc.h"
+#include "sbc/pack.h"
+#include "sbc/quantize.h"
+#include "sbc/sbc.h"
+#include "sbc/scale.h"
+
+#include <benchmark/benchmark.h>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int32_t subbands = 8, blocks = 16, bitpool = 61, instants = subbands * blocks;
+
+// Deterministic noise with a tone, on the 16-bit scale.
+std::vector<int16_t> test_pcm(size_t instant_count) {
+    std::vector<int16_t> pcm;
+    uint32_t x = 12345;
+    for (size_t i = 0; i < instant_count * 2; ++i) {
+        x = x * 1103515245u + 12345u;
+        const int32_t tone = static_cast<int32_t>((i / 2 * 2600) % 20000) - 10000;
+        pcm.push_back(static_cast<int16_t>(tone + static_cast<int32_t>(x >> 20) - 2048));
+    }
+    return pcm;
+}
+
+// One frame taken through the stages up to (not including) the one being measured.
+struct Frame {
+    std::unique_ptr<sbc::EncoderState> enc = sbc::encoder_create(44100, 2, subbands, blocks);
+    sbc::FrameWorkspace ws{};
+    std::vector<int16_t> pcm = test_pcm(instants);
+    Frame() {
+        sbc::encoder_configure(*enc, sbc::JOINT_STEREO, bitpool, sbc::SNR);
+        sbc::analysis_frame(*enc->analysis, pcm, 2, blocks, ws.sb_sample);
+    }
+    void scale_and_join() { sbc::scale_and_join(ws, *enc); }
+    void allocate() { sbc::allocate_frame_bits(ws, *enc); }
+    void quantize() { sbc::quantize_frame(ws, *enc); }
+};
+
+// The frame filter of both channels, from interleaved PCM, on the widest kernel available.
+void analysis(benchmark::State& st) {
+    Frame f;
+    for (auto _ : st) {
+        sbc::analysis_frame(*f.enc->analysis, f.pcm, 2, blocks, f.ws.sb_sample);
+        benchmark::DoNotOptimize(f.ws.sb_sample);
+    }
+    st.SetItemsProcessed(st.iterations() * instants);
+}
+
+// The plain one-block-at-a-time filter, for comparison.
+void analysis_plain(benchmark::State& st) {
+    Frame f;
+    std::array<sbc::SampleRow, 2> in{};
+    for (int32_t t = 0; t < instants; ++t)
+        for (int32_t c = 0; c < 2; ++c) in[c][t] = f.pcm[static_cast<size_t>(t * 2 + c)];
+    for (auto _ : st) {
+        for (int32_t c = 0; c < 2; ++c)
+            sbc::analysis_filter(*f.enc->analysis, in[c], f.ws.sb_sample[c], c, blocks);
+        benchmark::DoNotOptimize(f.ws.sb_sample);
+    }
+    st.SetItemsProcessed(st.iterations() * instants);
+}
+
+void scale_factors_joint(benchmark::State& st) {
+    Frame f;
+    const auto sb = f.ws.sb_sample;
+    for (auto _ : st) {
+        f.ws.sb_sample = sb;
+        f.scale_and_join();
+        benchmark::DoNotOptimize(f.ws.scale_factor);
+    }
+    st.SetItemsProcessed(st.iterations() * instants);
+}
+
+void bit_allocation(benchmark::State& st) {
+    Frame f;
+    f.scale_and_join();
+    for (auto _ : st) {
+        f.allocate();
+        benchmark::DoNotOptimize(f.ws.bits);
+    }
+    st.SetItemsProcessed(st.iterations() * instants);
+}
+
+void quantisation(benchmark::State& st) {
+    Frame f;
+    f.scale_and_join();
+    f.allocate();
+    for (auto _ : st) {
+        f.quantize();
+        benchmark::DoNotOptimize(f.ws.quantized);
+    }
+    st.SetItemsProcessed(st.iterations() * instants);
+}
+
+void packing_crc(benchmark::State& st) {
+    Frame f;
+    f.scale_and_join();
+    f.allocate();
+    f.quantize();
+    std::vector<uint8_t> out(static_cast<size_t>(sbc::encoder_frame_length(*f.enc)));
+    for (auto _ : st) {
+        sbc::write_frame(out, *f.enc, f.ws.join, f.ws.scale_factor, f.ws.quantized, f.ws.bits);
+        benchmark::DoNotOptimize(out);
+    }
+    st.SetItemsProcessed(st.iterations() * instants);
+}
+
+void whole_frame(benchmark::State& st) {
+    Frame f;
+    std::array<uint8_t, sbc::MAX_FRAME_LENGTH> out{};
+    for (auto _ : st) {
+        int32_t len = 0;
+        sbc::encoder_encode_frame(*f.enc, f.pcm, out, len);
+        benchmark::DoNotOptimize(out);
+    }
+    st.SetItemsProcessed(st.iterations() * instants);
+}
+
+// A 16-bit stereo WAVE file of `seconds` at 44100 Hz in the temporary directory.
+std::string bench_wave(int seconds) {
+    const auto path = std::filesystem::temp_directory_path() / "vantrel-stage-bench.wav";
+    const auto pcm = test_pcm(static_cast<size_t>(seconds) * 44100);
+    const auto data_bytes = static_cast<uint32_t>(pcm.size() * 2);
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    const auto put32 = [f](uint32_t v) { std::fwrite(&v, 4, 1, f); };
+    const auto put16 = [f](uint16_t v) { std::fwrite(&v, 2, 1, f); };
+    std::fputs("RIFF", f), put32(36 + data_bytes), std::fputs("WAVEfmt ", f), put32(16);
+    put16(1), put16(2), put32(44100), put32(44100 * 4), put16(4), put16(16);
+    std::fputs("data", f), put32(data_bytes);
+    std::fwrite(pcm.data(), 2, pcm.size(), f);
+    std::fclose(f);
+    return path.string();
+}
+
+// Reads the whole file through audio_read, one sample instant per call.
+void sample_reading(benchmark::State& st) {
+    const std::string path = bench_wave(10);
+    int64_t total = 0;
+    for (auto _ : st) {
+        audiofile::AudioInfo info{};
+        auto file = audiofile::audio_open(path.c_str(), "r", info);
+        std::array<double, 2> v{};
+        for (int32_t i = 0; i < info.num_samples && audiofile::audio_read(v, *file) == 0; ++i) {
+            benchmark::DoNotOptimize(v);
+            ++total;
+        }
+        audiofile::audio_close(file);
+    }
+    st.SetItemsProcessed(total);
+    std::filesystem::remove(path);
+}
+
+// The same through audio_read_frames, one frame of 128 instants per call, as the run reads.
+void sample_reading_bulk(benchmark::State& st) {
+    const std::string path = bench_wave(10);
+    int64_t total = 0;
+    for (auto _ : st) {
+        audiofile::AudioInfo info{};
+        auto file = audiofile::audio_open(path.c_str(), "r", info);
+        std::array<double, 2 * instants> v{};
+        for (int got = 0; (got = audiofile::audio_read_frames(v, *file)) > 0;) {
+            benchmark::DoNotOptimize(v);
+            total += got;
+        }
+        audiofile::audio_close(file);
+    }
+    st.SetItemsProcessed(total);
+    std::filesystem::remove(path);
+}
+
+} // namespace
+
+BENCHMARK(analysis);
+BENCHMARK(analysis_plain);
+BENCHMARK(scale_factors_joint);
+BENCHMARK(bit_allocation);
+BENCHMARK(quantisation);
+BENCHMARK(packing_crc);
+BENCHMARK(sample_reading)->Unit(benchmark::kMillisecond);
+BENCHMARK(sample_reading_bulk)->Unit(benchmark::kMillisecond);
+BENCHMARK(whole_frame);
+BENCHMARK_MAIN();
