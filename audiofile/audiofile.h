@@ -176,6 +176,11 @@ int audio_read_error(const AudioFile& file);
 // unusable handle. Values past the frames delivered are left untouched.
 int audio_read_frames(std::span<double> values, AudioFile& file);
 
+// audio_read_frames for 16-bit integer samples (either byte order), delivered as they are
+// stored: the same values audio_read gives, without the trip through double. Returns -1,
+// delivering nothing, for every other sample type; otherwise as audio_read_frames.
+int audio_read_frames16(std::span<std::int16_t> values, AudioFile& file);
+
 // Closes the handle's stream (never standard input or output) and releases the handle.
 //   0   done; `file` is reset. A null `file` is already closed: 0.
 //   -1  the stream failed to close ("\nError closing file"), or, for a write handle on standard

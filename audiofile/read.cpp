@@ -305,6 +305,36 @@ int audio_read_frames(std::span<double> values, AudioFile& file) {
     return static_cast<int>(done);
 }
 
+int audio_read_frames16(std::span<std::int16_t> values, AudioFile& file) {
+    ReadPlan plan;
+    if (const int early = plan_read(file, plan); early != 0) return early == 1 ? 0 : early;
+    const bool little = plan.encoding == Encoding::s16le;
+    if (!little && plan.encoding != Encoding::s16be) return -1;
+    const std::size_t wanted = values.size() / plan.channels;
+    std::size_t done = 0;
+    while (done < wanted) {
+        const std::size_t ready = frames_ready(file, plan);
+        if (ready == 0) break;
+        const std::size_t n = std::min(ready, wanted - done);
+        const auto index = static_cast<std::size_t>(file.frame_index);
+        const Bytes bytes =
+            Bytes(*file.buffer).subspan(index * plan.frame_bytes, n * plan.frame_bytes);
+        const std::span<std::int16_t> out = values.subspan(done * plan.channels, n * plan.channels);
+        // Byte order written out, which compilers turn into a plain (or byte-swapping) copy.
+        if (little) {
+            for (std::size_t i = 0; i < out.size(); ++i)
+                out[i] = static_cast<std::int16_t>(bytes[2 * i + 1] << 8 | bytes[2 * i]);
+        } else {
+            for (std::size_t i = 0; i < out.size(); ++i)
+                out[i] = static_cast<std::int16_t>(bytes[2 * i] << 8 | bytes[2 * i + 1]);
+        }
+        file.frame_index += static_cast<std::int32_t>(n);
+        if (file.frame_index >= file.frames_in_buffer) file.frame_index = 0;
+        done += n;
+    }
+    return static_cast<int>(done);
+}
+
 int audio_read_error(const AudioFile& file) {
     return file.read_error;
 }

@@ -204,10 +204,15 @@ void print_figures(const Settings& s, int32_t channel_mode, int32_t bitpool) {
 
 // Reads one frame of sample instants into `pcm`. Returns the number of instants read: fewer
 // than `instants` only at the end of the data.
+// 16-bit integer sources (scale 1) skip the conversion: their samples are already the PCM.
 int64_t read_frame(Run& run, std::span<int16_t> pcm, int64_t instants, int32_t channels,
-                   double scale) {
-    std::array<double, sbc::MAX_FRAME_SAMPLES * max_channels> values;
+                   double scale, bool sixteen_bit) {
     const auto count = static_cast<size_t>(instants * channels);
+    if (sixteen_bit) {
+        const int got = audiofile::audio_read_frames16(pcm.first(count), *run.input);
+        if (got != -1) return got > 0 ? got : 0;
+    }
+    std::array<double, sbc::MAX_FRAME_SAMPLES * max_channels> values;
     const int got = audiofile::audio_read_frames(std::span(values).first(count), *run.input);
     if (got <= 0) return 0;
     const size_t n = static_cast<size_t>(got) * static_cast<size_t>(channels);
@@ -299,12 +304,14 @@ int encode_input(const Settings& settings, std::FILE* output,
     const bool count_known = info.num_samples_known;
     const int64_t frames = count_known ? info.num_samples / instants_per_frame : -1;
     const double scale = sixteen_bit_scale(info.sample_type);
+    const bool sixteen_bit = !audiofile::sample_is_float(info.sample_type) &&
+                             audiofile::sample_bits(info.sample_type) == 16;
     std::array<int16_t, sbc::MAX_FRAME_SAMPLES * max_channels> pcm{};
     std::vector<uint8_t> frame(static_cast<size_t>(sbc::encoder_frame_length(*run.encoder)));
 
     int64_t instants_read = 0;
     for (int64_t f = 0; !count_known || f < frames; ++f) {
-        const int64_t got = read_frame(run, pcm, instants_per_frame, channels, scale);
+        const int64_t got = read_frame(run, pcm, instants_per_frame, channels, scale, sixteen_bit);
         instants_read += got;
         if (got < instants_per_frame) {
             if (const int error = audiofile::audio_read_error(*run.input); error != 0) {

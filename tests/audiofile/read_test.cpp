@@ -196,3 +196,36 @@ TEST(SampleReading, BulkReadingMatchesFrameByFrameReadingAcrossRefills) {
         EXPECT_EQ(got, expected) << code;
     }
 }
+
+// The 16-bit path gives audio_read's values in both byte orders, across refills, and refuses
+// every other sample type without reading.
+TEST(SampleReading, SixteenBitPathMatchesFrameByFrameReadingInBothByteOrders) {
+    for (const int32_t code : {ST_WAVE_PCM16, ST_SUN_PCM16, ST_WAVE_PCM24}) {
+        std::string bytes(1300000 / 12 * 12 + 20, '\0');
+        uint32_t x = 7;
+        for (char& c : bytes) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+        std::string copy = bytes;
+        AudioInfo one_info{}, bulk_info{};
+        const Frames expected =
+            aftest::read_frames(*handle_over(copy, one_info, code, 2), 2, 400000);
+        auto bulk = handle_over(bytes, bulk_info, code, 2);
+        std::array<int16_t, 2 * 128> values{};
+        if (code == ST_WAVE_PCM24) {
+            EXPECT_EQ(audio_read_frames16(values, *bulk), -1);
+            std::array<double, 2> first{};
+            EXPECT_EQ(audio_read(first, *bulk), 0); // nothing was consumed
+            EXPECT_EQ(std::vector<double>(first.begin(), first.end()), expected.front());
+            continue;
+        }
+        Frames got;
+        int n = 0;
+        while ((n = audio_read_frames16(values, *bulk)) > 0) {
+            for (int f = 0; f < n; ++f)
+                got.push_back({values[2 * f] * 1.0, values[2 * f + 1] * 1.0});
+            if (n < 128) break;
+        }
+        EXPECT_EQ(n, static_cast<int>(expected.size() % 128)) << code;
+        EXPECT_EQ(audio_read_frames16(values, *bulk), 0) << code;
+        EXPECT_EQ(got, expected) << code;
+    }
+}
