@@ -18,8 +18,12 @@
 // else; it checks that they fit before writing any.
 // Speed: the bit stream is gathered in a 64-bit word and stored 32 bits at a time; the CRC runs a
 // byte at a time through a 256-entry table (the register after 8 bits fed from value i), bit by
-// bit only for a last part-byte.
+// bit only for a last part-byte. Where the processor has AVX2 the samples go out in chunks of
+// up to 56 bits assembled in vector lanes (pack_simd.h). The frame is assembled in a local
+// buffer with room to spare and copied out.
 #include "sbc/pack.h"
+
+#include "sbc/pack_simd.h"
 
 #include <algorithm>
 
@@ -32,6 +36,12 @@ constexpr int32_t crc_poly = 0x1D;
 constexpr int32_t scale_factor_bits = 4;
 constexpr int32_t max_value_bits = 32;
 constexpr int32_t max_sample_bits = 16;
+// The longest frame pack_frame can be asked for: every band of both channels at 16 bits.
+constexpr size_t longest_frame =
+    HEADER_BYTES +
+    (MAX_SUBBANDS +
+     (scale_factor_bits + max_sample_bits * MAX_BLOCKS) * MAX_CHANNELS * MAX_SUBBANDS + 7) /
+        8;
 
 constexpr std::array<uint8_t, 256> crc_table = [] {
     std::array<uint8_t, 256> t{};
@@ -77,6 +87,15 @@ struct BitWriter {
         crc_len08(static_cast<uint32_t>(acc), left, crc);
         return crc;
     }
+    // Passes the stream on to the chunk writer: whole bytes written, up to 7 bits left pending.
+    void hand_over(ChunkState& out) {
+        for (; count >= 8; count -= 8) frame[byte++] = static_cast<uint8_t>(acc >> (count - 8));
+        out.buffer = frame.data();
+        out.byte = byte;
+        out.count = count;
+        out.top = count > 0 ? acc << (64 - count) : 0;
+        if (count > 0) frame[byte] = static_cast<uint8_t>(out.top >> 56); // a frame may end here
+    }
     // Writes the pending bits, zero-padded to a whole byte; returns the frame length.
     int32_t finish() {
         for (; count >= 8; count -= 8) frame[byte++] = static_cast<uint8_t>(acc >> (count - 8));
@@ -99,6 +118,77 @@ int32_t total_sample_bits(const std::array<SubbandRow, MAX_CHANNELS>& bits, int3
     for (int32_t ch = 0; ch < channels; ++ch)
         for (int32_t sb = 0; sb < subbands; ++sb) per_block += bits[ch][sb];
     return per_block * blk_len;
+}
+
+// The samples, one band at a time; returns the frame length.
+int32_t write_samples(BitWriter& w, const EncoderState& s,
+                      const std::array<QuantizedRow, MAX_CHANNELS>& quantized,
+                      const std::array<SubbandRow, MAX_CHANNELS>& bits) {
+    // The bands that carry bits, in frame order; the blocks repeat that list.
+    struct Entry {
+        const QuantizedRow* row;
+        int32_t subband;
+        int32_t bits;
+        uint32_t mask; // 2^bits - 1
+    };
+    std::array<Entry, MAX_CHANNELS * MAX_SUBBANDS> entries;
+    size_t count = 0;
+    for (int32_t ch = 0; ch < s.channels; ++ch)
+        for (int32_t sb = 0; sb < s.subbands; ++sb)
+            if (bits[ch][sb] > 0)
+                entries[count++] = {&quantized[ch], sb, bits[ch][sb], (1u << bits[ch][sb]) - 1u};
+    for (int32_t blk = 0; blk < s.blk_len; ++blk) {
+        const int32_t at = blk * s.subbands;
+        for (size_t e = 0; e < count; ++e) {
+            const Entry& n = entries[e];
+            w.put_fitting(static_cast<uint32_t>((*n.row)[at + n.subband]) & n.mask, n.bits);
+        }
+    }
+    return w.finish();
+}
+
+// The samples in chunks (see pack_simd.h); returns the frame length.
+int32_t write_samples_in_chunks(BitWriter& w, const EncoderState& s,
+                                const std::array<QuantizedRow, MAX_CHANNELS>& quantized,
+                                const std::array<SubbandRow, MAX_CHANNELS>& bits) {
+    SampleChunks chunks;
+    std::array<int32_t, PACK_LANES> chunk_of{};
+    int32_t used = 0;
+    for (int32_t ch = 0; ch < s.channels; ++ch) {
+        for (int32_t sb = 0; sb < s.subbands; ++sb) {
+            const int32_t width = bits[ch][sb];
+            if (width <= 0) continue;
+            if (chunks.count == 0 || used + width > CHUNK_BITS) {
+                ++chunks.count;
+                used = 0;
+            }
+            used += width;
+            const auto lane = static_cast<size_t>(ch * MAX_SUBBANDS + sb);
+            chunks.mask[lane] = (1u << width) - 1u;
+            chunks.shift[lane] = static_cast<uint64_t>(used); // the value's end, for now
+            chunk_of[lane] = chunks.count - 1;
+            chunks.bits[static_cast<size_t>(chunks.count - 1)] = used;
+        }
+    }
+    for (size_t lane = 0; lane < PACK_LANES; ++lane)
+        if (chunks.mask[lane] != 0)
+            chunks.shift[lane] =
+                static_cast<uint64_t>(chunks.bits[static_cast<size_t>(chunk_of[lane])]) -
+                chunks.shift[lane];
+    for (int32_t k = 0; k < chunks.count; ++k)
+        for (size_t lane = 0; lane < PACK_LANES; ++lane)
+            chunks.select[static_cast<size_t>(k)][lane] =
+                chunks.mask[lane] != 0 && chunk_of[lane] == k ? ~uint64_t{0} : 0;
+    ChunkState state{};
+    w.hand_over(state);
+    const int32_t* const rows[MAX_CHANNELS] = {quantized[0].data(),
+                                               quantized[s.channels > 1 ? 1 : 0].data()};
+#if defined(__x86_64__) || defined(_M_X64)
+    pack_samples_avx2(chunks, rows, s.subbands, s.blk_len, state);
+#else
+    (void)rows;
+#endif
+    return static_cast<int32_t>(state.byte) + (state.count > 0 ? 1 : 0);
 }
 
 } // namespace
@@ -137,42 +227,44 @@ void crc_len08(uint32_t value, int32_t length, int32_t& crc) {
     crc &= 0xFF;
 }
 
+bool pack_path_available(PackPath path) {
+#if defined(__x86_64__) || defined(_M_X64)
+    if (path == PackPath::avx2) return __builtin_cpu_supports("avx2");
+#endif
+    return path == PackPath::scalar;
+}
+
 int32_t write_frame(std::span<uint8_t> frame, const EncoderState& s, const SubbandRow& join,
                     const std::array<SubbandRow, MAX_CHANNELS>& scale_factor,
                     const std::array<QuantizedRow, MAX_CHANNELS>& quantized,
                     const std::array<SubbandRow, MAX_CHANNELS>& bits) {
-    frame[0] = SYNCWORD;
-    frame[1] = s.header_byte;
-    frame[2] = static_cast<uint8_t>(s.bitpool & 0xFF);
-    BitWriter w{frame};
+    static const PackPath widest =
+        pack_path_available(PackPath::avx2) ? PackPath::avx2 : PackPath::scalar;
+    return write_frame_on(widest, frame, s, join, scale_factor, quantized, bits);
+}
+
+int32_t write_frame_on(PackPath path, std::span<uint8_t> frame, const EncoderState& s,
+                       const SubbandRow& join,
+                       const std::array<SubbandRow, MAX_CHANNELS>& scale_factor,
+                       const std::array<QuantizedRow, MAX_CHANNELS>& quantized,
+                       const std::array<SubbandRow, MAX_CHANNELS>& bits) {
+    // Assembled in a buffer with room for the vector path's 8-byte stores past the frame's end.
+    std::array<uint8_t, longest_frame + 8> buffer;
+    buffer[0] = SYNCWORD;
+    buffer[1] = s.header_byte;
+    buffer[2] = static_cast<uint8_t>(s.bitpool & 0xFF);
+    BitWriter w{buffer};
     if (s.channel_mode == JOINT_STEREO)
         for (int32_t sb = 0; sb < s.subbands; ++sb) w.put(static_cast<uint32_t>(join[sb]), 1);
     for (int32_t ch = 0; ch < s.channels; ++ch)
         for (int32_t sb = 0; sb < s.subbands; ++sb)
             w.put(static_cast<uint32_t>(scale_factor[ch][sb]), scale_factor_bits);
-    const int32_t crc = crc_byte(crc_byte(crc_init, s.header_byte), frame[2]);
-    frame[3] = static_cast<uint8_t>(w.crc_of_stream(crc));
-    // The bands that carry bits, in frame order; the blocks repeat that list.
-    struct Entry {
-        const QuantizedRow* row;
-        int32_t subband;
-        int32_t bits;
-        uint32_t mask; // 2^bits - 1
-    };
-    std::array<Entry, MAX_CHANNELS * MAX_SUBBANDS> entries;
-    size_t count = 0;
-    for (int32_t ch = 0; ch < s.channels; ++ch)
-        for (int32_t sb = 0; sb < s.subbands; ++sb)
-            if (bits[ch][sb] > 0)
-                entries[count++] = {&quantized[ch], sb, bits[ch][sb], (1u << bits[ch][sb]) - 1u};
-    for (int32_t blk = 0; blk < s.blk_len; ++blk) {
-        const int32_t at = blk * s.subbands;
-        for (size_t e = 0; e < count; ++e) {
-            const Entry& n = entries[e];
-            w.put_fitting(static_cast<uint32_t>((*n.row)[at + n.subband]) & n.mask, n.bits);
-        }
-    }
-    return w.finish();
+    const int32_t crc = crc_byte(crc_byte(crc_init, s.header_byte), buffer[2]);
+    buffer[3] = static_cast<uint8_t>(w.crc_of_stream(crc));
+    const int32_t length = path == PackPath::avx2 ? write_samples_in_chunks(w, s, quantized, bits)
+                                                  : write_samples(w, s, quantized, bits);
+    std::copy_n(buffer.begin(), static_cast<size_t>(length), frame.begin());
+    return length;
 }
 
 int32_t pack_frame(std::span<uint8_t> out, int32_t& out_len, const SubbandRow& join,

@@ -41,6 +41,18 @@ int32_t write_frame(std::span<uint8_t> frame, const EncoderState& s, const Subba
                     const std::array<QuantizedRow, MAX_CHANNELS>& quantized,
                     const std::array<SubbandRow, MAX_CHANNELS>& bits);
 
+// The ways of writing a frame's samples: one band at a time, or in AVX2 lanes. Both give the
+// same bytes; write_frame takes the widest the processor has.
+enum class PackPath : int32_t { scalar, avx2 };
+bool pack_path_available(PackPath path);
+
+// write_frame on a given path, which must be available.
+int32_t write_frame_on(PackPath path, std::span<uint8_t> frame, const EncoderState& s,
+                       const SubbandRow& join,
+                       const std::array<SubbandRow, MAX_CHANNELS>& scale_factor,
+                       const std::array<QuantizedRow, MAX_CHANNELS>& quantized,
+                       const std::array<SubbandRow, MAX_CHANNELS>& bits);
+
 // Writes one frame at out[out_len]: sync word, header_byte, low 8 bits of bitpool, CRC-8,
 // join flags (channel_mode JOINT_STEREO only), scale factors, samples (block, channel,
 // band order; bands with 0 bits skipped), zero padding. Adds the frame length to out_len and

@@ -155,3 +155,43 @@ TEST(PutBits, FillsBytesMostSignificantBitFirstAndStopsAtTheEnd) {
 }
 
 } // namespace
+
+// The AVX2 path writes the bytes of the one-band-at-a-time path for every frame shape, with
+// random widths (whatever their total, so chunks of every size and count occur) and values
+// wider than their widths (whose extra bits both paths drop).
+TEST(PackFrame, EveryPathWritesTheSameBytes) {
+    if (!sbc::pack_path_available(sbc::PackPath::avx2)) GTEST_SKIP() << "no AVX2 here";
+    uint32_t x = 12345;
+    const auto next = [&x] { return (x = x * 1103515245u + 12345u) >> 8; };
+    for (int32_t trial = 0; trial < 2000; ++trial) {
+        sbc::EncoderState s;
+        s.channels = 1 + trial % 2;
+        s.channel_mode = s.channels == 1 ? sbc::MONO : static_cast<int32_t>(1 + next() % 3);
+        s.subbands = trial % 4 < 2 ? 4 : 8;
+        s.blk_len = 4 * static_cast<int32_t>(1 + next() % 4);
+        s.header_byte = static_cast<uint8_t>(next());
+        s.bitpool = static_cast<int32_t>(next() % 256);
+        FrameInput in;
+        const int32_t top_width = static_cast<int32_t>(next() % 17); // some frames stay narrow
+        int32_t per_block = 0;
+        for (int32_t ch = 0; ch < s.channels; ++ch) {
+            for (int32_t sb = 0; sb < s.subbands; ++sb) {
+                in.join[sb] = static_cast<int32_t>(next() % 2);
+                in.scale_factor[ch][sb] = static_cast<int32_t>(next() % 16);
+                in.bits[ch][sb] = static_cast<int32_t>(next() % (top_width + 1));
+                per_block += in.bits[ch][sb];
+            }
+            for (int32_t& q : in.quantized[ch]) q = static_cast<int32_t>(next());
+        }
+        const auto length = static_cast<size_t>(
+            sbc::frame_bytes(s.channel_mode, s.channels, s.subbands, per_block * s.blk_len));
+        std::vector<uint8_t> plain(length, 0xEE), wide(length, 0x11);
+        const int32_t plain_len = sbc::write_frame_on(sbc::PackPath::scalar, plain, s, in.join,
+                                                      in.scale_factor, in.quantized, in.bits);
+        const int32_t wide_len = sbc::write_frame_on(sbc::PackPath::avx2, wide, s, in.join,
+                                                     in.scale_factor, in.quantized, in.bits);
+        ASSERT_EQ(plain_len, static_cast<int32_t>(length)) << trial;
+        ASSERT_EQ(wide_len, plain_len) << trial;
+        ASSERT_EQ(wide, plain) << trial;
+    }
+}

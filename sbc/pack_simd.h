@@ -1,0 +1,62 @@
+// Inside the encoder library: the vector path of frame packing (pack_avx2.cpp), which packing
+// (pack.cpp) calls only on processors that have AVX2.
+//
+// Every block of a frame carries the same bands with the same widths, so the list of bands is
+// cut once per frame into chunks of at most CHUNK_BITS bits. Lane ch × 8 + sb holds band sb of
+// channel ch; per block, each lane's value is masked to its width and shifted to its place in
+// its chunk, and a chunk is the OR of its lanes:
+//
+//   chunk k of block b = OR over lanes l in chunk k of (q[l] & mask[l]) << shift[l]
+//
+// Chunks are appended by put_chunk (the order of the stream: block, then chunk).
+#pragma once
+
+#include "sbc/sbc.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace sbc {
+
+inline constexpr int32_t CHUNK_BITS = 56; // with up to 7 bits pending, a chunk fits 64 bits
+inline constexpr int32_t PACK_LANES = MAX_CHANNELS * MAX_SUBBANDS;
+
+struct SampleChunks {
+    std::array<uint32_t, PACK_LANES> mask{};  // 2^bits − 1; 0 for a band without bits
+    std::array<uint64_t, PACK_LANES> shift{}; // from the chunk's last bit to the value's
+    std::array<std::array<uint64_t, PACK_LANES>, PACK_LANES> select; // [chunk][lane]: all ones
+    std::array<int32_t, PACK_LANES> bits;                            // of each chunk, 1..56
+    int32_t count = 0;
+};
+
+// The stream's write state: bytes written (`byte`), and 0..7 pending bits at the top of `top`.
+struct ChunkState {
+    uint8_t* buffer; // room for 8 bytes past the frame's end
+    size_t byte;
+    uint64_t top;
+    int32_t count;
+};
+
+// Appends `bits` (1..CHUNK_BITS) bits, value < 2^bits, without a branch: the chunk goes in below
+// the pending bits, all eight bytes of `top` are stored big-endian, and the whole bytes among
+// them are passed. The bytes past those hold the pending bits and zeros: a frame's padding is
+// in place whenever it ends.
+inline void put_chunk(uint8_t* buffer, size_t& byte, uint64_t& top, int32_t& count, uint64_t value,
+                      int32_t bits) {
+    top |= value << (64 - count - bits);
+    const uint64_t big_endian = __builtin_bswap64(top);
+    std::memcpy(buffer + byte, &big_endian, sizeof big_endian);
+    const int32_t whole = (count + bits) >> 3;
+    byte += static_cast<size_t>(whole);
+    top <<= whole * 8;
+    count = (count + bits) & 7;
+}
+
+// All blocks of the frame; rows[ch] is the channel's quantized row (both may be the same row,
+// for one channel, whose second-channel lanes have mask 0). Needs AVX2.
+void pack_samples_avx2(const SampleChunks& chunks, const int32_t* const (&rows)[MAX_CHANNELS],
+                       int32_t subbands, int32_t blk_len, ChunkState& state);
+
+} // namespace sbc
