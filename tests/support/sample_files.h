@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,11 @@ struct SampleFile {
     int frames;        // sample frames of data
     std::string bytes; // header and samples
 };
+
+// Test names and reports show the file's name, not its bytes.
+inline void PrintTo(const SampleFile& file, std::ostream* os) {
+    *os << file.name;
+}
 
 // Every sample type that has a header writer, at 44100 Hz; `frames` sample frames each (stereo,
 // except SPW files, which are mono).
