@@ -269,14 +269,33 @@ std::size_t frames_ready(AudioFile& file, const ReadPlan& plan) {
     return held - index;
 }
 
-// Converts `frames` frames at the buffer position into `values` and moves the position on.
-void deliver(AudioFile& file, const ReadPlan& plan, std::size_t frames, std::span<double> values) {
-    const auto index = static_cast<std::size_t>(file.frame_index);
-    const Bytes bytes =
-        Bytes(*file.buffer).subspan(index * plan.frame_bytes, frames * plan.frame_bytes);
-    decode_run(plan.encoding, bytes, plan.sample_bytes, values.first(frames * plan.channels));
-    file.frame_index += static_cast<std::int32_t>(frames);
-    if (file.frame_index >= file.frames_in_buffer) file.frame_index = 0;
+// Delivers up to `wanted` frames in runs of what the buffer holds, refilling it between runs:
+// convert(bytes, first, frames) stores one run, whose bytes start at the buffer position and whose
+// frames are numbered from `first` in the caller's values. Returns the frames delivered: fewer
+// than `wanted` only at the end of the data.
+template <class Convert>
+std::size_t read_runs(AudioFile& file, const ReadPlan& plan, std::size_t wanted, Convert convert) {
+    std::size_t done = 0;
+    while (done < wanted) {
+        const std::size_t ready = frames_ready(file, plan);
+        if (ready == 0) break;
+        const std::size_t n = std::min(ready, wanted - done);
+        const auto index = static_cast<std::size_t>(file.frame_index);
+        convert(Bytes(*file.buffer).subspan(index * plan.frame_bytes, n * plan.frame_bytes), done,
+                n);
+        file.frame_index += static_cast<std::int32_t>(n);
+        if (file.frame_index >= file.frames_in_buffer) file.frame_index = 0;
+        done += n;
+    }
+    return done;
+}
+
+// The run converter of the double-valued reads.
+auto into_doubles(const ReadPlan& plan, std::span<double> values) {
+    return [&plan, values](Bytes bytes, std::size_t first, std::size_t frames) {
+        decode_run(plan.encoding, bytes, plan.sample_bytes,
+                   values.subspan(first * plan.channels, frames * plan.channels));
+    };
 }
 
 } // namespace
@@ -285,24 +304,14 @@ int audio_read(std::span<double> values, AudioFile& file) {
     ReadPlan plan;
     if (const int early = plan_read(file, plan); early != 0) return early == 1 ? -1 : early;
     if (values.size() < plan.channels) return -1;
-    if (frames_ready(file, plan) == 0) return -1;
-    deliver(file, plan, 1, values);
-    return 0;
+    return read_runs(file, plan, 1, into_doubles(plan, values)) == 1 ? 0 : -1;
 }
 
 int audio_read_frames(std::span<double> values, AudioFile& file) {
     ReadPlan plan;
     if (const int early = plan_read(file, plan); early != 0) return early == 1 ? 0 : early;
     const std::size_t wanted = values.size() / plan.channels;
-    std::size_t done = 0;
-    while (done < wanted) {
-        const std::size_t ready = frames_ready(file, plan);
-        if (ready == 0) break;
-        const std::size_t n = std::min(ready, wanted - done);
-        deliver(file, plan, n, values.subspan(done * plan.channels));
-        done += n;
-    }
-    return static_cast<int>(done);
+    return static_cast<int>(read_runs(file, plan, wanted, into_doubles(plan, values)));
 }
 
 int audio_read_frames16(std::span<std::int16_t> values, AudioFile& file) {
@@ -311,15 +320,9 @@ int audio_read_frames16(std::span<std::int16_t> values, AudioFile& file) {
     const bool little = plan.encoding == Encoding::s16le;
     if (!little && plan.encoding != Encoding::s16be) return -1;
     const std::size_t wanted = values.size() / plan.channels;
-    std::size_t done = 0;
-    while (done < wanted) {
-        const std::size_t ready = frames_ready(file, plan);
-        if (ready == 0) break;
-        const std::size_t n = std::min(ready, wanted - done);
-        const auto index = static_cast<std::size_t>(file.frame_index);
-        const Bytes bytes =
-            Bytes(*file.buffer).subspan(index * plan.frame_bytes, n * plan.frame_bytes);
-        const std::span<std::int16_t> out = values.subspan(done * plan.channels, n * plan.channels);
+    const auto copy = [&](Bytes bytes, std::size_t first, std::size_t frames) {
+        const std::span<std::int16_t> out =
+            values.subspan(first * plan.channels, frames * plan.channels);
         // Byte order written out, which compilers turn into a plain (or byte-swapping) copy.
         if (little) {
             for (std::size_t i = 0; i < out.size(); ++i)
@@ -328,11 +331,8 @@ int audio_read_frames16(std::span<std::int16_t> values, AudioFile& file) {
             for (std::size_t i = 0; i < out.size(); ++i)
                 out[i] = static_cast<std::int16_t>(bytes[2 * i] << 8 | bytes[2 * i + 1]);
         }
-        file.frame_index += static_cast<std::int32_t>(n);
-        if (file.frame_index >= file.frames_in_buffer) file.frame_index = 0;
-        done += n;
-    }
-    return static_cast<int>(done);
+    };
+    return static_cast<int>(read_runs(file, plan, wanted, copy));
 }
 
 int audio_read_error(const AudioFile& file) {
