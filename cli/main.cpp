@@ -58,8 +58,11 @@ int above_standard_streams(int fd) {
 // run was asked to read is never destroyed by a swapped or repeated name. Only the last one
 // receives the frames; the others stay behind, empty.
 struct Outputs {
-    std::vector<std::FILE*> files;
-    std::vector<const char*> names; // beside files, for messages
+    struct Named {
+        const char* name; // for messages
+        std::FILE* file;
+    };
+    std::vector<Named> files;
 
     bool open(const char* name) {
         const int fd = above_standard_streams(::open(name, O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
@@ -68,14 +71,12 @@ struct Outputs {
             if (fd >= 0) close(fd);
             return false;
         }
-        files.push_back(file);
-        names.push_back(name);
+        files.push_back({name, file});
         return true;
     }
     void close_all() {
-        for (std::FILE* file : files) std::fclose(file);
+        for (const Named& named : files) std::fclose(named.file);
         files.clear();
-        names.clear();
     }
 };
 
@@ -100,22 +101,23 @@ std::FILE* settle_outputs(Outputs& outputs, const char* input_name) {
         return nullptr;
     };
     if (input_name != nullptr) {
-        for (std::size_t i = 0; i < outputs.files.size(); ++i)
-            if (is_input(outputs.files[i], input_name)) return refused(outputs.names[i]);
+        for (const auto& [name, file] : outputs.files)
+            if (is_input(file, input_name)) return refused(name);
         if (outputs.files.empty() && is_input(stdout, input_name))
             return refused("standard output");
     }
     if (outputs.files.empty()) return stdout;
-    for (std::FILE* file : outputs.files) {
+    for (const Outputs::Named& named : outputs.files) {
+        const int fd = fileno(named.file);
         struct stat status {};
-        const bool regular = fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode);
-        if (regular && ftruncate(fileno(file), 0) != 0) {
+        const bool regular = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+        if (regular && ftruncate(fd, 0) != 0) {
             std::fprintf(stderr, "\nError opening outputfile\n");
             outputs.close_all();
             return nullptr;
         }
     }
-    std::FILE* last = outputs.files.back();
+    std::FILE* last = outputs.files.back().file;
     outputs.files.pop_back();
     outputs.close_all();
     return last;
