@@ -2,7 +2,8 @@
 //
 //   audio_open ─► checks ─► encoder_create ─► bitpool from the bit rate ─► encoder_configure
 //        │                                                                        │
-//        └──► per frame: subbands × blk_len sample instants ─► 16-bit PCM ─► encode ─► write
+//        └──► per frame: subbands × blk_len sample instants ─► 16-bit PCM ─► encode ─┐
+//                                                         output block (about 64 KiB) ◄─┘ ─► write
 //
 // Bitpool from the bit rate (32-bit integers, C division, refused where it would overflow):
 //   frame bytes = rate × subbands × blk_len ÷ (frequency × 8),  frame bits = frame bytes × 8
@@ -18,6 +19,7 @@
 #include "cli/settings.h"
 #include "sbc/sbc.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #if defined(__SSE2__)
@@ -202,6 +204,25 @@ void print_figures(const Settings& s, int32_t channel_mode, int32_t bitpool) {
     std::fprintf(stderr, "bitrate = %6.2f kbps\n", s.bit_rate * 0.001);
 }
 
+// Frames are encoded one after another into a block of memory, which goes out with one fwrite
+// when the next frame would not fit and whenever the run stops, so every frame encoded before a
+// failure is still written whole. A frame per fwrite would cost a library call per 100-odd bytes.
+constexpr size_t output_block_bytes = 65536;
+
+struct OutputBlock {
+    std::vector<uint8_t> bytes;
+    int32_t used = 0;
+};
+
+// Writes the block's frames and empties it; false (after saying so) when they could not be written.
+bool flush_block(Run& run, OutputBlock& block) {
+    const auto count = static_cast<size_t>(block.used);
+    block.used = 0;
+    if (count == 0 || std::fwrite(block.bytes.data(), 1, count, run.output) == count) return true;
+    std::fprintf(stderr, "\nError writing outputfile\n");
+    return false;
+}
+
 // Reads one frame of sample instants into `pcm`. Returns the number of instants read: fewer
 // than `instants` only at the end of the data.
 // 16-bit integer sources (scale 1) skip the conversion: their samples are already the PCM.
@@ -307,13 +328,16 @@ int encode_input(const Settings& settings, std::FILE* output,
     const bool sixteen_bit = !audiofile::sample_is_float(info.sample_type) &&
                              audiofile::sample_bits(info.sample_type) == 16;
     std::array<int16_t, sbc::MAX_FRAME_SAMPLES * max_channels> pcm{};
-    std::vector<uint8_t> frame(static_cast<size_t>(sbc::encoder_frame_length(*run.encoder)));
+    const auto frame_length = static_cast<size_t>(sbc::encoder_frame_length(*run.encoder));
+    OutputBlock block;
+    block.bytes.resize(std::max(output_block_bytes, frame_length));
 
     int64_t instants_read = 0;
     for (int64_t f = 0; !count_known || f < frames; ++f) {
         const int64_t got = read_frame(run, pcm, instants_per_frame, channels, scale, sixteen_bit);
         instants_read += got;
         if (got < instants_per_frame) {
+            if (!flush_block(run, block)) return fail(run);
             if (const int error = audiofile::audio_read_error(*run.input); error != 0) {
                 std::fprintf(stderr, "\nError reading inputfile: %s\n", std::strerror(error));
                 return fail(run);
@@ -326,18 +350,19 @@ int encode_input(const Settings& settings, std::FILE* output,
             }
             break;
         }
-        int32_t count = 0;
-        const int32_t length = sbc::encoder_encode_frame(*run.encoder, pcm, frame, count);
-        if (length <= 0 || count != length) {
+        if (block.bytes.size() - static_cast<size_t>(block.used) < frame_length &&
+            !flush_block(run, block))
+            return fail(run);
+        const int32_t before = block.used;
+        const int32_t length = sbc::encoder_encode_frame(*run.encoder, pcm, block.bytes, block.used);
+        if (length <= 0 || block.used - before != length) {
+            block.used = before;
+            flush_block(run, block);
             std::fprintf(stderr, "\nError encoding frame %lld\n", static_cast<long long>(f));
             return fail(run);
         }
-        if (std::fwrite(frame.data(), 1, static_cast<size_t>(count), run.output) !=
-            static_cast<size_t>(count)) {
-            std::fprintf(stderr, "\nError writing outputfile\n");
-            return fail(run);
-        }
     }
+    if (!flush_block(run, block)) return fail(run);
     return shut_down(run) ? 0 : 1;
 }
 
