@@ -97,7 +97,10 @@ inline constexpr std::int32_t ACCESS_WRITE = 1;  // mode "w"
 inline constexpr std::int32_t ACCESS_UPDATE = 2; // mode "r+"
 
 inline constexpr std::size_t SAMPLE_BUFFER_BYTES = 1048576;
-using SampleBuffer = std::array<std::uint8_t, SAMPLE_BUFFER_BYTES>;
+// Raw sample bytes, held as 16-bit words so that the samples of a 16-bit source stored in the
+// host's byte order can be used where they lie (audio_view_frames16); every other encoding is
+// read from the words' bytes.
+using SampleBuffer = std::array<std::int16_t, SAMPLE_BUFFER_BYTES / 2>;
 
 // Closes a stream unless it is standard input or standard output, which are never closed here.
 struct StreamCloser {
@@ -180,6 +183,14 @@ int audio_read_frames(std::span<double> values, AudioFile& file);
 // stored: the same values audio_read gives, without the trip through double. Returns -1,
 // delivering nothing, for every other sample type; otherwise as audio_read_frames.
 int audio_read_frames16(std::span<std::int16_t> values, AudioFile& file);
+
+// The next (up to) `frames` sample frames of a 16-bit source stored in the host's byte order,
+// where they lie in the handle's buffer: the samples audio_read_frames16 would copy, without the
+// copy. The view stays valid until the next read from `file`. It holds fewer than `frames`
+// frames where the buffer's run ends first (the rest comes from the next call, or from
+// audio_read_frames16) and none at the end of the data, on a read error, and for every other
+// sample type or byte order (audio_read_frames16 tells those apart).
+std::span<const std::int16_t> audio_view_frames16(AudioFile& file, std::size_t frames);
 
 // Closes the handle's stream (never standard input or output) and releases the handle.
 //   0   done; `file` is reset. A null `file` is already closed: 0.

@@ -4,6 +4,7 @@
 //                                                      ▲ frame_index     n = frames_in_buffer
 //   audio_read converts frame `frame_index` (channel 0 first) and moves on; after the last whole
 //   frame frame_index returns to 0 and the next call refills from the start of the buffer.
+//   audio_view_frames16 hands out runs of the buffer itself, for 16-bit samples in host order.
 //
 // Every code has a fixed sample size and encoding (table below). Integers and singles convert to
 // double exactly; nothing is scaled, clipped or dithered. 24-bit values are assembled in the top
@@ -259,6 +260,14 @@ int plan_read(const AudioFile& file, ReadPlan& plan) {
     return plan.frame_bytes > SAMPLE_BUFFER_BYTES ? -1 : 0;
 }
 
+Bytes buffer_bytes(const SampleBuffer& buffer) {
+    return {reinterpret_cast<const std::uint8_t*>(buffer.data()), SAMPLE_BUFFER_BYTES};
+}
+
+// The encoding whose 16-bit samples are already the host's int16_t values.
+constexpr Encoding host_s16 =
+    std::endian::native == std::endian::little ? Encoding::s16le : Encoding::s16be;
+
 // Frames still to deliver from the buffer, refilling it first when it is due; 0 at the end.
 std::size_t frames_ready(AudioFile& file, const ReadPlan& plan) {
     if (file.frame_index == 0 && !refill(file, plan.frame_bytes)) return 0;
@@ -267,6 +276,12 @@ std::size_t frames_ready(AudioFile& file, const ReadPlan& plan) {
     const auto held = static_cast<std::size_t>(file.frames_in_buffer);
     if (held * plan.frame_bytes > SAMPLE_BUFFER_BYTES) return 0;
     return held - index;
+}
+
+// Moves past n delivered frames (n <= what frames_ready gave).
+void pass_frames(AudioFile& file, std::size_t n) {
+    file.frame_index += static_cast<std::int32_t>(n);
+    if (file.frame_index >= file.frames_in_buffer) file.frame_index = 0;
 }
 
 // Delivers up to `wanted` frames in runs of what the buffer holds, refilling it between runs:
@@ -281,10 +296,9 @@ std::size_t read_runs(AudioFile& file, const ReadPlan& plan, std::size_t wanted,
         if (ready == 0) break;
         const std::size_t n = std::min(ready, wanted - done);
         const auto index = static_cast<std::size_t>(file.frame_index);
-        convert(Bytes(*file.buffer).subspan(index * plan.frame_bytes, n * plan.frame_bytes), done,
-                n);
-        file.frame_index += static_cast<std::int32_t>(n);
-        if (file.frame_index >= file.frames_in_buffer) file.frame_index = 0;
+        convert(buffer_bytes(*file.buffer).subspan(index * plan.frame_bytes, n * plan.frame_bytes),
+                done, n);
+        pass_frames(file, n);
         done += n;
     }
     return done;
@@ -333,6 +347,16 @@ int audio_read_frames16(std::span<std::int16_t> values, AudioFile& file) {
         }
     };
     return static_cast<int>(read_runs(file, plan, wanted, copy));
+}
+
+std::span<const std::int16_t> audio_view_frames16(AudioFile& file, std::size_t frames) {
+    ReadPlan plan;
+    if (plan_read(file, plan) != 0 || plan.encoding != host_s16) return {};
+    const std::size_t n = std::min(frames_ready(file, plan), frames);
+    if (n == 0) return {};
+    const auto first = static_cast<std::size_t>(file.frame_index) * plan.channels;
+    pass_frames(file, n);
+    return std::span<const std::int16_t>(*file.buffer).subspan(first, n * plan.channels);
 }
 
 int audio_read_error(const AudioFile& file) {

@@ -223,19 +223,26 @@ bool flush_block(Run& run, OutputBlock& block) {
     return false;
 }
 
-// Reads one frame of sample instants into `pcm`. Returns the number of instants read: fewer
-// than `instants` only at the end of the data.
-// 16-bit integer sources (scale 1) skip the conversion: their samples are already the PCM.
-int64_t read_frame(Run& run, std::span<int16_t> pcm, int64_t instants, int32_t channels,
-                   double scale, bool sixteen_bit) {
+// One frame of sample instants: where the input's samples already are 16-bit PCM in the host's
+// byte order, a view of them in the input's own buffer; otherwise converted into `pcm`. Holds
+// fewer than `instants` instants only at the end of the data.
+std::span<const int16_t> read_frame(Run& run, std::span<int16_t> pcm, int64_t instants,
+                                    int32_t channels, double scale, bool sixteen_bit) {
     const auto count = static_cast<size_t>(instants * channels);
     if (sixteen_bit) {
-        const int got = audiofile::audio_read_frames16(pcm.first(count), *run.input);
-        if (got != -1) return got > 0 ? got : 0;
+        const auto view = audiofile::audio_view_frames16(*run.input, static_cast<size_t>(instants));
+        if (view.size() == count) return view;
+        // The buffer's run ended inside the frame (or the samples need their bytes swapped).
+        std::copy(view.begin(), view.end(), pcm.begin());
+        const auto rest = pcm.subspan(view.size(), count - view.size());
+        const int got = audiofile::audio_read_frames16(rest, *run.input);
+        if (got != -1)
+            return pcm.first(view.size() +
+                             static_cast<size_t>(std::max(got, 0)) * static_cast<size_t>(channels));
     }
     std::array<double, sbc::MAX_FRAME_SAMPLES * max_channels> values;
     const int got = audiofile::audio_read_frames(std::span(values).first(count), *run.input);
-    if (got <= 0) return 0;
+    if (got <= 0) return {};
     const size_t n = static_cast<size_t>(got) * static_cast<size_t>(channels);
     size_t i = 0;
 #if defined(__SSE2__)
@@ -256,7 +263,7 @@ int64_t read_frame(Run& run, std::span<int16_t> pcm, int64_t instants, int32_t c
     }
 #endif
     for (; i < n; ++i) pcm[i] = to_pcm16(values[i] * scale);
-    return got;
+    return pcm.first(n);
 }
 
 } // namespace
@@ -334,7 +341,8 @@ int encode_input(const Settings& settings, std::FILE* output,
 
     int64_t instants_read = 0;
     for (int64_t f = 0; !count_known || f < frames; ++f) {
-        const int64_t got = read_frame(run, pcm, instants_per_frame, channels, scale, sixteen_bit);
+        const auto samples = read_frame(run, pcm, instants_per_frame, channels, scale, sixteen_bit);
+        const auto got = static_cast<int64_t>(samples.size()) / channels;
         instants_read += got;
         if (got < instants_per_frame) {
             if (!flush_block(run, block)) return fail(run);
@@ -354,7 +362,8 @@ int encode_input(const Settings& settings, std::FILE* output,
             !flush_block(run, block))
             return fail(run);
         const int32_t before = block.used;
-        const int32_t length = sbc::encoder_encode_frame(*run.encoder, pcm, block.bytes, block.used);
+        const int32_t length =
+            sbc::encoder_encode_frame(*run.encoder, samples, block.bytes, block.used);
         if (length <= 0 || block.used - before != length) {
             block.used = before;
             flush_block(run, block);

@@ -227,5 +227,28 @@ TEST(SampleReading, SixteenBitPathMatchesFrameByFrameReadingInBothByteOrders) {
         EXPECT_EQ(n, static_cast<int>(expected.size() % 128)) << code;
         EXPECT_EQ(audio_read_frames16(values, *bulk), 0) << code;
         EXPECT_EQ(got, expected) << code;
+
+        // In place, 96 frames at a time (which does not divide the buffer's 262144 frames), the
+        // rest of a frame from the 16-bit path, as the encoding run reads: the same values, and
+        // views only of samples in the host's order.
+        std::string third = copy;
+        AudioInfo view_info{};
+        auto viewed = handle_over(third, view_info, code, 2);
+        got.clear();
+        size_t views = 0;
+        for (;;) {
+            const auto view = audio_view_frames16(*viewed, 96);
+            views += view.empty() ? 0 : 1;
+            std::vector<int16_t> frame(view.begin(), view.end());
+            std::array<int16_t, 2 * 96> rest{};
+            const int more =
+                audio_read_frames16(std::span(rest).first(2 * 96 - frame.size()), *viewed);
+            if (more > 0) frame.insert(frame.end(), rest.begin(), rest.begin() + 2 * more);
+            for (size_t f = 0; f < frame.size() / 2; ++f)
+                got.push_back({frame[2 * f] * 1.0, frame[2 * f + 1] * 1.0});
+            if (frame.size() < 2 * 96) break;
+        }
+        EXPECT_EQ(got, expected) << code;
+        EXPECT_EQ(views > 0, code == ST_WAVE_PCM16) << code;
     }
 }
