@@ -75,6 +75,20 @@ void analysis_plain(benchmark::State& st) {
     st.SetItemsProcessed(st.iterations() * instants);
 }
 
+// Mid/side, the four scale-factor passes and the joint decision, on the widest path available
+// or on the plain one (both include the ~16 ns copy that restores the frame's samples).
+template <sbc::ScalePath path> void scale_factors_joint_on(benchmark::State& st) {
+    if (!sbc::scale_path_available(path)) return st.SkipWithError("not on this processor");
+    Frame f;
+    const auto sb = f.ws.sb_sample;
+    for (auto _ : st) {
+        f.ws.sb_sample = sb;
+        sbc::scale_and_join_on(path, f.ws, *f.enc);
+        benchmark::DoNotOptimize(f.ws.scale_factor);
+    }
+    st.SetItemsProcessed(st.iterations() * instants);
+}
+
 void scale_factors_joint(benchmark::State& st) {
     Frame f;
     const auto sb = f.ws.sb_sample;
@@ -194,6 +208,7 @@ template <typename Sample> void sample_reading_bulk(benchmark::State& st) {
 BENCHMARK(analysis);
 BENCHMARK(analysis_plain);
 BENCHMARK(scale_factors_joint);
+BENCHMARK(scale_factors_joint_on<sbc::ScalePath::plain>);
 BENCHMARK(bit_allocation);
 BENCHMARK(quantisation);
 BENCHMARK(packing_crc);

@@ -14,8 +14,12 @@
 //     sf[L] + sf[R]  >  sf[mid] + sf[side]   →  joined (ties stay left/right)
 //
 // The highest band is never joined (the frame has no flag for it; its bit is sent as 0).
+//
+// The functions here are the plain path, in the order above; scale_avx512.cpp does the whole
+// step in one pass over the frame, and scale_and_join takes it where the processor allows.
 #include "sbc/scale.h"
 
+#include "sbc/scale_simd.h"
 #include "sbc/widest.h"
 
 #include <algorithm>
@@ -145,9 +149,7 @@ void decide_joins(std::array<SampleRow, MAX_CHANNELS>& sb_sample,
     join[subbands - 1] = 0;
 }
 
-} // namespace
-
-void scale_and_join(FrameWorkspace& ws, const EncoderState& s) {
+void scale_and_join_plain(FrameWorkspace& ws, const EncoderState& s) {
     if (s.channel_mode == JOINT_STEREO) {
         mid_side_of(ws.sb_sample, ws.sb_sample_ms, s.subbands * s.blk_len);
         for (int32_t c = 0; c < s.channels; ++c) {
@@ -160,6 +162,33 @@ void scale_and_join(FrameWorkspace& ws, const EncoderState& s) {
     }
     for (int32_t c = 0; c < s.channels; ++c)
         scale_factors_of(ws.sb_sample[c], ws.scale_factor[c], s.subbands, s.blk_len);
+}
+
+} // namespace
+
+bool scale_path_available(ScalePath path) {
+#if defined(__x86_64__) || defined(_M_X64)
+    if (path == ScalePath::avx512)
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
+#endif
+    return path == ScalePath::plain;
+}
+
+void scale_and_join(FrameWorkspace& ws, const EncoderState& s) {
+    static const ScalePath widest =
+        scale_path_available(ScalePath::avx512) ? ScalePath::avx512 : ScalePath::plain;
+    scale_and_join_on(widest, ws, s);
+}
+
+void scale_and_join_on(ScalePath path, FrameWorkspace& ws, const EncoderState& s) {
+#if defined(__x86_64__) || defined(_M_X64)
+    if (path == ScalePath::avx512) {
+        scale_and_join_avx512(ws, s.channels, s.subbands, s.blk_len,
+                              s.channel_mode == JOINT_STEREO);
+        return;
+    }
+#endif
+    scale_and_join_plain(ws, s);
 }
 
 int calc_scale_factors(SampleRow& samples, SubbandRow& scale_factor, int32_t subbands,

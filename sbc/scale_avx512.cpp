@@ -1,0 +1,192 @@
+// Scale factors and joint stereo in one pass over the frame, 16 samples per AVX-512 register.
+// Compiled with -mavx512f -mavx512dq and called only when the processor has both. The rules are
+// those of scale.cpp; only the way of computing them differs.
+//
+// 16 consecutive samples of a row are 2 blocks × 8 bands (or 4 blocks × 4 bands), so lane l
+// always carries band l mod M and a running maximum per lane folds into a maximum per band:
+//
+//   per 16 samples   L, R ──► mid = (L + R) × 0.5, side = (L − R) × 0.5   (into sb_sample_ms)
+//                    max|L|, max|R|, max|mid|, max|side|   (vrangeps: larger magnitude, no sign)
+//   after the pass   fold lanes into band maxima ──► scale factors from the exponent bits
+//                    join = sf L + sf R > sf mid + sf side, as a lane mask
+//                    clamp the rows whose maximum exceeds the bound (rare)
+//                    joined bands: masked stores of mid/side over left/right
+//
+// Mid and side in single precision. The plain path forms them in double and rounds once:
+// single((double(L) + double(R)) × 0.5). Here: (L + R) × 0.5f in single. For finite L, R with
+// |L|, |R| < 2^126 the two are equal, bit for bit (±0 included; same for L − R = L + (−R)):
+// let |L| >= |R|, e = exponent of L minus exponent of R, s = L + R exactly.
+//  - e <= 28: s spans at most e + 25 <= 53 bits, so the double sum is s itself and s × 0.5 is
+//    exact in double: the plain path gives single(s / 2). If |s| < 2^-125, s (a multiple of
+//    2^-149) fits a single, so single(s) = s and single(s) × 0.5f = single(s / 2). Otherwise
+//    s / 2 is at least 2^-126 (normal), where halving commutes with rounding and single(s) ×
+//    0.5f is exact: again single(s / 2). |s| < 2^127, so single(s) is finite.
+//  - e >= 29: |R| < 2^-28 |L| is less than a sixteenth of L's single ulp (even of the smaller
+//    ulp just below a power of two), so s and the double sum both lie within less than half an
+//    ulp of L: single(s) = L and the double sum rounds to L / 2 after halving (L is normal here,
+//    exponent >= -120). Both give L × 0.5 exactly.
+// ScaleFactors.VectorPathMatchesPlainOnEdgeValues compares the two over such values.
+#if defined(__x86_64__) || defined(_M_X64)
+#include "sbc/scale.h"
+#include "sbc/scale_simd.h"
+
+#include <immintrin.h>
+
+namespace sbc {
+
+namespace {
+
+constexpr int32_t lanes = 16;
+constexpr int larger_magnitude = 0b1011; // vrangeps: bits 1:0 = 11 max |.|, 3:2 = 10 sign off
+
+constexpr __mmask16 all = 0xFFFF;
+
+// Zero-masked forms with every lane selected: the plain ones start from an "undefined"
+// register, which GCC 12 reports as uninitialised.
+__m512 max_of(__m512 a, __m512 b) {
+    return _mm512_maskz_max_ps(all, a, b);
+}
+__m512 min_of(__m512 a, __m512 b) {
+    return _mm512_maskz_min_ps(all, a, b);
+}
+
+__mmask16 lanes_below(int32_t n) {
+    return n >= lanes ? static_cast<__mmask16>(0xFFFF) : static_cast<__mmask16>((1u << n) - 1);
+}
+
+// "|x| > m ? |x| : m" for a non-negative m and finite x.
+__m512 keep_larger(__m512 x, __m512 m) {
+    return _mm512_range_ps(x, m, larger_magnitude);
+}
+
+// Every lane ends up holding the maximum of its band over all 16 lanes.
+__m512 fold_bands(__m512 m, int32_t subbands) {
+    m = max_of(m, _mm512_maskz_shuffle_f32x4(all, m, m, 0b01001110)); // 8 lanes apart
+    if (subbands == 4) m = max_of(m, _mm512_maskz_shuffle_f32x4(all, m, m, 0b10110001));
+    return m;
+}
+
+// As the plain path: the exponent of min(max, bound), less one for a power of two, 0 up to 2.0.
+__m512i scale_factors_of(__m512 largest) {
+    const __m512 m = min_of(largest, _mm512_set1_ps(SAMPLE_BOUND));
+    const __m512i bits = _mm512_castps_si512(m);
+    const __m512i exponent =
+        _mm512_sub_epi32(_mm512_maskz_srli_epi32(all, bits, 23), _mm512_set1_epi32(127));
+    const __mmask16 power_of_two = _mm512_testn_epi32_mask(bits, _mm512_set1_epi32(0x7FFFFF));
+    const __m512i j = _mm512_mask_sub_epi32(exponent, power_of_two, exponent, _mm512_set1_epi32(1));
+    const __m512 smallest = _mm512_set1_ps(scale_factor_value[0]);
+    return _mm512_maskz_mov_epi32(_mm512_cmp_ps_mask(m, smallest, _CMP_GT_OQ), j);
+}
+
+bool exceeds_bound(__m512 largest) {
+    return _mm512_cmp_ps_mask(largest, _mm512_set1_ps(SAMPLE_BOUND), _CMP_GT_OQ) != 0;
+}
+
+// "B < x ? B : x", then "−B > x ? −B : x": minps/maxps return their second operand on a NaN.
+void clamp_row(float* row, int32_t count) {
+    const __m512 bound = _mm512_set1_ps(SAMPLE_BOUND), low = _mm512_set1_ps(-SAMPLE_BOUND);
+    for (int32_t i = 0; i < count; i += lanes) {
+        const __mmask16 k = lanes_below(count - i);
+        const __m512 x = _mm512_maskz_loadu_ps(k, row + i);
+        _mm512_mask_storeu_ps(row + i, k, max_of(low, min_of(bound, x)));
+    }
+}
+
+void store_bands(SubbandRow& row, int32_t subbands, __m512i v) {
+    _mm512_mask_storeu_epi32(row.data(), lanes_below(subbands), v);
+}
+
+// Largest magnitude per lane of one row.
+__m512 lane_maxima(const float* row, int32_t count) {
+    __m512 m = _mm512_setzero_ps();
+    for (int32_t i = 0; i < count; i += lanes)
+        m = keep_larger(_mm512_maskz_loadu_ps(lanes_below(count - i), row + i), m);
+    return m;
+}
+
+void scale_channel(SampleRow& row, SubbandRow& scale_factor, int32_t subbands, int32_t count) {
+    const __m512 largest = fold_bands(lane_maxima(row.data(), count), subbands);
+    store_bands(scale_factor, subbands, scale_factors_of(largest));
+    if (exceeds_bound(largest)) clamp_row(row.data(), count);
+}
+
+// Mid/side of 16 lanes into the mid/side rows, and the four running maxima.
+struct JointMaxima {
+    __m512 left = _mm512_setzero_ps(), right = left, mid = left, side = left;
+};
+
+inline void mid_side_step(__m512 l, __m512 r, float* mid_out, float* side_out, __mmask16 k,
+                          JointMaxima& m) {
+    const __m512 half = _mm512_set1_ps(0.5f);
+    const __m512 mid = _mm512_mul_ps(_mm512_add_ps(l, r), half);
+    const __m512 side = _mm512_mul_ps(_mm512_sub_ps(l, r), half);
+    _mm512_mask_storeu_ps(mid_out, k, mid);
+    _mm512_mask_storeu_ps(side_out, k, side);
+    m.left = keep_larger(l, m.left);
+    m.right = keep_larger(r, m.right);
+    m.mid = keep_larger(mid, m.mid);
+    m.side = keep_larger(side, m.side);
+}
+
+void scale_joint(FrameWorkspace& ws, int32_t subbands, int32_t count) {
+    float* const left = ws.sb_sample[0].data();
+    float* const right = ws.sb_sample[1].data();
+    float* const mid = ws.sb_sample_ms[0].data();
+    float* const side = ws.sb_sample_ms[1].data();
+    JointMaxima m;
+    int32_t i = 0;
+    for (; i + lanes <= count; i += lanes)
+        mid_side_step(_mm512_loadu_ps(left + i), _mm512_loadu_ps(right + i), mid + i, side + i, all,
+                      m);
+    if (i < count) {
+        const __mmask16 k = lanes_below(count - i);
+        mid_side_step(_mm512_maskz_loadu_ps(k, left + i), _mm512_maskz_loadu_ps(k, right + i),
+                      mid + i, side + i, k, m);
+    }
+
+    const __m512 largest[4] = {fold_bands(m.left, subbands), fold_bands(m.right, subbands),
+                               fold_bands(m.mid, subbands), fold_bands(m.side, subbands)};
+    const __m512i sf_left = scale_factors_of(largest[0]), sf_right = scale_factors_of(largest[1]);
+    const __m512i sf_mid = scale_factors_of(largest[2]), sf_side = scale_factors_of(largest[3]);
+    const auto last_excluded = static_cast<__mmask16>((1u << (subbands - 1)) - 1);
+    const __mmask16 join = _mm512_cmpgt_epi32_mask(_mm512_add_epi32(sf_left, sf_right),
+                                                   _mm512_add_epi32(sf_mid, sf_side)) &
+                           last_excluded;
+    store_bands(ws.join, subbands, _mm512_maskz_mov_epi32(join, _mm512_set1_epi32(1)));
+    store_bands(ws.scale_factor[0], subbands, _mm512_mask_blend_epi32(join, sf_left, sf_mid));
+    store_bands(ws.scale_factor[1], subbands, _mm512_mask_blend_epi32(join, sf_right, sf_side));
+    store_bands(ws.scale_factor_ms[0], subbands, sf_mid);
+    store_bands(ws.scale_factor_ms[1], subbands, sf_side);
+
+    float* const rows[4] = {left, right, mid, side};
+    for (int32_t r = 0; r < 4; ++r)
+        if (exceeds_bound(largest[r])) clamp_row(rows[r], count);
+    if (join == 0) return;
+    // The band pattern repeats every M lanes.
+    const auto joined = static_cast<__mmask16>(subbands == 8 ? join * 0x0101u : join * 0x1111u);
+    for (i = 0; i + lanes <= count; i += lanes) {
+        _mm512_mask_storeu_ps(left + i, joined, _mm512_loadu_ps(mid + i));
+        _mm512_mask_storeu_ps(right + i, joined, _mm512_loadu_ps(side + i));
+    }
+    if (i < count) {
+        const __mmask16 k = joined & lanes_below(count - i);
+        _mm512_mask_storeu_ps(left + i, k, _mm512_maskz_loadu_ps(k, mid + i));
+        _mm512_mask_storeu_ps(right + i, k, _mm512_maskz_loadu_ps(k, side + i));
+    }
+}
+
+} // namespace
+
+void scale_and_join_avx512(FrameWorkspace& ws, int32_t channels, int32_t subbands, int32_t blk_len,
+                           bool joint) {
+    const int32_t count = subbands * blk_len;
+    if (joint) {
+        scale_joint(ws, subbands, count);
+        return;
+    }
+    for (int32_t c = 0; c < channels; ++c)
+        scale_channel(ws.sb_sample[c], ws.scale_factor[c], subbands, count);
+}
+
+} // namespace sbc
+#endif
