@@ -110,6 +110,22 @@ void bit_allocation(benchmark::State& st) {
     st.SetItemsProcessed(st.iterations() * instants);
 }
 
+// The same frame's scale factors on a given path, method and pool: two channels in one pool
+// (the frame's own mode), or DUAL_CHANNEL (one pool per channel, two allocations).
+template <sbc::AllocationPath path, int32_t mode, int32_t method>
+void bit_allocation_on(benchmark::State& st) {
+    if (!sbc::allocation_path_available(path)) return st.SkipWithError("not on this processor");
+    Frame f;
+    f.scale_and_join();
+    f.enc->channel_mode = mode;
+    f.enc->allocation_method = method;
+    for (auto _ : st) {
+        sbc::allocate_frame_bits_on(path, f.ws, *f.enc);
+        benchmark::DoNotOptimize(f.ws.bits);
+    }
+    st.SetItemsProcessed(st.iterations() * instants);
+}
+
 void quantisation(benchmark::State& st) {
     Frame f;
     f.scale_and_join();
@@ -210,6 +226,11 @@ BENCHMARK(analysis_plain);
 BENCHMARK(scale_factors_joint);
 BENCHMARK(scale_factors_joint_on<sbc::ScalePath::plain>);
 BENCHMARK(bit_allocation);
+BENCHMARK(bit_allocation_on<sbc::AllocationPath::plain, sbc::JOINT_STEREO, sbc::SNR>);
+BENCHMARK(bit_allocation_on<sbc::AllocationPath::plain, sbc::JOINT_STEREO, sbc::LOUDNESS>);
+BENCHMARK(bit_allocation_on<sbc::AllocationPath::plain, sbc::DUAL_CHANNEL, sbc::SNR>);
+BENCHMARK(bit_allocation_on<sbc::AllocationPath::avx512, sbc::JOINT_STEREO, sbc::LOUDNESS>);
+BENCHMARK(bit_allocation_on<sbc::AllocationPath::avx512, sbc::DUAL_CHANNEL, sbc::SNR>);
 BENCHMARK(quantisation);
 BENCHMARK(packing_crc);
 BENCHMARK(sample_reading)->Unit(benchmark::kMillisecond);
