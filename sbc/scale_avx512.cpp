@@ -12,6 +12,11 @@
 //                    clamp the rows whose maximum exceeds the bound (rare)
 //                    joined bands: masked stores of mid/side over left/right
 //
+// The rows are walked in whole 64-byte lines, wherever the workspace lies: a load that
+// straddles two lines costs twice. Every row of the workspace starts a multiple of 64 bytes
+// from the others, so they share one skew (floats from a line start to the row start), the
+// first and last chunk are masked to the row, and lane l carries band (l − skew) mod M.
+//
 // Mid and side in single precision. The plain path forms them in double and rounds once:
 // single((double(L) + double(R)) × 0.5). Here: (L + R) × 0.5f in single. For finite L, R with
 // |L|, |R| < 2^126 the two are equal, bit for bit (±0 included; same for L − R = L + (−R)):
@@ -30,6 +35,8 @@
 #include "sbc/scale.h"
 #include "sbc/scale_simd.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <immintrin.h>
 
 namespace sbc {
@@ -38,8 +45,13 @@ namespace {
 
 constexpr int32_t lanes = 16;
 constexpr int larger_magnitude = 0b1011; // vrangeps: bits 1:0 = 11 max |.|, 3:2 = 10 sign off
-
 constexpr __mmask16 all = 0xFFFF;
+constexpr size_t line = 64;
+
+static_assert((offsetof(FrameWorkspace, sb_sample_ms) - offsetof(FrameWorkspace, sb_sample)) %
+                      line ==
+                  0 &&
+              sizeof(SampleRow) % line == 0);
 
 // Zero-masked forms with every lane selected: the plain ones start from an "undefined"
 // register, which GCC 12 reports as uninitialised.
@@ -51,7 +63,41 @@ __m512 min_of(__m512 a, __m512 b) {
 }
 
 __mmask16 lanes_below(int32_t n) {
-    return n >= lanes ? static_cast<__mmask16>(0xFFFF) : static_cast<__mmask16>((1u << n) - 1);
+    if (n <= 0) return 0;
+    return n >= lanes ? all : static_cast<__mmask16>((1u << n) - 1);
+}
+
+// Chunk k of a row covers row indices 16k − skew .. 16k − skew + 15.
+struct Walk {
+    int32_t skew;
+    int32_t count;
+    int32_t chunks;
+
+    Walk(const float* row, int32_t samples)
+        : skew(static_cast<int32_t>(reinterpret_cast<uintptr_t>(row) % line / sizeof(float))),
+          count(samples), chunks((skew + samples + lanes - 1) / lanes) {}
+
+    __mmask16 mask(int32_t k) const {
+        const int32_t first = k * lanes - skew;
+        return static_cast<__mmask16>(~lanes_below(-first) & lanes_below(count - first));
+    }
+    // The chunk's line (addresses before a row's first line are never touched: masked).
+    static float* at(float* row, int32_t first) {
+        return reinterpret_cast<float*>(reinterpret_cast<uintptr_t>(row) +
+                                        static_cast<uintptr_t>(static_cast<intptr_t>(first) * 4));
+    }
+    float* chunk(float* row, int32_t k) const { return at(row, k * lanes - skew); }
+};
+
+__m512 load(const Walk& w, float* row, int32_t k, __mmask16 m) {
+    return m == all ? _mm512_load_ps(w.chunk(row, k)) : _mm512_maskz_load_ps(m, w.chunk(row, k));
+}
+
+void store(const Walk& w, float* row, int32_t k, __mmask16 m, __m512 v) {
+    if (m == all)
+        _mm512_store_ps(w.chunk(row, k), v);
+    else
+        _mm512_mask_store_ps(w.chunk(row, k), m, v);
 }
 
 // "|x| > m ? |x| : m" for a non-negative m and finite x.
@@ -59,11 +105,16 @@ __m512 keep_larger(__m512 x, __m512 m) {
     return _mm512_range_ps(x, m, larger_magnitude);
 }
 
-// Every lane ends up holding the maximum of its band over all 16 lanes.
-__m512 fold_bands(__m512 m, int32_t subbands) {
+// Every lane ends up holding the maximum of its band over all 16 lanes; then lane b takes
+// the lane that carries band b.
+__m512 band_maxima(__m512 m, int32_t subbands, int32_t skew) {
     m = max_of(m, _mm512_maskz_shuffle_f32x4(all, m, m, 0b01001110)); // 8 lanes apart
     if (subbands == 4) m = max_of(m, _mm512_maskz_shuffle_f32x4(all, m, m, 0b10110001));
-    return m;
+    const __m512i from = _mm512_and_si512(
+        _mm512_add_epi32(_mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
+                         _mm512_set1_epi32(skew)),
+        _mm512_set1_epi32(lanes - 1));
+    return _mm512_maskz_permutexvar_ps(all, from, m);
 }
 
 // As the plain path: the exponent of min(max, bound), less one for a power of two, 0 up to 2.0.
@@ -83,12 +134,11 @@ bool exceeds_bound(__m512 largest) {
 }
 
 // "B < x ? B : x", then "−B > x ? −B : x": minps/maxps return their second operand on a NaN.
-void clamp_row(float* row, int32_t count) {
+void clamp_row(const Walk& w, float* row) {
     const __m512 bound = _mm512_set1_ps(SAMPLE_BOUND), low = _mm512_set1_ps(-SAMPLE_BOUND);
-    for (int32_t i = 0; i < count; i += lanes) {
-        const __mmask16 k = lanes_below(count - i);
-        const __m512 x = _mm512_maskz_loadu_ps(k, row + i);
-        _mm512_mask_storeu_ps(row + i, k, max_of(low, min_of(bound, x)));
+    for (int32_t k = 0; k < w.chunks; ++k) {
+        const __mmask16 m = w.mask(k);
+        store(w, row, k, m, max_of(low, min_of(bound, load(w, row, k, m))));
     }
 }
 
@@ -96,82 +146,79 @@ void store_bands(SubbandRow& row, int32_t subbands, __m512i v) {
     _mm512_mask_storeu_epi32(row.data(), lanes_below(subbands), v);
 }
 
-// Largest magnitude per lane of one row.
-__m512 lane_maxima(const float* row, int32_t count) {
-    __m512 m = _mm512_setzero_ps();
-    for (int32_t i = 0; i < count; i += lanes)
-        m = keep_larger(_mm512_maskz_loadu_ps(lanes_below(count - i), row + i), m);
-    return m;
-}
-
 void scale_channel(SampleRow& row, SubbandRow& scale_factor, int32_t subbands, int32_t count) {
-    const __m512 largest = fold_bands(lane_maxima(row.data(), count), subbands);
+    const Walk w(row.data(), count);
+    __m512 m = _mm512_setzero_ps();
+    for (int32_t k = 0; k < w.chunks; ++k) m = keep_larger(load(w, row.data(), k, w.mask(k)), m);
+    const __m512 largest = band_maxima(m, subbands, w.skew);
     store_bands(scale_factor, subbands, scale_factors_of(largest));
-    if (exceeds_bound(largest)) clamp_row(row.data(), count);
+    if (exceeds_bound(largest)) clamp_row(w, row.data());
 }
 
-// Mid/side of 16 lanes into the mid/side rows, and the four running maxima.
+struct JointRows {
+    float* left;
+    float* right;
+    float* mid;
+    float* side;
+};
+
+// Mid/side of one chunk into the mid/side rows, and the four running maxima.
 struct JointMaxima {
     __m512 left = _mm512_setzero_ps(), right = left, mid = left, side = left;
 };
 
-inline void mid_side_step(__m512 l, __m512 r, float* mid_out, float* side_out, __mmask16 k,
-                          JointMaxima& m) {
+void mid_side_step(const Walk& w, const JointRows& rows, int32_t k, __mmask16 m,
+                   JointMaxima& largest) {
     const __m512 half = _mm512_set1_ps(0.5f);
+    const __m512 l = load(w, rows.left, k, m), r = load(w, rows.right, k, m);
     const __m512 mid = _mm512_mul_ps(_mm512_add_ps(l, r), half);
     const __m512 side = _mm512_mul_ps(_mm512_sub_ps(l, r), half);
-    _mm512_mask_storeu_ps(mid_out, k, mid);
-    _mm512_mask_storeu_ps(side_out, k, side);
-    m.left = keep_larger(l, m.left);
-    m.right = keep_larger(r, m.right);
-    m.mid = keep_larger(mid, m.mid);
-    m.side = keep_larger(side, m.side);
+    store(w, rows.mid, k, m, mid);
+    store(w, rows.side, k, m, side);
+    largest.left = keep_larger(l, largest.left);
+    largest.right = keep_larger(r, largest.right);
+    largest.mid = keep_larger(mid, largest.mid);
+    largest.side = keep_larger(side, largest.side);
+}
+
+// The lanes of a chunk that carry the bands set in `bands`.
+__mmask16 chunk_lanes(uint32_t bands, int32_t subbands, int32_t skew) {
+    const uint32_t pattern = subbands == 8 ? bands * 0x0101u : bands * 0x1111u;
+    return static_cast<__mmask16>((pattern << skew | pattern >> (lanes - skew)) & all);
 }
 
 void scale_joint(FrameWorkspace& ws, int32_t subbands, int32_t count) {
-    float* const left = ws.sb_sample[0].data();
-    float* const right = ws.sb_sample[1].data();
-    float* const mid = ws.sb_sample_ms[0].data();
-    float* const side = ws.sb_sample_ms[1].data();
+    const JointRows rows = {ws.sb_sample[0].data(), ws.sb_sample[1].data(),
+                            ws.sb_sample_ms[0].data(), ws.sb_sample_ms[1].data()};
+    const Walk w(rows.left, count);
     JointMaxima m;
-    int32_t i = 0;
-    for (; i + lanes <= count; i += lanes)
-        mid_side_step(_mm512_loadu_ps(left + i), _mm512_loadu_ps(right + i), mid + i, side + i, all,
-                      m);
-    if (i < count) {
-        const __mmask16 k = lanes_below(count - i);
-        mid_side_step(_mm512_maskz_loadu_ps(k, left + i), _mm512_maskz_loadu_ps(k, right + i),
-                      mid + i, side + i, k, m);
-    }
+    for (int32_t k = 0; k < w.chunks; ++k) mid_side_step(w, rows, k, w.mask(k), m);
 
-    const __m512 largest[4] = {fold_bands(m.left, subbands), fold_bands(m.right, subbands),
-                               fold_bands(m.mid, subbands), fold_bands(m.side, subbands)};
+    const __m512 largest[4] = {
+        band_maxima(m.left, subbands, w.skew), band_maxima(m.right, subbands, w.skew),
+        band_maxima(m.mid, subbands, w.skew), band_maxima(m.side, subbands, w.skew)};
     const __m512i sf_left = scale_factors_of(largest[0]), sf_right = scale_factors_of(largest[1]);
     const __m512i sf_mid = scale_factors_of(largest[2]), sf_side = scale_factors_of(largest[3]);
-    const auto last_excluded = static_cast<__mmask16>((1u << (subbands - 1)) - 1);
     const __mmask16 join = _mm512_cmpgt_epi32_mask(_mm512_add_epi32(sf_left, sf_right),
                                                    _mm512_add_epi32(sf_mid, sf_side)) &
-                           last_excluded;
+                           lanes_below(subbands - 1);
     store_bands(ws.join, subbands, _mm512_maskz_mov_epi32(join, _mm512_set1_epi32(1)));
     store_bands(ws.scale_factor[0], subbands, _mm512_mask_blend_epi32(join, sf_left, sf_mid));
     store_bands(ws.scale_factor[1], subbands, _mm512_mask_blend_epi32(join, sf_right, sf_side));
     store_bands(ws.scale_factor_ms[0], subbands, sf_mid);
     store_bands(ws.scale_factor_ms[1], subbands, sf_side);
 
-    float* const rows[4] = {left, right, mid, side};
+    float* const all_rows[4] = {rows.left, rows.right, rows.mid, rows.side};
     for (int32_t r = 0; r < 4; ++r)
-        if (exceeds_bound(largest[r])) clamp_row(rows[r], count);
+        if (exceeds_bound(largest[r])) clamp_row(w, all_rows[r]);
     if (join == 0) return;
-    // The band pattern repeats every M lanes.
-    const auto joined = static_cast<__mmask16>(subbands == 8 ? join * 0x0101u : join * 0x1111u);
-    for (i = 0; i + lanes <= count; i += lanes) {
-        _mm512_mask_storeu_ps(left + i, joined, _mm512_loadu_ps(mid + i));
-        _mm512_mask_storeu_ps(right + i, joined, _mm512_loadu_ps(side + i));
-    }
-    if (i < count) {
-        const __mmask16 k = joined & lanes_below(count - i);
-        _mm512_mask_storeu_ps(left + i, k, _mm512_maskz_loadu_ps(k, mid + i));
-        _mm512_mask_storeu_ps(right + i, k, _mm512_maskz_loadu_ps(k, side + i));
+    const __mmask16 joined = chunk_lanes(join, subbands, w.skew);
+    for (int32_t k = 0; k < w.chunks; ++k) {
+        const __mmask16 mk = joined & w.mask(k);
+        _mm512_mask_store_ps(w.chunk(rows.left, k), mk,
+                             _mm512_maskz_load_ps(mk, w.chunk(rows.mid, k)));
+        _mm512_mask_store_ps(w.chunk(rows.right, k), mk,
+                             _mm512_maskz_load_ps(mk, w.chunk(rows.side, k)));
     }
 }
 
