@@ -225,6 +225,7 @@ BENCHMARK(analysis);
 BENCHMARK(analysis_plain);
 BENCHMARK(scale_factors_joint);
 BENCHMARK(scale_factors_joint_on<sbc::ScalePath::plain>);
+BENCHMARK(scale_factors_joint_on<sbc::ScalePath::avx2>);
 BENCHMARK(bit_allocation);
 BENCHMARK(bit_allocation_on<sbc::AllocationPath::plain, sbc::JOINT_STEREO, sbc::SNR>);
 BENCHMARK(bit_allocation_on<sbc::AllocationPath::plain, sbc::JOINT_STEREO, sbc::LOUDNESS>);

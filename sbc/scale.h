@@ -24,8 +24,9 @@ inline constexpr float SAMPLE_BOUND = 65536.0f;
 void scale_and_join(FrameWorkspace& ws, const EncoderState& s);
 
 // The ways of doing that step: the plain functions below one after the other, or one pass in
-// AVX-512 lanes. Both give the same bits; scale_and_join takes the widest the processor has.
-enum class ScalePath : int32_t { plain, avx512 };
+// AVX2 or AVX-512 lanes. All give the same bits; scale_and_join takes the widest the
+// processor has.
+enum class ScalePath : int32_t { plain, avx2, avx512 };
 bool scale_path_available(ScalePath path);
 
 // scale_and_join on a given path, which must be available.

@@ -1,5 +1,6 @@
-// Inside the encoder library: the vector path of scale factors and joint stereo
-// (scale_avx512.cpp), which scale.cpp calls only on processors that have AVX-512 F and DQ.
+// Inside the encoder library: the vector paths of scale factors and joint stereo
+// (scale_avx512.cpp, scale_avx2.cpp), which scale.cpp calls only on processors that have
+// AVX-512 F and DQ, or AVX2.
 #pragma once
 
 #include "sbc/sbc.h"
@@ -14,6 +15,8 @@ namespace sbc {
 // samples below 2^126 in magnitude (every filter output is far below). 1 <= blk_len <= 16.
 void scale_and_join_avx512(FrameWorkspace& ws, int32_t channels, int32_t subbands, int32_t blk_len,
                            bool joint);
+void scale_and_join_avx2(FrameWorkspace& ws, int32_t channels, int32_t subbands, int32_t blk_len,
+                         bool joint);
 #endif
 
 } // namespace sbc

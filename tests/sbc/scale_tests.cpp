@@ -136,7 +136,7 @@ struct PlacedWorkspace {
 // bit for bit (rows beyond the frame and join outside JOINT_STEREO must stay untouched).
 void expect_paths_agree(const FrameWorkspace& in, const sbc::EncoderState& s, int skew,
                         const std::string& what) {
-    for (ScalePath path : {ScalePath::avx512}) {
+    for (ScalePath path : {ScalePath::avx2, ScalePath::avx512}) {
         if (!sbc::scale_path_available(path)) continue;
         auto plain = std::make_unique<FrameWorkspace>(in);
         const PlacedWorkspace placed(in, skew);
