@@ -230,6 +230,7 @@ BENCHMARK(bit_allocation);
 BENCHMARK(bit_allocation_on<sbc::AllocationPath::plain, sbc::JOINT_STEREO, sbc::SNR>);
 BENCHMARK(bit_allocation_on<sbc::AllocationPath::plain, sbc::JOINT_STEREO, sbc::LOUDNESS>);
 BENCHMARK(bit_allocation_on<sbc::AllocationPath::plain, sbc::DUAL_CHANNEL, sbc::SNR>);
+BENCHMARK(bit_allocation_on<sbc::AllocationPath::avx2, sbc::JOINT_STEREO, sbc::SNR>);
 BENCHMARK(bit_allocation_on<sbc::AllocationPath::avx512, sbc::JOINT_STEREO, sbc::LOUDNESS>);
 BENCHMARK(bit_allocation_on<sbc::AllocationPath::avx512, sbc::DUAL_CHANNEL, sbc::SNR>);
 BENCHMARK(quantisation);

@@ -16,8 +16,9 @@
 // entry exactly at the next step), then one to any entry below 16. Within the bitpool limits
 // the result spends the pool exactly; a decoder repeats this from the frame header.
 //
-// The functions here are the plain path; bitalloc_avx512.cpp holds the whole pool in one
-// register and gives the same bits, and the entry points take it where the processor allows.
+// The functions here are the plain path; bitalloc_avx512.cpp and bitalloc_avx2.cpp hold the
+// whole pool in registers and give the same bits, and the entry points take the widest the
+// processor allows.
 #include "sbc/bitalloc.h"
 
 #include "sbc/bitalloc_simd.h"
@@ -170,9 +171,10 @@ void allocate_two(int32_t subbands, const std::array<SubbandRow, MAX_CHANNELS>& 
 }
 
 AllocationPath widest_path() {
-    static const AllocationPath widest = allocation_path_available(AllocationPath::avx512)
-                                             ? AllocationPath::avx512
-                                             : AllocationPath::plain;
+    static const AllocationPath widest =
+        allocation_path_available(AllocationPath::avx512) ? AllocationPath::avx512
+        : allocation_path_available(AllocationPath::avx2) ? AllocationPath::avx2
+                                                          : AllocationPath::plain;
     return widest;
 }
 
@@ -183,6 +185,11 @@ void allocate_one_on(AllocationPath path, int32_t subbands, const SubbandRow& sc
     if (path == AllocationPath::avx512) {
         alloc::allocate_one_avx512(subbands, scale_factor, bitpool, bits, allocation_method,
                                    frequency_index);
+        return;
+    }
+    if (path == AllocationPath::avx2) {
+        alloc::allocate_one_avx2(subbands, scale_factor, bitpool, bits, allocation_method,
+                                 frequency_index);
         return;
     }
 #endif
@@ -199,6 +206,11 @@ void allocate_two_on(AllocationPath path, int32_t subbands,
                                    frequency_index);
         return;
     }
+    if (path == AllocationPath::avx2) {
+        alloc::allocate_two_avx2(subbands, scale_factor, bitpool, bits, allocation_method,
+                                 frequency_index);
+        return;
+    }
 #endif
     allocate_two(subbands, scale_factor, bitpool, bits, allocation_method, frequency_index);
 }
@@ -208,8 +220,9 @@ void allocate_two_on(AllocationPath path, int32_t subbands,
 bool allocation_path_available(AllocationPath path) {
 #if defined(__x86_64__) || defined(_M_X64)
     if (path == AllocationPath::avx512)
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("bmi2") &&
-               __builtin_cpu_supports("popcnt");
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("popcnt");
+    if (path == AllocationPath::avx2)
+        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
 #endif
     return path == AllocationPath::plain;
 }

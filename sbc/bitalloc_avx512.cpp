@@ -1,7 +1,7 @@
 // Bit allocation with the pool in one AVX-512 register: 16 int32 lanes hold the bit needs of
 // up to 2 channels × 8 bands, lane e being entry e in the order the leftover bits visit them
 // ((ch 0, sb 0), (ch 1, sb 0), (ch 0, sb 1), ... for two channels; sb 0, 1, ... for one).
-// Compiled with -mavx512f -mbmi2 -mpopcnt, called only when the processor has all three.
+// Compiled with -mavx512f -mpopcnt, called only when the processor has both.
 // The steps and their results are those of bitalloc.cpp:
 //
 //   slice search   per step two lane compares and popcounts:
@@ -11,8 +11,7 @@
 //                  granted while the prefix sum of costs up to it fits the bits left. The pass
 //                  passes over a 2-bit grant only with exactly one bit left; that bit then goes
 //                  to the first 1-bit entry after it, if any.
-//   second pass    +1 to the first `left` entries below 16 bits: pdep of `left` low bits into
-//                  the mask of those entries.
+//   second pass    +1 to the first `left` entries below 16 bits (first_entries)
 #if defined(__x86_64__) || defined(_M_X64)
 #include "sbc/bitalloc_simd.h"
 
@@ -110,7 +109,7 @@ __m512i distribute(__m512i need, __mmask16 entries, int32_t bitpool) {
     const __m512i over = _mm512_sub_epi32(need, splat(slice.bitslice));
     const __mmask16 holding = _mm512_cmpge_epi32_mask(over, splat(2));
     __m512i bits = _mm512_maskz_min_epi32(holding, over, splat(max_bits));
-    int32_t left = bitpool - slice.bitcount;
+    const int32_t left = bitpool - slice.bitcount;
     if (left <= 0) return bits;
 
     const __mmask16 grow = holding & _mm512_cmplt_epi32_mask(bits, splat(max_bits));
@@ -119,20 +118,12 @@ __m512i distribute(__m512i need, __mmask16 entries, int32_t bitpool) {
                                           _mm512_maskz_mov_epi32(start, splat(2)));
     const __mmask16 granted =
         _mm512_cmple_epi32_mask(prefix_sum(cost), splat(left)) & (grow | start);
-    left -= count_of(granted & grow) + 2 * count_of(granted & start);
-    __mmask16 one_more = granted & grow;
-    const __mmask16 later = grow & ~granted;
-    if (left == 1 && later != 0) { // a 2-bit grant passed over, a 1-bit entry after it
-        one_more |= later & -later;
-        left = 0;
-    }
-    bits = add_one(bits, one_more);
-    bits = _mm512_mask_mov_epi32(bits, granted & start, splat(2));
-    if (left <= 0) return bits;
-
+    const Leftover pass = first_pass(grow, start, granted, left);
+    bits = add_one(bits, static_cast<__mmask16>(pass.one_more));
+    bits = _mm512_mask_mov_epi32(bits, static_cast<__mmask16>(pass.two), splat(2));
+    if (pass.left <= 0) return bits;
     const __mmask16 room = entries & _mm512_cmplt_epi32_mask(bits, splat(max_bits));
-    const uint32_t first = left >= lanes ? 0xFFFFu : (1u << left) - 1;
-    return add_one(bits, static_cast<__mmask16>(_pdep_u32(first, room)));
+    return add_one(bits, static_cast<__mmask16>(first_entries(room, pass.left)));
 }
 
 const int32_t* offsets(int32_t subbands, int32_t frequency_index) {

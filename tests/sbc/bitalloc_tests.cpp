@@ -152,7 +152,7 @@ TEST(BitAllocation, EveryPathGivesThePlainBits) {
         return sf;
     };
     const int32_t modes[][2] = {{1, sbc::MONO}, {2, sbc::DUAL_CHANNEL}, {2, sbc::STEREO}};
-    for (sbc::AllocationPath path : {sbc::AllocationPath::avx512}) {
+    for (sbc::AllocationPath path : {sbc::AllocationPath::avx2, sbc::AllocationPath::avx512}) {
         if (!sbc::allocation_path_available(path)) continue;
         for (int trial = 0; trial < 1000; ++trial) {
             sbc::FrameWorkspace ws{};
