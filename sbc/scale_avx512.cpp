@@ -30,7 +30,7 @@
 //    ulp just below a power of two), so s and the double sum both lie within less than half an
 //    ulp of L: single(s) = L and the double sum rounds to L / 2 after halving (L is normal here,
 //    exponent >= -120). Both give L × 0.5 exactly.
-// ScaleFactors.VectorPathMatchesPlainOnEdgeValues compares the two over such values.
+// ScaleAndJoin.VectorPathMatchesPlainOnEdgeValues compares the two over such values.
 #if defined(__x86_64__) || defined(_M_X64)
 #include "sbc/scale.h"
 #include "sbc/scale_simd.h"
@@ -83,8 +83,10 @@ struct Walk {
     }
     // The chunk's line (addresses before a row's first line are never touched: masked).
     static float* at(float* row, int32_t first) {
-        return reinterpret_cast<float*>(reinterpret_cast<uintptr_t>(row) +
-                                        static_cast<uintptr_t>(static_cast<intptr_t>(first) * 4));
+        return reinterpret_cast<float*>(
+            reinterpret_cast<uintptr_t>(row) +
+            static_cast<uintptr_t>(static_cast<intptr_t>(first) *
+                                   static_cast<intptr_t>(sizeof(float))));
     }
     float* chunk(float* row, int32_t k) const { return at(row, k * lanes - skew); }
 };
