@@ -75,8 +75,9 @@ void analysis_plain(benchmark::State& st) {
     st.SetItemsProcessed(st.iterations() * instants);
 }
 
-// Mid/side, the four scale-factor passes and the joint decision, on the widest path available
-// or on the plain one (both include the ~16 ns copy that restores the frame's samples).
+// Mid/side, the four scale-factor passes and the joint decision on a given path
+// (scale_factors_joint below takes the widest); each round includes the ~16 ns copy that
+// restores the frame's samples.
 template <sbc::ScalePath path> void scale_factors_joint_on(benchmark::State& st) {
     if (!sbc::scale_path_available(path)) return st.SkipWithError("not on this processor");
     Frame f;
