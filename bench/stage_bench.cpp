@@ -75,6 +75,21 @@ void analysis_plain(benchmark::State& st) {
     st.SetItemsProcessed(st.iterations() * instants);
 }
 
+// Mid/side, the four scale-factor passes and the joint decision on a given path
+// (scale_factors_joint below takes the widest); each round includes the ~16 ns copy that
+// restores the frame's samples.
+template <sbc::ScalePath path> void scale_factors_joint_on(benchmark::State& st) {
+    if (!sbc::scale_path_available(path)) return st.SkipWithError("not on this processor");
+    Frame f;
+    const auto sb = f.ws.sb_sample;
+    for (auto _ : st) {
+        f.ws.sb_sample = sb;
+        sbc::scale_and_join_on(path, f.ws, *f.enc);
+        benchmark::DoNotOptimize(f.ws.scale_factor);
+    }
+    st.SetItemsProcessed(st.iterations() * instants);
+}
+
 void scale_factors_joint(benchmark::State& st) {
     Frame f;
     const auto sb = f.ws.sb_sample;
@@ -91,6 +106,22 @@ void bit_allocation(benchmark::State& st) {
     f.scale_and_join();
     for (auto _ : st) {
         f.allocate();
+        benchmark::DoNotOptimize(f.ws.bits);
+    }
+    st.SetItemsProcessed(st.iterations() * instants);
+}
+
+// The same frame's scale factors on a given path, method and pool: two channels in one pool
+// (the frame's own mode), or DUAL_CHANNEL (one pool per channel, two allocations).
+template <sbc::AllocationPath path, int32_t mode, int32_t method>
+void bit_allocation_on(benchmark::State& st) {
+    if (!sbc::allocation_path_available(path)) return st.SkipWithError("not on this processor");
+    Frame f;
+    f.scale_and_join();
+    f.enc->channel_mode = mode;
+    f.enc->allocation_method = method;
+    for (auto _ : st) {
+        sbc::allocate_frame_bits_on(path, f.ws, *f.enc);
         benchmark::DoNotOptimize(f.ws.bits);
     }
     st.SetItemsProcessed(st.iterations() * instants);
@@ -194,7 +225,15 @@ template <typename Sample> void sample_reading_bulk(benchmark::State& st) {
 BENCHMARK(analysis);
 BENCHMARK(analysis_plain);
 BENCHMARK(scale_factors_joint);
+BENCHMARK(scale_factors_joint_on<sbc::ScalePath::plain>);
+BENCHMARK(scale_factors_joint_on<sbc::ScalePath::avx2>);
 BENCHMARK(bit_allocation);
+BENCHMARK(bit_allocation_on<sbc::AllocationPath::plain, sbc::JOINT_STEREO, sbc::SNR>);
+BENCHMARK(bit_allocation_on<sbc::AllocationPath::plain, sbc::JOINT_STEREO, sbc::LOUDNESS>);
+BENCHMARK(bit_allocation_on<sbc::AllocationPath::plain, sbc::DUAL_CHANNEL, sbc::SNR>);
+BENCHMARK(bit_allocation_on<sbc::AllocationPath::avx2, sbc::JOINT_STEREO, sbc::SNR>);
+BENCHMARK(bit_allocation_on<sbc::AllocationPath::avx512, sbc::JOINT_STEREO, sbc::LOUDNESS>);
+BENCHMARK(bit_allocation_on<sbc::AllocationPath::avx512, sbc::DUAL_CHANNEL, sbc::SNR>);
 BENCHMARK(quantisation);
 BENCHMARK(packing_crc);
 BENCHMARK(sample_reading)->Unit(benchmark::kMillisecond);

@@ -15,7 +15,13 @@
 // handed out in entry order, first one more to entries already holding 2..15 (or 2 to an
 // entry exactly at the next step), then one to any entry below 16. Within the bitpool limits
 // the result spends the pool exactly; a decoder repeats this from the frame header.
+//
+// The functions here are the plain path; bitalloc_avx512.cpp and bitalloc_avx2.cpp hold the
+// whole pool in registers and give the same bits, and the entry points take the widest the
+// processor allows.
 #include "sbc/bitalloc.h"
+
+#include "sbc/bitalloc_simd.h"
 
 #include <algorithm>
 #include <span>
@@ -24,27 +30,13 @@ namespace sbc {
 
 namespace {
 
-// Loudness offsets per frequency index (16, 32, 44.1, 48 kHz) and band.
-constexpr std::array<std::array<int32_t, 4>, 4> offset4 = {{
-    {-1, 0, 0, 0},
-    {-2, 0, 0, 1},
-    {-2, 0, 0, 1},
-    {-2, 0, 0, 1},
-}};
-constexpr std::array<std::array<int32_t, 8>, 4> offset8 = {{
-    {-2, 0, 0, 0, 0, 0, 0, 1},
-    {-3, 0, 0, 0, 0, 0, 1, 2},
-    {-4, 0, 0, 0, 0, 0, 1, 2},
-    {-4, 0, 0, 0, 0, 0, 1, 2},
-}};
-
-constexpr int32_t silent_bitneed = -5;
-constexpr int32_t max_bits = 16;
-constexpr int32_t max_scale_factor = 15;
-constexpr int32_t max_bitneed_value = max_scale_factor; // SNR; LOUDNESS needs stay below
-// No entry's need lies below silent_bitneed, so no slice this low or lower adds any bit:
-// the search gives up there instead of spinning on a bitpool it can never spend.
-constexpr int32_t lowest_useful_slice = silent_bitneed - max_bits;
+using alloc::lowest_useful_slice;
+using alloc::max_bitneed_value;
+using alloc::max_bits;
+using alloc::max_scale_factor;
+using alloc::offset4;
+using alloc::offset8;
+using alloc::silent_bitneed;
 
 constexpr int32_t max_entries = MAX_CHANNELS * MAX_SUBBANDS;
 
@@ -178,17 +170,76 @@ void allocate_two(int32_t subbands, const std::array<SubbandRow, MAX_CHANNELS>& 
         for (int32_t ch = 0; ch < MAX_CHANNELS; ++ch) bits[ch][sb] = pool.bits[sb * 2 + ch];
 }
 
+AllocationPath widest_path() {
+    static const AllocationPath widest =
+        allocation_path_available(AllocationPath::avx512) ? AllocationPath::avx512
+        : allocation_path_available(AllocationPath::avx2) ? AllocationPath::avx2
+                                                          : AllocationPath::plain;
+    return widest;
+}
+
+void allocate_one_on(AllocationPath path, int32_t subbands, const SubbandRow& scale_factor,
+                     int32_t bitpool, SubbandRow& bits, int32_t allocation_method,
+                     int32_t frequency_index) {
+#if defined(__x86_64__) || defined(_M_X64)
+    if (path == AllocationPath::avx512) {
+        alloc::allocate_one_avx512(subbands, scale_factor, bitpool, bits, allocation_method,
+                                   frequency_index);
+        return;
+    }
+    if (path == AllocationPath::avx2) {
+        alloc::allocate_one_avx2(subbands, scale_factor, bitpool, bits, allocation_method,
+                                 frequency_index);
+        return;
+    }
+#endif
+    allocate_one(subbands, scale_factor, bitpool, bits, allocation_method, frequency_index);
+}
+
+void allocate_two_on(AllocationPath path, int32_t subbands,
+                     const std::array<SubbandRow, MAX_CHANNELS>& scale_factor, int32_t bitpool,
+                     std::array<SubbandRow, MAX_CHANNELS>& bits, int32_t allocation_method,
+                     int32_t frequency_index) {
+#if defined(__x86_64__) || defined(_M_X64)
+    if (path == AllocationPath::avx512) {
+        alloc::allocate_two_avx512(subbands, scale_factor, bitpool, bits, allocation_method,
+                                   frequency_index);
+        return;
+    }
+    if (path == AllocationPath::avx2) {
+        alloc::allocate_two_avx2(subbands, scale_factor, bitpool, bits, allocation_method,
+                                 frequency_index);
+        return;
+    }
+#endif
+    allocate_two(subbands, scale_factor, bitpool, bits, allocation_method, frequency_index);
+}
+
 } // namespace
 
+bool allocation_path_available(AllocationPath path) {
+#if defined(__x86_64__) || defined(_M_X64)
+    if (path == AllocationPath::avx512)
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("popcnt");
+    if (path == AllocationPath::avx2)
+        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
+#endif
+    return path == AllocationPath::plain;
+}
+
 void allocate_frame_bits(FrameWorkspace& ws, const EncoderState& s) {
+    allocate_frame_bits_on(widest_path(), ws, s);
+}
+
+void allocate_frame_bits_on(AllocationPath path, FrameWorkspace& ws, const EncoderState& s) {
     if (s.channel_mode == STEREO || s.channel_mode == JOINT_STEREO) {
-        allocate_two(s.subbands, ws.scale_factor, s.bitpool, ws.bits, s.allocation_method,
-                     s.frequency_index);
+        allocate_two_on(path, s.subbands, ws.scale_factor, s.bitpool, ws.bits, s.allocation_method,
+                        s.frequency_index);
         return;
     }
     for (int32_t c = 0; c < s.channels; ++c)
-        allocate_one(s.subbands, ws.scale_factor[c], s.bitpool, ws.bits[c], s.allocation_method,
-                     s.frequency_index);
+        allocate_one_on(path, s.subbands, ws.scale_factor[c], s.bitpool, ws.bits[c],
+                        s.allocation_method, s.frequency_index);
 }
 
 int allocate_bits_one_channel(int32_t subbands, const SubbandRow& scale_factor, int32_t bitpool,
@@ -196,7 +247,8 @@ int allocate_bits_one_channel(int32_t subbands, const SubbandRow& scale_factor, 
                               int32_t frequency_index) {
     if (!allocation_args_ok(subbands, frequency_index) || !scale_factors_ok(scale_factor, subbands))
         return -1;
-    allocate_one(subbands, scale_factor, bitpool, bits, allocation_method, frequency_index);
+    allocate_one_on(widest_path(), subbands, scale_factor, bitpool, bits, allocation_method,
+                    frequency_index);
     return 0;
 }
 
@@ -208,7 +260,8 @@ int allocate_bits_two_channels(int32_t subbands,
         !scale_factors_ok(scale_factor[0], subbands) ||
         !scale_factors_ok(scale_factor[1], subbands))
         return -1;
-    allocate_two(subbands, scale_factor, bitpool, bits, allocation_method, frequency_index);
+    allocate_two_on(widest_path(), subbands, scale_factor, bitpool, bits, allocation_method,
+                    frequency_index);
     return 0;
 }
 

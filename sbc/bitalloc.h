@@ -13,6 +13,15 @@ namespace sbc {
 // DUAL_CHANNEL, one for both channels in STEREO and JOINT_STEREO, as the two functions below.
 void allocate_frame_bits(FrameWorkspace& ws, const EncoderState& s);
 
+// The ways of computing it: the plain steps over a list of entries, or the whole pool in AVX2
+// or AVX-512 registers. All give the same bits for every input (any bitpool);
+// allocate_frame_bits and the two functions below take the widest the processor has.
+enum class AllocationPath : int32_t { plain, avx2, avx512 };
+bool allocation_path_available(AllocationPath path);
+
+// allocate_frame_bits on a given path, which must be available.
+void allocate_frame_bits_on(AllocationPath path, FrameWorkspace& ws, const EncoderState& s);
+
 // MONO and DUAL_CHANNEL: spends `bitpool` bits on one channel's `subbands` bands and writes
 // its `bits` (0..16 each). For 0 <= bitpool <= 16 × subbands the bits add up to exactly
 // bitpool; a negative bitpool gives all zeros; a larger one stops once every band holds 16.

@@ -14,8 +14,13 @@
 //     sf[L] + sf[R]  >  sf[mid] + sf[side]   →  joined (ties stay left/right)
 //
 // The highest band is never joined (the frame has no flag for it; its bit is sent as 0).
+//
+// The functions here are the plain path, in the order above; scale_avx512.cpp and
+// scale_avx2.cpp do the whole step in one pass over the frame, and scale_and_join takes the
+// widest the processor allows.
 #include "sbc/scale.h"
 
+#include "sbc/scale_simd.h"
 #include "sbc/widest.h"
 
 #include <algorithm>
@@ -145,9 +150,7 @@ void decide_joins(std::array<SampleRow, MAX_CHANNELS>& sb_sample,
     join[subbands - 1] = 0;
 }
 
-} // namespace
-
-void scale_and_join(FrameWorkspace& ws, const EncoderState& s) {
+void scale_and_join_plain(FrameWorkspace& ws, const EncoderState& s) {
     if (s.channel_mode == JOINT_STEREO) {
         mid_side_of(ws.sb_sample, ws.sb_sample_ms, s.subbands * s.blk_len);
         for (int32_t c = 0; c < s.channels; ++c) {
@@ -160,6 +163,39 @@ void scale_and_join(FrameWorkspace& ws, const EncoderState& s) {
     }
     for (int32_t c = 0; c < s.channels; ++c)
         scale_factors_of(ws.sb_sample[c], ws.scale_factor[c], s.subbands, s.blk_len);
+}
+
+} // namespace
+
+bool scale_path_available(ScalePath path) {
+#if defined(__x86_64__) || defined(_M_X64)
+    if (path == ScalePath::avx512)
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
+    if (path == ScalePath::avx2) return __builtin_cpu_supports("avx2");
+#endif
+    return path == ScalePath::plain;
+}
+
+void scale_and_join(FrameWorkspace& ws, const EncoderState& s) {
+    static const ScalePath widest = scale_path_available(ScalePath::avx512) ? ScalePath::avx512
+                                    : scale_path_available(ScalePath::avx2) ? ScalePath::avx2
+                                                                            : ScalePath::plain;
+    scale_and_join_on(widest, ws, s);
+}
+
+void scale_and_join_on(ScalePath path, FrameWorkspace& ws, const EncoderState& s) {
+#if defined(__x86_64__) || defined(_M_X64)
+    const bool joint = s.channel_mode == JOINT_STEREO;
+    if (path == ScalePath::avx512) {
+        scale_and_join_avx512(ws, s.channels, s.subbands, s.blk_len, joint);
+        return;
+    }
+    if (path == ScalePath::avx2) {
+        scale_and_join_avx2(ws, s.channels, s.subbands, s.blk_len, joint);
+        return;
+    }
+#endif
+    scale_and_join_plain(ws, s);
 }
 
 int calc_scale_factors(SampleRow& samples, SubbandRow& scale_factor, int32_t subbands,

@@ -19,8 +19,18 @@ inline constexpr float SAMPLE_BOUND = 65536.0f;
 
 // The whole step for a frame of the configured encoder `s`: in JOINT_STEREO mid/side, all four
 // scale-factor passes and the joint decision; otherwise the scale factors of each channel.
-// Trusts `s` (encoder_encode_frame checks it); the functions below check their shapes.
+// Trusts `s` (encoder_encode_frame checks it) and the samples, which come from the filter bank
+// (finite, below 2^126 in magnitude); the functions below check their shapes.
 void scale_and_join(FrameWorkspace& ws, const EncoderState& s);
+
+// The ways of doing that step: the plain functions below one after the other, or one pass in
+// AVX2 or AVX-512 lanes. All give the same bits; scale_and_join takes the widest the
+// processor has.
+enum class ScalePath : int32_t { plain, avx2, avx512 };
+bool scale_path_available(ScalePath path);
+
+// scale_and_join on a given path, which must be available.
+void scale_and_join_on(ScalePath path, FrameWorkspace& ws, const EncoderState& s);
 
 // Clamps one channel's samples (blk_len × subbands, block-major) to ±SAMPLE_BOUND in place and
 // writes its `subbands` scale factors: the smallest j with max |sample| <= 2^(j + 1).

@@ -2,6 +2,7 @@
 // silent subbands), exact spending across the whole bitpool range, and termination beyond it.
 #include "sbc/bitalloc.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <numeric>
 #include <random>
@@ -114,6 +115,71 @@ TEST(BitAllocation, RefusesUnknownSubbandCountOrFrequencyIndex) {
     Rows both{};
     EXPECT_EQ(sbc::allocate_bits_two_channels(8, {descending, descending}, 10, both, sbc::SNR, -1),
               -1);
+}
+
+// Every path gives the plain path's bits, whatever the scale factors: uniform, small, with
+// silent bands, all alike or clustered around one value (many entries on one slice, so that
+// 2-bit grants are passed over with one bit left); for every bitpool from below 0 to beyond
+// what the pool can spend, both methods (and another non-zero SNR code), every frequency,
+// 4 and 8 bands, one pool (MONO, DUAL_CHANNEL) and two (STEREO).
+TEST(BitAllocation, EveryPathGivesThePlainBits) {
+    std::mt19937 gen(61);
+    std::uniform_int_distribution<int> sf_dist(0, 15);
+    std::uniform_int_distribution<int> small(0, 3);
+    const auto random_scale_factors = [&](int trial) {
+        Rows sf{};
+        const int centre = sf_dist(gen);
+        for (auto& row : sf) {
+            for (auto& v : row) {
+                switch (trial % 5) {
+                case 0:
+                    v = sf_dist(gen);
+                    break;
+                case 1:
+                    v = small(gen);
+                    break;
+                case 2:
+                    v = sf_dist(gen) < 6 ? 0 : sf_dist(gen);
+                    break;
+                case 3:
+                    v = centre;
+                    break;
+                default:
+                    v = std::clamp(centre + small(gen) - 1, 0, 15);
+                }
+            }
+        }
+        return sf;
+    };
+    const int32_t modes[][2] = {{1, sbc::MONO}, {2, sbc::DUAL_CHANNEL}, {2, sbc::STEREO}};
+    for (sbc::AllocationPath path : {sbc::AllocationPath::avx2, sbc::AllocationPath::avx512}) {
+        if (!sbc::allocation_path_available(path)) continue;
+        for (int trial = 0; trial < 1000; ++trial) {
+            sbc::FrameWorkspace ws{};
+            ws.scale_factor = random_scale_factors(trial);
+            sbc::EncoderState s;
+            s.subbands = trial % 2 == 0 ? 8 : 4;
+            s.frequency_index = trial / 2 % 4;
+            s.allocation_method = std::array{sbc::LOUDNESS, sbc::SNR, 3}[trial % 3];
+            for (const auto& [channels, mode] : modes) {
+                s.channels = channels;
+                s.channel_mode = mode;
+                const int32_t most = sbc::encoder_max_bitpool(mode, s.subbands);
+                for (s.bitpool = -2; s.bitpool <= most + 3; ++s.bitpool) {
+                    Rows plain{}, wide{};
+                    for (auto* rows : {&plain, &wide}) {
+                        for (auto& row : *rows) row.fill(-7);
+                        ws.bits = *rows;
+                        sbc::allocate_frame_bits_on(
+                            rows == &plain ? sbc::AllocationPath::plain : path, ws, s);
+                        *rows = ws.bits;
+                    }
+                    ASSERT_EQ(plain, wide)
+                        << "trial " << trial << " mode " << mode << " bitpool " << s.bitpool;
+                }
+            }
+        }
+    }
 }
 
 } // namespace
