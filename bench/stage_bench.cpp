@@ -120,6 +120,42 @@ void packing_crc(benchmark::State& st) {
     st.SetItemsProcessed(st.iterations() * instants);
 }
 
+// Packing on a given path, from the quantized rows.
+void packing_crc_on(benchmark::State& st, sbc::PackPath path) {
+    if (!sbc::pack_path_available(path)) {
+        st.SkipWithError("path not available here");
+        return;
+    }
+    Frame f;
+    f.scale_and_join();
+    f.allocate();
+    f.quantize();
+    std::vector<uint8_t> out(static_cast<size_t>(sbc::encoder_frame_length(*f.enc)));
+    for (auto _ : st) {
+        sbc::write_frame_on(path, out, *f.enc, f.ws.join, f.ws.scale_factor, f.ws.quantized,
+                            f.ws.bits);
+        benchmark::DoNotOptimize(out);
+    }
+    st.SetItemsProcessed(st.iterations() * instants);
+}
+
+// Quantisation and packing in one step, as the encoder runs them where AVX-512 is available.
+void quantisation_packing_crc(benchmark::State& st) {
+    if (!sbc::quantizing_pack_available()) {
+        st.SkipWithError("needs AVX-512");
+        return;
+    }
+    Frame f;
+    f.scale_and_join();
+    f.allocate();
+    std::vector<uint8_t> out(static_cast<size_t>(sbc::encoder_frame_length(*f.enc)));
+    for (auto _ : st) {
+        sbc::quantize_and_write_frame(out, *f.enc, f.ws);
+        benchmark::DoNotOptimize(out);
+    }
+    st.SetItemsProcessed(st.iterations() * instants);
+}
+
 void whole_frame(benchmark::State& st) {
     Frame f;
     std::array<uint8_t, sbc::MAX_FRAME_LENGTH> out{};
@@ -197,6 +233,10 @@ BENCHMARK(scale_factors_joint);
 BENCHMARK(bit_allocation);
 BENCHMARK(quantisation);
 BENCHMARK(packing_crc);
+BENCHMARK_CAPTURE(packing_crc_on, scalar, sbc::PackPath::scalar);
+BENCHMARK_CAPTURE(packing_crc_on, avx2, sbc::PackPath::avx2);
+BENCHMARK_CAPTURE(packing_crc_on, avx512, sbc::PackPath::avx512);
+BENCHMARK(quantisation_packing_crc);
 BENCHMARK(sample_reading)->Unit(benchmark::kMillisecond);
 BENCHMARK(sample_reading_bulk<double>)->Unit(benchmark::kMillisecond);
 BENCHMARK(sample_reading_bulk<int16_t>)->Unit(benchmark::kMillisecond); // 16-bit straight to PCM

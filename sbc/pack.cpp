@@ -87,14 +87,12 @@ struct BitWriter {
         crc_len08(static_cast<uint32_t>(acc), left, crc);
         return crc;
     }
-    // Passes the stream on to the chunk writer: whole bytes written, up to 7 bits left pending.
-    void hand_over(ChunkState& out) {
+    // Passes the stream on to the chunk writers: whole bytes written, up to 7 bits left pending.
+    ChunkState hand_over() {
         for (; count >= 8; count -= 8) frame[byte++] = static_cast<uint8_t>(acc >> (count - 8));
-        out.buffer = frame.data();
-        out.byte = byte;
-        out.count = count;
-        out.top = count > 0 ? acc << (64 - count) : 0;
+        ChunkState out{frame.data(), byte, count > 0 ? acc << (64 - count) : 0, count};
         if (count > 0) frame[byte] = static_cast<uint8_t>(out.top >> 56); // a frame may end here
+        return out;
     }
     // Writes the pending bits, zero-padded to a whole byte; returns the frame length.
     int32_t finish() {
@@ -179,8 +177,7 @@ int32_t write_samples_in_chunks(BitWriter& w, const EncoderState& s,
         for (size_t lane = 0; lane < PACK_LANES; ++lane)
             chunks.select[static_cast<size_t>(k)][lane] =
                 chunks.mask[lane] != 0 && chunk_of[lane] == k ? ~uint64_t{0} : 0;
-    ChunkState state{};
-    w.hand_over(state);
+    ChunkState state = w.hand_over();
     const int32_t* const rows[MAX_CHANNELS] = {quantized[0].data(),
                                                quantized[s.channels > 1 ? 1 : 0].data()};
 #if defined(__x86_64__) || defined(_M_X64)
@@ -188,7 +185,35 @@ int32_t write_samples_in_chunks(BitWriter& w, const EncoderState& s,
 #else
     (void)rows;
 #endif
-    return static_cast<int32_t>(state.byte) + (state.count > 0 ? 1 : 0);
+    return state.length();
+}
+
+PackPath widest_path() {
+    for (PackPath p : {PackPath::avx512, PackPath::avx2})
+        if (pack_path_available(p)) return p;
+    return PackPath::scalar;
+}
+
+// The frame is assembled here, with room for the vector paths' stores past its end, and copied
+// out.
+using FrameBuffer = std::array<uint8_t, longest_frame + 16>;
+
+// Bytes 0..3 (the CRC included), the join flags and the scale factors; returns the writer
+// positioned after them.
+BitWriter start_frame(FrameBuffer& buffer, const EncoderState& s, const SubbandRow& join,
+                      const std::array<SubbandRow, MAX_CHANNELS>& scale_factor) {
+    buffer[0] = SYNCWORD;
+    buffer[1] = s.header_byte;
+    buffer[2] = static_cast<uint8_t>(s.bitpool & 0xFF);
+    BitWriter w{buffer};
+    if (s.channel_mode == JOINT_STEREO)
+        for (int32_t sb = 0; sb < s.subbands; ++sb) w.put(static_cast<uint32_t>(join[sb]), 1);
+    for (int32_t ch = 0; ch < s.channels; ++ch)
+        for (int32_t sb = 0; sb < s.subbands; ++sb)
+            w.put(static_cast<uint32_t>(scale_factor[ch][sb]), scale_factor_bits);
+    const int32_t crc = crc_byte(crc_byte(crc_init, s.header_byte), buffer[2]);
+    buffer[3] = static_cast<uint8_t>(w.crc_of_stream(crc));
+    return w;
 }
 
 } // namespace
@@ -230,6 +255,9 @@ void crc_len08(uint32_t value, int32_t length, int32_t& crc) {
 bool pack_path_available(PackPath path) {
 #if defined(__x86_64__) || defined(_M_X64)
     if (path == PackPath::avx2) return __builtin_cpu_supports("avx2");
+    if (path == PackPath::avx512)
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+               __builtin_cpu_supports("avx512bw");
 #endif
     return path == PackPath::scalar;
 }
@@ -238,8 +266,7 @@ int32_t write_frame(std::span<uint8_t> frame, const EncoderState& s, const Subba
                     const std::array<SubbandRow, MAX_CHANNELS>& scale_factor,
                     const std::array<QuantizedRow, MAX_CHANNELS>& quantized,
                     const std::array<SubbandRow, MAX_CHANNELS>& bits) {
-    static const PackPath widest =
-        pack_path_available(PackPath::avx2) ? PackPath::avx2 : PackPath::scalar;
+    static const PackPath widest = widest_path();
     return write_frame_on(widest, frame, s, join, scale_factor, quantized, bits);
 }
 
@@ -248,21 +275,41 @@ int32_t write_frame_on(PackPath path, std::span<uint8_t> frame, const EncoderSta
                        const std::array<SubbandRow, MAX_CHANNELS>& scale_factor,
                        const std::array<QuantizedRow, MAX_CHANNELS>& quantized,
                        const std::array<SubbandRow, MAX_CHANNELS>& bits) {
-    // Assembled in a buffer with room for the vector path's 8-byte stores past the frame's end.
-    std::array<uint8_t, longest_frame + 8> buffer;
-    buffer[0] = SYNCWORD;
-    buffer[1] = s.header_byte;
-    buffer[2] = static_cast<uint8_t>(s.bitpool & 0xFF);
-    BitWriter w{buffer};
-    if (s.channel_mode == JOINT_STEREO)
-        for (int32_t sb = 0; sb < s.subbands; ++sb) w.put(static_cast<uint32_t>(join[sb]), 1);
-    for (int32_t ch = 0; ch < s.channels; ++ch)
-        for (int32_t sb = 0; sb < s.subbands; ++sb)
-            w.put(static_cast<uint32_t>(scale_factor[ch][sb]), scale_factor_bits);
-    const int32_t crc = crc_byte(crc_byte(crc_init, s.header_byte), buffer[2]);
-    buffer[3] = static_cast<uint8_t>(w.crc_of_stream(crc));
-    const int32_t length = path == PackPath::avx2 ? write_samples_in_chunks(w, s, quantized, bits)
-                                                  : write_samples(w, s, quantized, bits);
+    FrameBuffer buffer;
+    BitWriter w = start_frame(buffer, s, join, scale_factor);
+    int32_t length = 0;
+    switch (path) {
+#if defined(__x86_64__) || defined(_M_X64)
+    case PackPath::avx512: {
+        ChunkState state = w.hand_over();
+        pack_samples_avx512(s, quantized, bits, state);
+        length = state.length();
+        break;
+    }
+    case PackPath::avx2:
+        length = write_samples_in_chunks(w, s, quantized, bits);
+        break;
+#endif
+    default:
+        length = write_samples(w, s, quantized, bits);
+        break;
+    }
+    std::copy_n(buffer.begin(), static_cast<size_t>(length), frame.begin());
+    return length;
+}
+
+bool quantizing_pack_available() {
+    return pack_path_available(PackPath::avx512);
+}
+
+int32_t quantize_and_write_frame(std::span<uint8_t> frame, const EncoderState& s,
+                                 const FrameWorkspace& ws) {
+    FrameBuffer buffer;
+    ChunkState state = start_frame(buffer, s, ws.join, ws.scale_factor).hand_over();
+#if defined(__x86_64__) || defined(_M_X64)
+    quantize_pack_samples_avx512(s, ws.sb_sample, ws.scale_factor, ws.bits, state);
+#endif
+    const int32_t length = state.length();
     std::copy_n(buffer.begin(), static_cast<size_t>(length), frame.begin());
     return length;
 }

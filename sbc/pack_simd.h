@@ -1,5 +1,5 @@
-// Inside the encoder library: the vector path of frame packing (pack_avx2.cpp), which packing
-// (pack.cpp) calls only on processors that have AVX2.
+// Inside the encoder library: the vector paths of frame packing (pack_avx2.cpp, pack_avx512.cpp),
+// which packing (pack.cpp) calls only on processors that have AVX2 or AVX-512 (F, DQ, BW).
 //
 // Every block of a frame carries the same bands with the same widths, so the list of bands is
 // cut once per frame into chunks of at most CHUNK_BITS bits. Lane ch × 8 + sb holds band sb of
@@ -33,10 +33,13 @@ struct SampleChunks {
 
 // The stream's write state: bytes written (`byte`), and 0..7 pending bits at the top of `top`.
 struct ChunkState {
-    uint8_t* buffer; // room for 8 bytes past the frame's end
+    uint8_t* buffer; // room for 16 bytes past the frame's end
     size_t byte;
     uint64_t top;
     int32_t count;
+
+    // The frame's length once its last bits are in.
+    int32_t length() const { return static_cast<int32_t>(byte) + (count > 0 ? 1 : 0); }
 };
 
 // Appends `bits` (1..CHUNK_BITS) bits, value < 2^bits, without a branch: the chunk goes in below
@@ -58,5 +61,16 @@ inline void put_chunk(uint8_t* buffer, size_t& byte, uint64_t& top, int32_t& cou
 // for one channel, whose second-channel lanes have mask 0). Needs AVX2.
 void pack_samples_avx2(const SampleChunks& chunks, const int32_t* const (&rows)[MAX_CHANNELS],
                        int32_t subbands, int32_t blk_len, ChunkState& state);
+
+// All blocks of the frame of `s` from the quantized rows, or quantising the band samples on the
+// way exactly as quantize_frame does (the values then never go through memory). Need AVX-512.
+void pack_samples_avx512(const EncoderState& s,
+                         const std::array<QuantizedRow, MAX_CHANNELS>& quantized,
+                         const std::array<SubbandRow, MAX_CHANNELS>& bits, ChunkState& state);
+void quantize_pack_samples_avx512(const EncoderState& s,
+                                  const std::array<SampleRow, MAX_CHANNELS>& sb_sample,
+                                  const std::array<SubbandRow, MAX_CHANNELS>& scale_factor,
+                                  const std::array<SubbandRow, MAX_CHANNELS>& bits,
+                                  ChunkState& state);
 
 } // namespace sbc
