@@ -31,8 +31,6 @@ namespace sbc {
 
 namespace {
 
-constexpr int32_t crc_init = 0x0F;
-constexpr int32_t crc_poly = 0x1D;
 constexpr int32_t scale_factor_bits = 4;
 constexpr int32_t max_value_bits = 32;
 constexpr int32_t max_sample_bits = 16;
@@ -42,21 +40,6 @@ constexpr size_t longest_frame =
     (MAX_SUBBANDS +
      (scale_factor_bits + max_sample_bits * MAX_BLOCKS) * MAX_CHANNELS * MAX_SUBBANDS + 7) /
         8;
-
-constexpr std::array<uint8_t, 256> crc_table = [] {
-    std::array<uint8_t, 256> t{};
-    for (int32_t i = 0; i < 256; ++i) {
-        int32_t crc = i;
-        for (int32_t bit = 0; bit < 8; ++bit)
-            crc = ((crc << 1) ^ ((crc & 0x80) ? crc_poly : 0)) & 0xFF;
-        t[static_cast<size_t>(i)] = static_cast<uint8_t>(crc);
-    }
-    return t;
-}();
-
-int32_t crc_byte(int32_t crc, uint32_t byte) {
-    return crc_table[static_cast<size_t>((static_cast<uint32_t>(crc) ^ byte) & 0xFF)];
-}
 
 // The frame's bit stream from byte 4 on. Pending bits are the low `count` bits of `acc`; whole
 // 32-bit words go out big-endian (most significant bit first), the rest at finish().
@@ -211,7 +194,7 @@ BitWriter start_frame(FrameBuffer& buffer, const EncoderState& s, const SubbandR
     for (int32_t ch = 0; ch < s.channels; ++ch)
         for (int32_t sb = 0; sb < s.subbands; ++sb)
             w.put(static_cast<uint32_t>(scale_factor[ch][sb]), scale_factor_bits);
-    const int32_t crc = crc_byte(crc_byte(crc_init, s.header_byte), buffer[2]);
+    const int32_t crc = crc_byte(crc_byte(CRC_INIT, s.header_byte), buffer[2]);
     buffer[3] = static_cast<uint8_t>(w.crc_of_stream(crc));
     return w;
 }
@@ -246,7 +229,7 @@ void crc_len08(uint32_t value, int32_t length, int32_t& crc) {
     for (int32_t i = std::min(length, max_value_bits) - 1; i >= 0; --i) {
         const int32_t feedback = static_cast<int32_t>((value >> i) & 1u) ^ ((crc >> 7) & 1);
         crc <<= 1;
-        if (feedback != 0) crc ^= crc_poly;
+        if (feedback != 0) crc ^= CRC_POLY;
         crc &= 0xFF; // only the low 8 bits carry meaning; masking each step keeps it bounded
     }
     crc &= 0xFF;
@@ -276,23 +259,18 @@ int32_t write_frame_on(PackPath path, std::span<uint8_t> frame, const EncoderSta
                        const std::array<QuantizedRow, MAX_CHANNELS>& quantized,
                        const std::array<SubbandRow, MAX_CHANNELS>& bits) {
     FrameBuffer buffer;
-    BitWriter w = start_frame(buffer, s, join, scale_factor);
     int32_t length = 0;
-    switch (path) {
 #if defined(__x86_64__) || defined(_M_X64)
-    case PackPath::avx512: {
-        ChunkState state = w.hand_over();
+    if (path == PackPath::avx512) {
+        ChunkState state = start_frame_avx512(buffer.data(), s, join, scale_factor);
         pack_samples_avx512(s, quantized, bits, state);
         length = state.length();
-        break;
     }
-    case PackPath::avx2:
-        length = write_samples_in_chunks(w, s, quantized, bits);
-        break;
 #endif
-    default:
-        length = write_samples(w, s, quantized, bits);
-        break;
+    if (path != PackPath::avx512) {
+        BitWriter w = start_frame(buffer, s, join, scale_factor);
+        length = path == PackPath::avx2 ? write_samples_in_chunks(w, s, quantized, bits)
+                                        : write_samples(w, s, quantized, bits);
     }
     std::copy_n(buffer.begin(), static_cast<size_t>(length), frame.begin());
     return length;
@@ -305,11 +283,12 @@ bool quantizing_pack_available() {
 int32_t quantize_and_write_frame(std::span<uint8_t> frame, const EncoderState& s,
                                  const FrameWorkspace& ws) {
     FrameBuffer buffer;
-    ChunkState state = start_frame(buffer, s, ws.join, ws.scale_factor).hand_over();
+    int32_t length = 0;
 #if defined(__x86_64__) || defined(_M_X64)
+    ChunkState state = start_frame_avx512(buffer.data(), s, ws.join, ws.scale_factor);
     quantize_pack_samples_avx512(s, ws.sb_sample, ws.scale_factor, ws.bits, state);
+    length = state.length();
 #endif
-    const int32_t length = state.length();
     std::copy_n(buffer.begin(), static_cast<size_t>(length), frame.begin());
     return length;
 }

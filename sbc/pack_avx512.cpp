@@ -24,6 +24,7 @@
 // covers them): the stores depend on no earlier store, and the later one of two overlapping
 // stores writes the same bits again. Other totals go chunk by chunk through put_chunk.
 #if defined(__x86_64__) || defined(_M_X64)
+#include "sbc/pack.h"
 #include "sbc/pack_simd.h"
 
 #include <algorithm>
@@ -58,94 +59,133 @@ struct Layout {
     __m512d levels[2];
 };
 
-// Entry e of a block (0 .. channels × subbands − 1) is band e % subbands of channel
-// e / subbands, in lane e % 8 of vector e / 8.
-Layout layout_of(const EncoderState& s, const std::array<SubbandRow, MAX_CHANNELS>& bits,
-                 const std::array<SubbandRow, MAX_CHANNELS>* scale_factor) {
-    Layout t;
-    const int32_t entries = s.channels * s.subbands;
-    t.vectors = entries > lanes ? 2 : 1;
-    alignas(64) std::array<int64_t, PACK_LANES> width{}, end{}, chunk_of{}, shift{}, sf{};
-    for (int32_t e = 0; e < entries; ++e) {
-        width[e] = bits[e / s.subbands][e % s.subbands];
-        if (scale_factor) sf[e] = (*scale_factor)[e / s.subbands][e % s.subbands];
-        t.per_block += static_cast<int32_t>(width[e]);
+// One int32 per band of a frame ([channel][band]) in the lanes of a block: 8 bands, channel c in
+// vector c; 4 bands, channel 0 then channel 1 in vector 0. Lanes of no band hold 0.
+void in_lanes(const EncoderState& s, const std::array<SubbandRow, MAX_CHANNELS>& rows,
+              __m512i (&v)[2]) {
+    const __mmask8 second = s.channels > 1 ? 0xFF : 0;
+    if (s.subbands == 8) {
+        v[0] =
+            _mm512_cvtepu32_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(&rows[0])));
+        v[1] = _mm512_maskz_cvtepu32_epi64(
+            second, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&rows[1])));
+    } else {
+        v[0] = _mm512_maskz_cvtepu32_epi64(
+            second | 0x0F, _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(&rows[1]),
+                                               reinterpret_cast<const __m128i*>(&rows[0])));
+        v[1] = _mm512_setzero_si512();
     }
-    const int32_t limit = t.per_block <= max_word_bits ? max_word_bits : CHUNK_BITS;
+}
+
+// Sums of lanes 0..i in lane i.
+__m512i running_sum(__m512i x) {
+    const __m512i zero = _mm512_setzero_si512();
+    x = _mm512_add_epi64(x, _mm512_alignr_epi64(x, zero, 7));
+    x = _mm512_add_epi64(x, _mm512_alignr_epi64(x, zero, 6));
+    return _mm512_add_epi64(x, _mm512_alignr_epi64(x, zero, 4));
+}
+
+// A block wider than 64 bits: chunks of at most CHUNK_BITS, each band whole in one.
+void cut_in_chunks(const __m512i (&width)[2], Layout& t) {
+    alignas(64) std::array<int64_t, PACK_LANES> w, end{}, chunk_of{}, shift{};
+    _mm512_store_si512(w.data(), width[0]);
+    _mm512_store_si512(w.data() + lanes, width[1]);
     int32_t used = 0;
-    for (int32_t e = 0; e < entries; ++e) {
-        if (width[e] == 0) continue;
-        if (t.chunks == 0 || used + width[e] > limit) {
+    for (size_t e = 0; e < PACK_LANES; ++e) {
+        if (w[e] == 0) continue;
+        if (t.chunks == 0 || used + w[e] > CHUNK_BITS) {
             ++t.chunks;
             used = 0;
         }
-        used += static_cast<int32_t>(width[e]);
+        used += static_cast<int32_t>(w[e]);
         end[e] = used;
         chunk_of[e] = t.chunks - 1;
         t.bits[static_cast<size_t>(t.chunks - 1)] = used;
     }
-    for (int32_t e = 0; e < entries; ++e) {
-        if (width[e] == 0) continue;
+    for (size_t e = 0; e < PACK_LANES; ++e) {
+        if (w[e] == 0) continue;
         const auto k = static_cast<size_t>(chunk_of[e]);
         shift[e] = t.bits[k] - end[e];
-        t.select[k][static_cast<size_t>(e / lanes)] |= static_cast<__mmask8>(1u << (e % lanes));
+        t.select[k][e / lanes] |= static_cast<__mmask8>(1u << (e % lanes));
+    }
+    t.shift[0] = _mm512_load_si512(shift.data());
+    t.shift[1] = _mm512_load_si512(shift.data() + lanes);
+}
+
+Layout layout_of(const EncoderState& s, const std::array<SubbandRow, MAX_CHANNELS>& bits) {
+    Layout t;
+    t.vectors = s.channels * s.subbands > lanes ? 2 : 1;
+    __m512i width[2];
+    in_lanes(s, bits, width);
+    t.per_block =
+        static_cast<int32_t>(_mm512_reduce_add_epi64(_mm512_add_epi64(width[0], width[1])));
+    if (t.per_block > max_word_bits) {
+        cut_in_chunks(width, t);
+    } else if (t.per_block > 0) { // one chunk: lanes without bits hold 0 and may take any shift
+        t.chunks = 1;
+        t.bits[0] = t.per_block;
+        t.select[0] = {0xFF, 0xFF};
+        const __m512i end0 = running_sum(width[0]);
+        const __m512i end1 = _mm512_add_epi64(running_sum(width[1]),
+                                              _mm512_permutexvar_epi64(_mm512_set1_epi64(7), end0));
+        const __m512i total = _mm512_set1_epi64(t.per_block);
+        t.shift[0] = _mm512_sub_epi64(total, end0);
+        t.shift[1] = _mm512_sub_epi64(total, end1);
     }
     const __m512i one = _mm512_set1_epi64(1);
     for (int32_t v = 0; v < 2; ++v) {
-        const auto at = [&](const std::array<int64_t, PACK_LANES>& a) {
-            return _mm512_load_si512(a.data() + v * lanes);
-        };
-        t.shift[v] = at(shift);
-        t.mask[v] = _mm512_sub_epi64(_mm512_sllv_epi64(one, at(width)), one);
+        t.mask[v] = _mm512_sub_epi64(_mm512_sllv_epi64(one, width[v]), one);
         t.levels[v] = _mm512_cvtepi64_pd(t.mask[v]);
         t.half_levels[v] = _mm512_mul_pd(t.levels[v], _mm512_set1_pd(0.5));
-        t.reciprocal[v] = _mm512_castsi512_pd(_mm512_slli_epi64(
-            _mm512_sub_epi64(_mm512_set1_epi64(exponent_bias_minus_1), at(sf)), 52));
     }
     return t;
 }
 
-// The values of one block from the quantized rows, masked to their widths.
+// The quantiser's reciprocal scales 2^-(sf + 1), straight from the exponent bits.
+void set_reciprocals(const EncoderState& s,
+                     const std::array<SubbandRow, MAX_CHANNELS>& scale_factor, Layout& t) {
+    __m512i sf[2];
+    in_lanes(s, scale_factor, sf);
+    for (int32_t v = 0; v < 2; ++v)
+        t.reciprocal[v] = _mm512_castsi512_pd(_mm512_slli_epi64(
+            _mm512_sub_epi64(_mm512_set1_epi64(exponent_bias_minus_1), sf[v]), 52));
+}
+
+// The values of one block from the quantized rows, masked to their widths: vector v.
 struct QuantizedBlocks {
     const int32_t* rows[MAX_CHANNELS];
     int32_t subbands;
 
-    void load(const Layout& t, int32_t blk, __m512i (&v)[2]) const {
+    __m512i values(const Layout& t, int32_t blk, int32_t v) const {
         const auto at = static_cast<size_t>(blk * subbands);
-        if (subbands == 8) {
-            for (int32_t c = 0; c < t.vectors; ++c)
-                v[c] = _mm512_and_si512(_mm512_cvtepu32_epi64(_mm256_loadu_si256(
-                                            reinterpret_cast<const __m256i*>(rows[c] + at))),
-                                        t.mask[c]);
-        } else {
-            const __m256i both =
-                _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(rows[1] + at),
-                                    reinterpret_cast<const __m128i*>(rows[0] + at));
-            v[0] = _mm512_and_si512(_mm512_cvtepu32_epi64(both), t.mask[0]);
-        }
+        const __m256i q = subbands == 8
+                              ? _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows[v] + at))
+                              : _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(rows[1] + at),
+                                                    reinterpret_cast<const __m128i*>(rows[0] + at));
+        return _mm512_and_si512(_mm512_cvtepu32_epi64(q), t.mask[v]);
     }
 };
 
-// The values of one block quantised from the band samples (see the top of the file).
+// The values of one block quantised from the band samples (see the top of the file): vector v.
 struct SampleBlocks {
     const float* rows[MAX_CHANNELS];
     int32_t subbands;
 
-    static __m512i quantize(const Layout& t, int32_t c, __m256 x) {
-        const __m512d a = _mm512_fmadd_pd(_mm512_cvtps_pd(x), t.reciprocal[c], _mm512_set1_pd(1.0));
-        const __m512d q = _mm512_max_pd(_mm512_mul_pd(a, t.half_levels[c]), _mm512_setzero_pd());
-        return _mm512_cvttpd_epi64(_mm512_min_pd(q, t.levels[c]));
-    }
-    void load(const Layout& t, int32_t blk, __m512i (&v)[2]) const {
+    __m512i values(const Layout& t, int32_t blk, int32_t v) const {
         const auto at = static_cast<size_t>(blk * subbands);
-        if (subbands == 8) {
-            for (int32_t c = 0; c < t.vectors; ++c)
-                v[c] = quantize(t, c, _mm256_loadu_ps(rows[c] + at));
-        } else {
-            v[0] = quantize(t, 0, _mm256_loadu2_m128(rows[1] + at, rows[0] + at));
-        }
+        const __m256 x = subbands == 8 ? _mm256_loadu_ps(rows[v] + at)
+                                       : _mm256_loadu2_m128(rows[1] + at, rows[0] + at);
+        const __m512d a = _mm512_fmadd_pd(_mm512_cvtps_pd(x), t.reciprocal[v], _mm512_set1_pd(1.0));
+        const __m512d q = _mm512_max_pd(_mm512_mul_pd(a, t.half_levels[v]), _mm512_setzero_pd());
+        return _mm512_cvttpd_epi64(_mm512_min_pd(q, t.levels[v]));
     }
 };
+
+// Vector v of block `blk`, each value shifted to its place in its chunk.
+template <typename Blocks>
+__m512i placed(const Layout& t, const Blocks& blocks, int32_t blk, int32_t v) {
+    return _mm512_sllv_epi64(blocks.values(t, blk, v), t.shift[v]);
+}
 
 // Lane i of the result is the OR of all lanes of g[i].
 __m512i or_across_each(const __m512i (&g)[lanes]) {
@@ -160,21 +200,36 @@ __m512i or_across_each(const __m512i (&g)[lanes]) {
     return halves(halves(pair[0], pair[1]), halves(pair[2], pair[3]));
 }
 
-// The chunk words of all blocks, in stream order, into `words`; returns their number.
+// One chunk per block: the block words, eight blocks at a time in registers; returns their
+// number. Blocks past the last repeat it, and their words are never written.
+template <int32_t V, typename Blocks>
+size_t block_words(const Layout& t, const Blocks& blocks, int32_t blk_len, uint64_t* words) {
+    for (int32_t first = 0; first < blk_len; first += lanes) {
+        __m512i group[lanes];
+#pragma GCC unroll 8
+        for (int32_t i = 0; i < lanes; ++i) {
+            const int32_t blk = std::min(first + i, blk_len - 1);
+            group[i] = placed(t, blocks, blk, 0);
+            if constexpr (V == 2) group[i] = _mm512_or_si512(group[i], placed(t, blocks, blk, 1));
+        }
+        _mm512_storeu_si512(words + first, or_across_each(group));
+    }
+    return static_cast<size_t>(blk_len);
+}
+
+// Any number of chunks per block: the chunk words in stream order; returns their number.
 template <typename Blocks>
 size_t chunk_words(const Layout& t, const Blocks& blocks, int32_t blk_len, uint64_t* words) {
     __m512i group[lanes];
     int32_t filled = 0;
     size_t count = 0;
     for (int32_t blk = 0; blk < blk_len; ++blk) {
-        __m512i v[2] = {_mm512_setzero_si512(), _mm512_setzero_si512()};
-        blocks.load(t, blk, v);
-        for (int32_t c = 0; c < t.vectors; ++c) v[c] = _mm512_sllv_epi64(v[c], t.shift[c]);
+        const __m512i v0 = placed(t, blocks, blk, 0);
+        const __m512i v1 = t.vectors == 2 ? placed(t, blocks, blk, 1) : _mm512_setzero_si512();
         for (int32_t k = 0; k < t.chunks; ++k) {
             const auto& sel = t.select[static_cast<size_t>(k)];
-            __m512i w = _mm512_maskz_mov_epi64(sel[0], v[0]);
-            if (t.vectors == 2) w = _mm512_or_si512(w, _mm512_maskz_mov_epi64(sel[1], v[1]));
-            group[filled++] = w;
+            group[filled++] = _mm512_or_si512(_mm512_maskz_mov_epi64(sel[0], v0),
+                                              _mm512_maskz_mov_epi64(sel[1], v1));
             if (filled == lanes) {
                 _mm512_storeu_si512(words + count, or_across_each(group));
                 count += lanes;
@@ -237,7 +292,9 @@ template <typename Blocks>
 void pack_blocks(const Layout& t, const Blocks& blocks, int32_t blk_len, ChunkState& state) {
     if (t.chunks == 0) return;
     alignas(64) std::array<uint64_t, MAX_BLOCKS * max_block_chunks + lanes> words;
-    const size_t count = chunk_words(t, blocks, blk_len, words.data());
+    const size_t count = t.chunks > 1     ? chunk_words(t, blocks, blk_len, words.data())
+                         : t.vectors == 2 ? block_words<2>(t, blocks, blk_len, words.data())
+                                          : block_words<1>(t, blocks, blk_len, words.data());
     if (t.chunks == 1 && t.per_block >= min_parallel_bits) {
         put_words_in_place(words.data(), count, t.per_block, state);
         return;
@@ -249,10 +306,53 @@ void pack_blocks(const Layout& t, const Blocks& blocks, int32_t blk_len, ChunkSt
 
 } // namespace
 
+ChunkState start_frame_avx512(uint8_t* buffer, const EncoderState& s, const SubbandRow& join,
+                              const std::array<SubbandRow, MAX_CHANNELS>& scale_factor) {
+    buffer[0] = SYNCWORD;
+    buffer[1] = s.header_byte;
+    buffer[2] = static_cast<uint8_t>(s.bitpool & 0xFF);
+    const int32_t nibbles = s.channels * s.subbands;
+    const int32_t flags = s.channel_mode == JOINT_STEREO ? s.subbands : 0;
+    const int32_t header_bits = flags + 4 * nibbles;
+    // The scale factors as bytes in stream order (4 bands: lanes 0..3 and 8..11 of the rows),
+    // paired into bytes (first × 16 + second), read as one big-endian word: the first at the top.
+    const __m512i order = _mm512_set_epi32(0, 0, 0, 0, 0, 0, 0, 0, 11, 10, 9, 8, 3, 2, 1, 0);
+    const __m512i rows = _mm512_loadu_si512(scale_factor.data());
+    const __mmask16 used = static_cast<__mmask16>((1u << nibbles) - 1u);
+    const __m512i sf = s.subbands == 8 ? _mm512_maskz_mov_epi32(used, rows)
+                                       : _mm512_maskz_permutexvar_epi32(used, order, rows);
+    const __m128i nibble = _mm512_cvtepi32_epi8(_mm512_and_si512(sf, _mm512_set1_epi32(15)));
+    const __m128i pairs = _mm_maddubs_epi16(nibble, _mm_set1_epi16(0x0110));
+    const uint64_t sf_bits =
+        __builtin_bswap64(static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_packus_epi16(pairs, pairs))));
+    // The join flags, band 0 at the top of `flags` bits.
+    const __m512i reversed = _mm512_set_epi32(0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7);
+    const __m512i j = _mm512_maskz_loadu_epi32(0xFF, join.data());
+    const __m512i flag_order =
+        s.subbands == 8 ? reversed : _mm512_alignr_epi32(reversed, reversed, 4);
+    const auto flag_bits = static_cast<uint64_t>(
+        _mm512_test_epi32_mask(_mm512_permutexvar_epi32(flag_order, j), _mm512_set1_epi32(1)) &
+        ((1u << flags) - 1u));
+    // The stream as 128 bits from the top: flags, then scale factors.
+    const uint64_t hi = flags > 0 ? flag_bits << (64 - flags) | sf_bits >> flags : sf_bits;
+    const uint64_t lo = flags > 0 ? sf_bits << (64 - flags) : 0;
+    const uint64_t stream[2] = {__builtin_bswap64(hi), __builtin_bswap64(lo)};
+    std::memcpy(buffer + HEADER_BYTES, stream, sizeof stream);
+    int32_t crc = crc_byte(crc_byte(CRC_INIT, s.header_byte), buffer[2]);
+    const int32_t whole = header_bits / 8;
+    for (int32_t i = 0; i < whole; ++i) crc = crc_byte(crc, buffer[HEADER_BYTES + i]);
+    const int32_t left = header_bits % 8;
+    if (left > 0) crc_len08(buffer[HEADER_BYTES + whole] >> (8 - left), left, crc);
+    buffer[3] = static_cast<uint8_t>(crc);
+    ChunkState state{buffer, static_cast<size_t>(HEADER_BYTES + whole), 0, left};
+    if (left > 0) state.top = static_cast<uint64_t>(buffer[HEADER_BYTES + whole]) << 56;
+    return state;
+}
+
 void pack_samples_avx512(const EncoderState& s,
                          const std::array<QuantizedRow, MAX_CHANNELS>& quantized,
                          const std::array<SubbandRow, MAX_CHANNELS>& bits, ChunkState& state) {
-    const Layout t = layout_of(s, bits, nullptr);
+    const Layout t = layout_of(s, bits);
     const QuantizedBlocks blocks{{quantized[0].data(), quantized[s.channels > 1 ? 1 : 0].data()},
                                  s.subbands};
     pack_blocks(t, blocks, s.blk_len, state);
@@ -263,7 +363,8 @@ void quantize_pack_samples_avx512(const EncoderState& s,
                                   const std::array<SubbandRow, MAX_CHANNELS>& scale_factor,
                                   const std::array<SubbandRow, MAX_CHANNELS>& bits,
                                   ChunkState& state) {
-    const Layout t = layout_of(s, bits, &scale_factor);
+    Layout t = layout_of(s, bits);
+    set_reciprocals(s, scale_factor, t);
     const SampleBlocks blocks{{sb_sample[0].data(), sb_sample[s.channels > 1 ? 1 : 0].data()},
                               s.subbands};
     pack_blocks(t, blocks, s.blk_len, state);

@@ -20,6 +20,25 @@
 
 namespace sbc {
 
+// CRC-8 (see pack.cpp): the register's start, the generator, and the register after 8 bits fed
+// from value i, for a byte at a time.
+inline constexpr int32_t CRC_INIT = 0x0F;
+inline constexpr int32_t CRC_POLY = 0x1D;
+inline constexpr std::array<uint8_t, 256> CRC_TABLE = [] {
+    std::array<uint8_t, 256> t{};
+    for (int32_t i = 0; i < 256; ++i) {
+        int32_t crc = i;
+        for (int32_t bit = 0; bit < 8; ++bit)
+            crc = ((crc << 1) ^ ((crc & 0x80) ? CRC_POLY : 0)) & 0xFF;
+        t[static_cast<size_t>(i)] = static_cast<uint8_t>(crc);
+    }
+    return t;
+}();
+
+inline int32_t crc_byte(int32_t crc, uint32_t byte) {
+    return CRC_TABLE[static_cast<size_t>((static_cast<uint32_t>(crc) ^ byte) & 0xFF)];
+}
+
 inline constexpr int32_t CHUNK_BITS = 56; // with up to 7 bits pending, a chunk fits 64 bits
 inline constexpr int32_t PACK_LANES = MAX_CHANNELS * MAX_SUBBANDS;
 
@@ -61,6 +80,11 @@ inline void put_chunk(uint8_t* buffer, size_t& byte, uint64_t& top, int32_t& cou
 // for one channel, whose second-channel lanes have mask 0). Needs AVX2.
 void pack_samples_avx2(const SampleChunks& chunks, const int32_t* const (&rows)[MAX_CHANNELS],
                        int32_t subbands, int32_t blk_len, ChunkState& state);
+
+// Bytes 0..3 of the frame of `s` (CRC included), its join flags and scale factors, into
+// `buffer` (room for 16 bytes past them); returns the write state after them. Needs AVX-512.
+ChunkState start_frame_avx512(uint8_t* buffer, const EncoderState& s, const SubbandRow& join,
+                              const std::array<SubbandRow, MAX_CHANNELS>& scale_factor);
 
 // All blocks of the frame of `s` from the quantized rows, or quantising the band samples on the
 // way exactly as quantize_frame does (the values then never go through memory). Need AVX-512.
