@@ -262,6 +262,7 @@ void put_words_in_place(const uint64_t* words, size_t count, int32_t bits, Chunk
         pending > 0 ? static_cast<int64_t>(state.top >> (max_word_bits - pending)) : 0);
     alignas(64) std::array<uint64_t, 2 * lanes> out;
     alignas(64) std::array<int64_t, lanes> at;
+    uint8_t* const base = state.buffer + state.byte;
     for (size_t g = 0; g < count; g += lanes) {
         const __m512i w = _mm512_loadu_si512(words + g);
         const __m512i prev = _mm512_alignr_epi64(w, before, lanes - 1);
@@ -278,8 +279,7 @@ void put_words_in_place(const uint64_t* words, size_t count, int32_t bits, Chunk
         _mm512_store_si512(at.data(), _mm512_srli_epi64(pos, 3));
         const size_t last = std::min<size_t>(lanes, count - g);
         for (size_t i = 0; i < last; ++i)
-            std::memcpy(state.buffer + state.byte + static_cast<size_t>(at[i]),
-                        out.data() + (i & 1) * lanes + (i >> 1) * 2, 16);
+            std::memcpy(base + at[i], out.data() + (i & 1) * lanes + (i >> 1) * 2, 16);
         before = w;
     }
     const int64_t end = pending + static_cast<int64_t>(count) * bits;
@@ -305,6 +305,14 @@ void pack_blocks(const Layout& t, const Blocks& blocks, int32_t blk_len, ChunkSt
 }
 
 } // namespace
+
+void copy_frame_avx512(uint8_t* to, const uint8_t* from, size_t length) {
+    for (size_t i = 0; i < length; i += 64) {
+        const size_t n = std::min<size_t>(64, length - i);
+        const __mmask64 part = n == 64 ? ~__mmask64{0} : (__mmask64{1} << n) - 1;
+        _mm512_mask_storeu_epi8(to + i, part, _mm512_maskz_loadu_epi8(part, from + i));
+    }
+}
 
 ChunkState start_frame_avx512(uint8_t* buffer, const EncoderState& s, const SubbandRow& join,
                               const std::array<SubbandRow, MAX_CHANNELS>& scale_factor) {
@@ -338,9 +346,12 @@ ChunkState start_frame_avx512(uint8_t* buffer, const EncoderState& s, const Subb
     const uint64_t lo = flags > 0 ? sf_bits << (64 - flags) : 0;
     const uint64_t stream[2] = {__builtin_bswap64(hi), __builtin_bswap64(lo)};
     std::memcpy(buffer + HEADER_BYTES, stream, sizeof stream);
-    int32_t crc = crc_byte(crc_byte(CRC_INIT, s.header_byte), buffer[2]);
-    const int32_t whole = header_bits / 8;
-    for (int32_t i = 0; i < whole; ++i) crc = crc_byte(crc, buffer[HEADER_BYTES + i]);
+    const int32_t whole = header_bits / 8; // the CRC's bytes: 1, 2 and these
+    const auto after = [](int32_t zero_bytes) -> const std::array<uint8_t, 256>& {
+        return CRC_AFTER[static_cast<size_t>(zero_bytes)];
+    };
+    int32_t crc = after(whole + 1)[CRC_INIT ^ buffer[1]] ^ after(whole)[buffer[2]];
+    for (int32_t i = 0; i < whole; ++i) crc ^= after(whole - 1 - i)[buffer[HEADER_BYTES + i]];
     const int32_t left = header_bits % 8;
     if (left > 0) crc_len08(buffer[HEADER_BYTES + whole] >> (8 - left), left, crc);
     buffer[3] = static_cast<uint8_t>(crc);

@@ -39,6 +39,20 @@ inline int32_t crc_byte(int32_t crc, uint32_t byte) {
     return CRC_TABLE[static_cast<size_t>((static_cast<uint32_t>(crc) ^ byte) & 0xFF)];
 }
 
+// The register is linear in its start and in the bytes fed, so n bytes b0 .. b(n-1) from
+// register r give  CRC_AFTER[n-1][r ^ b0] ^ CRC_AFTER[n-2][b1] ^ ... ^ CRC_AFTER[0][b(n-1)],
+// lookups that do not wait for one another. CRC_AFTER[k][x]: the register after byte x and k
+// zero bytes, from register 0 (CRC_AFTER[0] is CRC_TABLE). Enough for the bytes 1..2 and the
+// join flags and scale factors of any frame (up to 9 bytes).
+inline constexpr int32_t CRC_SPAN = 11;
+inline constexpr std::array<std::array<uint8_t, 256>, CRC_SPAN> CRC_AFTER = [] {
+    std::array<std::array<uint8_t, 256>, CRC_SPAN> t{};
+    t[0] = CRC_TABLE;
+    for (size_t k = 1; k < t.size(); ++k)
+        for (size_t i = 0; i < 256; ++i) t[k][i] = CRC_TABLE[t[k - 1][i]];
+    return t;
+}();
+
 inline constexpr int32_t CHUNK_BITS = 56; // with up to 7 bits pending, a chunk fits 64 bits
 inline constexpr int32_t PACK_LANES = MAX_CHANNELS * MAX_SUBBANDS;
 
@@ -80,6 +94,9 @@ inline void put_chunk(uint8_t* buffer, size_t& byte, uint64_t& top, int32_t& cou
 // for one channel, whose second-channel lanes have mask 0). Needs AVX2.
 void pack_samples_avx2(const SampleChunks& chunks, const int32_t* const (&rows)[MAX_CHANNELS],
                        int32_t subbands, int32_t blk_len, ChunkState& state);
+
+// std::copy_n for a frame, without a library call. Needs AVX-512.
+void copy_frame_avx512(uint8_t* to, const uint8_t* from, size_t length);
 
 // Bytes 0..3 of the frame of `s` (CRC included), its join flags and scale factors, into
 // `buffer` (room for 16 bytes past them); returns the write state after them. Needs AVX-512.
