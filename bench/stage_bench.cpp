@@ -107,6 +107,22 @@ void quantisation(benchmark::State& st) {
     st.SetItemsProcessed(st.iterations() * instants);
 }
 
+// Quantisation on a given path.
+void quantisation_on(benchmark::State& st, sbc::QuantizePath path) {
+    if (!sbc::quantize_path_available(path)) {
+        st.SkipWithError("path not available here");
+        return;
+    }
+    Frame f;
+    f.scale_and_join();
+    f.allocate();
+    for (auto _ : st) {
+        sbc::quantize_frame_on(path, f.ws, *f.enc);
+        benchmark::DoNotOptimize(f.ws.quantized);
+    }
+    st.SetItemsProcessed(st.iterations() * instants);
+}
+
 void packing_crc(benchmark::State& st) {
     Frame f;
     f.scale_and_join();
@@ -232,6 +248,8 @@ BENCHMARK(analysis_plain);
 BENCHMARK(scale_factors_joint);
 BENCHMARK(bit_allocation);
 BENCHMARK(quantisation);
+BENCHMARK_CAPTURE(quantisation_on, plain, sbc::QuantizePath::plain);
+BENCHMARK_CAPTURE(quantisation_on, avx512, sbc::QuantizePath::avx512);
 BENCHMARK(packing_crc);
 BENCHMARK_CAPTURE(packing_crc_on, scalar, sbc::PackPath::scalar);
 BENCHMARK_CAPTURE(packing_crc_on, avx2, sbc::PackPath::avx2);

@@ -8,15 +8,7 @@
 //   per chunk   the OR of its lanes; eight chunks at a time through a three-level shuffle tree
 //   writing     the chunk words appended, most significant bit first
 //
-// Quantising in a lane (quantize.cpp gives the formula; this is the same double at every step):
-//   q = trunc(clamp(fma(x, 2^-(sf+1), 1) × (levels × 0.5), 0, levels))
-// - x × 2^-(sf+1) is exact (a float times a power of two within the double range), so the fused
-//   multiply-add rounds once where the plain code rounds the same sum once;
-// - ((a × levels) × 0.5) = (a × (levels × 0.5)): levels × 0.5 is exact, and halving commutes
-//   with rounding to nearest unless the result is subnormal, which a = (x / S) + 1 (zero, or at
-//   least 2^-25 in magnitude: x / S has a 24-bit mantissa) times levels (0 or at least 1) never is;
-// - the clamp is max(q, 0) then min(q, levels), which keeps "q >= 0 ? q : 0" and
-//   "q < levels ? q : levels" of the plain code (a NaN becomes 0).
+// Quantising: quantize_avx512.h, the same values as quantize_frame.
 //
 // Block words: when a block's bits total P = 8..64 there is one chunk per block and word i starts
 // at bit pending + i × P of the stream, known in advance. Each word is stored as 16 big-endian
@@ -35,15 +27,16 @@
 #include <immintrin.h>
 #pragma GCC diagnostic pop
 
+#include "sbc/quantize_avx512.h"
+
 namespace sbc {
 
 namespace {
 
-constexpr int32_t lanes = 8;                     // 64-bit lanes in a vector
-constexpr int32_t max_word_bits = 64;            // a block's bits in one word
-constexpr int32_t min_parallel_bits = 8;         // the word before covers any shared byte
-constexpr int32_t max_block_chunks = 8;          // 256 bits in chunks of at least 41 bits
-constexpr uint64_t exponent_bias_minus_1 = 1022; // 2^-(sf+1) is (1022 − sf) << 52 as a double
+constexpr int32_t lanes = 8;             // 64-bit lanes in a vector
+constexpr int32_t max_word_bits = 64;    // a block's bits in one word
+constexpr int32_t min_parallel_bits = 8; // the word before covers any shared byte
+constexpr int32_t max_block_chunks = 8;  // 256 bits in chunks of at least 41 bits
 
 // The frame's lane layout and constants, the same for every block.
 struct Layout {
@@ -53,10 +46,8 @@ struct Layout {
     std::array<int32_t, max_block_chunks> bits{};                   // of each chunk
     std::array<std::array<__mmask8, 2>, max_block_chunks> select{}; // [chunk][vector]
     __m512i shift[2];
-    __m512i mask[2];       // 2^bits − 1
-    __m512d reciprocal[2]; // 2^-(sf + 1)
-    __m512d half_levels[2];
-    __m512d levels[2];
+    __m512i mask[2];             // 2^bits − 1
+    QuantizerLanes quantizer[2]; // for quantize_pack_samples_avx512
 };
 
 // One int32 per band of a frame ([channel][band]) in the lanes of a block: 8 bands, channel c in
@@ -133,22 +124,18 @@ Layout layout_of(const EncoderState& s, const std::array<SubbandRow, MAX_CHANNEL
         t.shift[1] = _mm512_sub_epi64(total, end1);
     }
     const __m512i one = _mm512_set1_epi64(1);
-    for (int32_t v = 0; v < 2; ++v) {
+    for (int32_t v = 0; v < 2; ++v)
         t.mask[v] = _mm512_sub_epi64(_mm512_sllv_epi64(one, width[v]), one);
-        t.levels[v] = _mm512_cvtepi64_pd(t.mask[v]);
-        t.half_levels[v] = _mm512_mul_pd(t.levels[v], _mm512_set1_pd(0.5));
-    }
     return t;
 }
 
-// The quantiser's reciprocal scales 2^-(sf + 1), straight from the exponent bits.
-void set_reciprocals(const EncoderState& s,
-                     const std::array<SubbandRow, MAX_CHANNELS>& scale_factor, Layout& t) {
-    __m512i sf[2];
+// The quantiser's constants of every lane.
+void set_quantizer(const EncoderState& s, const std::array<SubbandRow, MAX_CHANNELS>& scale_factor,
+                   const std::array<SubbandRow, MAX_CHANNELS>& bits, Layout& t) {
+    __m512i sf[2], width[2];
     in_lanes(s, scale_factor, sf);
-    for (int32_t v = 0; v < 2; ++v)
-        t.reciprocal[v] = _mm512_castsi512_pd(_mm512_slli_epi64(
-            _mm512_sub_epi64(_mm512_set1_epi64(exponent_bias_minus_1), sf[v]), 52));
+    in_lanes(s, bits, width);
+    for (int32_t v = 0; v < 2; ++v) t.quantizer[v] = quantizer_lanes(sf[v], width[v]);
 }
 
 // The values of one block from the quantized rows, masked to their widths: vector v.
@@ -166,7 +153,7 @@ struct QuantizedBlocks {
     }
 };
 
-// The values of one block quantised from the band samples (see the top of the file): vector v.
+// The values of one block quantised from the band samples: vector v.
 struct SampleBlocks {
     const float* rows[MAX_CHANNELS];
     int32_t subbands;
@@ -175,9 +162,7 @@ struct SampleBlocks {
         const auto at = static_cast<size_t>(blk * subbands);
         const __m256 x = subbands == 8 ? _mm256_loadu_ps(rows[v] + at)
                                        : _mm256_loadu2_m128(rows[1] + at, rows[0] + at);
-        const __m512d a = _mm512_fmadd_pd(_mm512_cvtps_pd(x), t.reciprocal[v], _mm512_set1_pd(1.0));
-        const __m512d q = _mm512_max_pd(_mm512_mul_pd(a, t.half_levels[v]), _mm512_setzero_pd());
-        return _mm512_cvttpd_epi64(_mm512_min_pd(q, t.levels[v]));
+        return quantize_lanes(x, t.quantizer[v]);
     }
 };
 
@@ -375,7 +360,7 @@ void quantize_pack_samples_avx512(const EncoderState& s,
                                   const std::array<SubbandRow, MAX_CHANNELS>& bits,
                                   ChunkState& state) {
     Layout t = layout_of(s, bits);
-    set_reciprocals(s, scale_factor, t);
+    set_quantizer(s, scale_factor, bits, t);
     const SampleBlocks blocks{{sb_sample[0].data(), sb_sample[s.channels > 1 ? 1 : 0].data()},
                               s.subbands};
     pack_blocks(t, blocks, s.blk_len, state);

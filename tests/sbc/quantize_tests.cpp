@@ -141,18 +141,24 @@ void quantize_plainly(const sbc::EncoderState& s, sbc::FrameWorkspace& ws) {
                                ws.bits[ch][i % s.subbands]);
 }
 
-// quantize_frame (on the widest vectors here) against the formula.
-TEST(Quantize, FrameMatchesThePlainFormulaAtEveryEdge) {
-    uint32_t x = 4242;
+// Every path of quantize_frame against the formula (the plain one on the widest vectors the
+// compiler may use here).
+TEST(Quantize, EveryPathMatchesThePlainFormulaAtEveryEdge) {
     auto ws = std::make_unique<sbc::FrameWorkspace>();
     auto plain = std::make_unique<sbc::FrameWorkspace>();
-    for (int32_t trial = 0; trial < 3000; ++trial) {
-        sbc::EncoderState s;
-        random_frame(x, trial, s, *ws);
-        *plain = *ws;
-        quantize_plainly(s, *plain);
-        sbc::quantize_frame(*ws, s);
-        ASSERT_EQ(ws->quantized, plain->quantized) << "trial " << trial;
+    for (sbc::QuantizePath path : {sbc::QuantizePath::plain, sbc::QuantizePath::avx512}) {
+        if (!sbc::quantize_path_available(path)) continue;
+        uint32_t x = 4242;
+        for (int32_t trial = 0; trial < 3000; ++trial) {
+            sbc::EncoderState s;
+            random_frame(x, trial, s, *ws);
+            for (auto& row : ws->quantized) row.fill(-1); // nothing past the frame is written
+            *plain = *ws;
+            quantize_plainly(s, *plain);
+            sbc::quantize_frame_on(path, *ws, s);
+            ASSERT_EQ(ws->quantized, plain->quantized)
+                << "path " << static_cast<int>(path) << ", trial " << trial;
+        }
     }
 }
 
