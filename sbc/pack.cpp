@@ -19,8 +19,10 @@
 // Speed: the bit stream is gathered in a 64-bit word and stored 32 bits at a time; the CRC runs a
 // byte at a time through a 256-entry table (the register after 8 bits fed from value i), bit by
 // bit only for a last part-byte. Where the processor has AVX2 the samples go out in chunks of
-// up to 56 bits assembled in vector lanes (pack_simd.h). The frame is assembled in a local
-// buffer with room to spare and copied out.
+// up to 56 bits assembled in vector lanes (pack_simd.h); with AVX-512 the header part too is
+// built in lanes, a block's bits become one word when they total 64 or less, and the samples
+// may be quantised on the way (pack_avx512.cpp). The frame is assembled in a local buffer with
+// room to spare and copied out.
 #include "sbc/pack.h"
 
 #include "sbc/pack_simd.h"

@@ -8,7 +8,8 @@
 //
 //   chunk k of block b = OR over lanes l in chunk k of (q[l] & mask[l]) << shift[l]
 //
-// Chunks are appended by put_chunk (the order of the stream: block, then chunk).
+// Chunks are appended by put_chunk (the order of the stream: block, then chunk). The AVX-512
+// path lays its lanes out per block instead and has a writer of its own (pack_avx512.cpp).
 #pragma once
 
 #include "sbc/sbc.h"
