@@ -72,13 +72,6 @@ struct BitWriter {
         crc_len08(static_cast<uint32_t>(acc), left, crc);
         return crc;
     }
-    // Passes the stream on to the chunk writers: whole bytes written, up to 7 bits left pending.
-    ChunkState hand_over() {
-        for (; count >= 8; count -= 8) frame[byte++] = static_cast<uint8_t>(acc >> (count - 8));
-        ChunkState out{frame.data(), byte, count > 0 ? acc << (64 - count) : 0, count};
-        if (count > 0) frame[byte] = static_cast<uint8_t>(out.top >> 56); // a frame may end here
-        return out;
-    }
     // Writes the pending bits, zero-padded to a whole byte; returns the frame length.
     int32_t finish() {
         for (; count >= 8; count -= 8) frame[byte++] = static_cast<uint8_t>(acc >> (count - 8));
@@ -130,8 +123,8 @@ int32_t write_samples(BitWriter& w, const EncoderState& s,
     return w.finish();
 }
 
-// The samples in chunks (see pack_simd.h); returns the frame length.
-int32_t write_samples_in_chunks(BitWriter& w, const EncoderState& s,
+// The samples in chunks (see pack_simd.h) from `state` on; returns the frame length.
+int32_t write_samples_in_chunks(ChunkState state, const EncoderState& s,
                                 const std::array<QuantizedRow, MAX_CHANNELS>& quantized,
                                 const std::array<SubbandRow, MAX_CHANNELS>& bits) {
     SampleChunks chunks;
@@ -162,7 +155,6 @@ int32_t write_samples_in_chunks(BitWriter& w, const EncoderState& s,
         for (size_t lane = 0; lane < PACK_LANES; ++lane)
             chunks.select[static_cast<size_t>(k)][lane] =
                 chunks.mask[lane] != 0 && chunk_of[lane] == k ? ~uint64_t{0} : 0;
-    ChunkState state = w.hand_over();
     const int32_t* const rows[MAX_CHANNELS] = {quantized[0].data(),
                                                quantized[s.channels > 1 ? 1 : 0].data()};
 #if defined(__x86_64__) || defined(_M_X64)
@@ -182,6 +174,26 @@ PackPath widest_path() {
 // The frame is assembled here, with room for the vector paths' stores past its end, and copied
 // out.
 using FrameBuffer = std::array<uint8_t, longest_frame + 16>;
+
+// Bytes 0..3, the join flags and the scale factors as start_frame writes them, gathered in two
+// words (see finish_header); returns the write state after them.
+ChunkState start_frame_in_words(FrameBuffer& buffer, const EncoderState& s, const SubbandRow& join,
+                                const std::array<SubbandRow, MAX_CHANNELS>& scale_factor) {
+    buffer[0] = SYNCWORD;
+    buffer[1] = s.header_byte;
+    buffer[2] = static_cast<uint8_t>(s.bitpool & 0xFF);
+    uint64_t sf_bits = 0;
+    for (int32_t ch = 0; ch < s.channels; ++ch)
+        for (int32_t sb = 0; sb < s.subbands; ++sb)
+            sf_bits =
+                sf_bits << scale_factor_bits | (static_cast<uint32_t>(scale_factor[ch][sb]) & 15u);
+    const int32_t sf_count = scale_factor_bits * s.channels * s.subbands; // 16 .. 64
+    const int32_t flags = s.channel_mode == JOINT_STEREO ? s.subbands : 0;
+    uint64_t flag_bits = 0;
+    for (int32_t sb = 0; sb < flags; ++sb)
+        flag_bits = flag_bits << 1 | (static_cast<uint32_t>(join[sb]) & 1u);
+    return finish_header(buffer.data(), flag_bits, flags, sf_bits << (64 - sf_count), sf_count);
+}
 
 // Bytes 0..3 (the CRC included), the join flags and the scale factors; returns the writer
 // positioned after them.
@@ -269,10 +281,12 @@ int32_t write_frame_on(PackPath path, std::span<uint8_t> frame, const EncoderSta
         length = state.length();
     }
 #endif
-    if (path != PackPath::avx512) {
+    if (path == PackPath::avx2)
+        length = write_samples_in_chunks(start_frame_in_words(buffer, s, join, scale_factor), s,
+                                         quantized, bits);
+    if (path == PackPath::scalar) {
         BitWriter w = start_frame(buffer, s, join, scale_factor);
-        length = path == PackPath::avx2 ? write_samples_in_chunks(w, s, quantized, bits)
-                                        : write_samples(w, s, quantized, bits);
+        length = write_samples(w, s, quantized, bits);
     }
     std::copy_n(buffer.begin(), static_cast<size_t>(length), frame.begin());
     return length;

@@ -310,7 +310,6 @@ ChunkState start_frame_avx512(uint8_t* buffer, const EncoderState& s, const Subb
     buffer[2] = static_cast<uint8_t>(s.bitpool & 0xFF);
     const int32_t nibbles = s.channels * s.subbands;
     const int32_t flags = s.channel_mode == JOINT_STEREO ? s.subbands : 0;
-    const int32_t header_bits = flags + 4 * nibbles;
     // The scale factors as bytes in stream order (4 bands: lanes 0..3 and 8..11 of the rows),
     // paired into bytes (first × 16 + second), read as one big-endian word: the first at the top.
     const __m512i order = _mm512_set_epi32(0, 0, 0, 0, 0, 0, 0, 0, 11, 10, 9, 8, 3, 2, 1, 0);
@@ -330,23 +329,7 @@ ChunkState start_frame_avx512(uint8_t* buffer, const EncoderState& s, const Subb
     const auto flag_bits = static_cast<uint64_t>(
         _mm512_test_epi32_mask(_mm512_permutexvar_epi32(flag_order, j), _mm512_set1_epi32(1)) &
         ((1u << flags) - 1u));
-    // The stream as 128 bits from the top: flags, then scale factors.
-    const uint64_t hi = flags > 0 ? flag_bits << (64 - flags) | sf_bits >> flags : sf_bits;
-    const uint64_t lo = flags > 0 ? sf_bits << (64 - flags) : 0;
-    const uint64_t stream[2] = {__builtin_bswap64(hi), __builtin_bswap64(lo)};
-    std::memcpy(buffer + HEADER_BYTES, stream, sizeof stream);
-    const int32_t whole = header_bits / 8; // the CRC's bytes: 1, 2 and these
-    const auto after = [](int32_t zero_bytes) -> const std::array<uint8_t, 256>& {
-        return CRC_AFTER[static_cast<size_t>(zero_bytes)];
-    };
-    int32_t crc = after(whole + 1)[CRC_INIT ^ buffer[1]] ^ after(whole)[buffer[2]];
-    for (int32_t i = 0; i < whole; ++i) crc ^= after(whole - 1 - i)[buffer[HEADER_BYTES + i]];
-    const int32_t left = header_bits % 8;
-    if (left > 0) crc_len08(buffer[HEADER_BYTES + whole] >> (8 - left), left, crc);
-    buffer[3] = static_cast<uint8_t>(crc);
-    ChunkState state{buffer, static_cast<size_t>(HEADER_BYTES + whole), 0, left};
-    if (left > 0) state.top = static_cast<uint64_t>(buffer[HEADER_BYTES + whole]) << 56;
-    return state;
+    return finish_header(buffer, flag_bits, flags, sf_bits, 4 * nibbles);
 }
 
 void pack_samples_avx512(const EncoderState& s,

@@ -96,6 +96,34 @@ inline void put_chunk(uint8_t* buffer, size_t& byte, uint64_t& top, int32_t& cou
 void pack_samples_avx2(const SampleChunks& chunks, const int32_t* const (&rows)[MAX_CHANNELS],
                        int32_t subbands, int32_t blk_len, ChunkState& state);
 
+// After bytes 0..2 of `buffer`: the join flags (`flags` bits in `flag_bits`, band 0 highest) and
+// the scale factors (`sf_count` bits at the top of `sf_bits`, the first highest) from byte 4 on,
+// then the CRC over bytes 1, 2 and those bits in byte 3. Returns the write state after them.
+// Writes 16 bytes from byte 4 whatever the length.
+inline ChunkState finish_header(uint8_t* buffer, uint64_t flag_bits, int32_t flags,
+                                uint64_t sf_bits, int32_t sf_count) {
+    const int32_t header_bits = flags + sf_count;
+    const uint64_t hi = flags > 0 ? flag_bits << (64 - flags) | sf_bits >> flags : sf_bits;
+    const uint64_t lo = flags > 0 ? sf_bits << (64 - flags) : 0;
+    const uint64_t stream[2] = {__builtin_bswap64(hi), __builtin_bswap64(lo)};
+    std::memcpy(buffer + 4, stream, sizeof stream);
+    const int32_t whole = header_bits / 8; // the CRC's bytes: 1, 2 and these
+    const auto after = [](int32_t zero_bytes) -> const std::array<uint8_t, 256>& {
+        return CRC_AFTER[static_cast<size_t>(zero_bytes)];
+    };
+    int32_t crc = after(whole + 1)[CRC_INIT ^ buffer[1]] ^ after(whole)[buffer[2]];
+    for (int32_t i = 0; i < whole; ++i) crc ^= after(whole - 1 - i)[buffer[4 + i]];
+    const int32_t left = header_bits % 8;
+    for (int32_t i = left - 1; i >= 0; --i) { // a last part-byte (4 bands, joint), bit by bit
+        const int32_t feedback = ((buffer[4 + whole] >> (8 - left + i)) & 1) ^ ((crc >> 7) & 1);
+        crc = ((crc << 1) ^ (feedback != 0 ? CRC_POLY : 0)) & 0xFF;
+    }
+    buffer[3] = static_cast<uint8_t>(crc);
+    ChunkState state{buffer, static_cast<size_t>(4 + whole), 0, left};
+    if (left > 0) state.top = static_cast<uint64_t>(buffer[4 + whole]) << 56;
+    return state;
+}
+
 // std::copy_n for a frame, without a library call. Needs AVX-512.
 void copy_frame_avx512(uint8_t* to, const uint8_t* from, size_t length);
 
