@@ -130,11 +130,16 @@ int32_t write_samples_in_chunks(ChunkState state, const EncoderState& s,
     SampleChunks chunks;
     std::array<int32_t, PACK_LANES> chunk_of{};
     int32_t used = 0;
+    int32_t per_block = 0;
+    for (int32_t ch = 0; ch < s.channels; ++ch)
+        for (int32_t sb = 0; sb < s.subbands; ++sb) per_block += bits[ch][sb];
+    const bool one_word = per_block >= 8 && per_block <= 64; // see put_words_in_place
+    const int32_t limit = one_word ? 64 : CHUNK_BITS;
     for (int32_t ch = 0; ch < s.channels; ++ch) {
         for (int32_t sb = 0; sb < s.subbands; ++sb) {
             const int32_t width = bits[ch][sb];
             if (width <= 0) continue;
-            if (chunks.count == 0 || used + width > CHUNK_BITS) {
+            if (chunks.count == 0 || used + width > limit) {
                 ++chunks.count;
                 used = 0;
             }
@@ -151,13 +156,17 @@ int32_t write_samples_in_chunks(ChunkState state, const EncoderState& s,
             chunks.shift[lane] =
                 static_cast<uint64_t>(chunks.bits[static_cast<size_t>(chunk_of[lane])]) -
                 chunks.shift[lane];
+    const int32_t* const rows[MAX_CHANNELS] = {quantized[0].data(),
+                                               quantized[s.channels > 1 ? 1 : 0].data()};
+#if defined(__x86_64__) || defined(_M_X64)
+    if (one_word) {
+        pack_block_words_avx2(chunks, rows, s.subbands, s.blk_len, state);
+        return state.length();
+    }
     for (int32_t k = 0; k < chunks.count; ++k)
         for (size_t lane = 0; lane < PACK_LANES; ++lane)
             chunks.select[static_cast<size_t>(k)][lane] =
                 chunks.mask[lane] != 0 && chunk_of[lane] == k ? ~uint64_t{0} : 0;
-    const int32_t* const rows[MAX_CHANNELS] = {quantized[0].data(),
-                                               quantized[s.channels > 1 ? 1 : 0].data()};
-#if defined(__x86_64__) || defined(_M_X64)
     pack_samples_avx2(chunks, rows, s.subbands, s.blk_len, state);
 #else
     (void)rows;

@@ -10,11 +10,9 @@
 //
 // Quantising: quantize_avx512.h, the same values as quantize_frame.
 //
-// Block words: when a block's bits total P = 8..64 there is one chunk per block and word i starts
-// at bit pending + i × P of the stream, known in advance. Each word is stored as 16 big-endian
-// bytes, led by the last bits of the word before it (they fill the byte the two share, P >= 8
-// covers them): the stores depend on no earlier store, and the later one of two overlapping
-// stores writes the same bits again. Other totals go chunk by chunk through put_chunk.
+// Block words: when a block's bits total 8..64 there is one chunk per block, and the words go
+// out as put_words_in_place (pack_simd.h) describes, eight at a time in lanes. Other totals go
+// chunk by chunk through put_chunk.
 #if defined(__x86_64__) || defined(_M_X64)
 #include "sbc/pack.h"
 #include "sbc/pack_simd.h"
@@ -234,8 +232,8 @@ size_t chunk_words(const Layout& t, const Blocks& blocks, int32_t blk_len, uint6
     return count;
 }
 
-// Words of `bits` bits each (8..64) from the write state on; see the top of the file.
-void put_words_in_place(const uint64_t* words, size_t count, int32_t bits, ChunkState& state) {
+// put_words_in_place (pack_simd.h) eight words at a time in lanes.
+void put_words_in_lanes(const uint64_t* words, size_t count, int32_t bits, ChunkState& state) {
     const __m512i byte_swap =
         _mm512_set_epi8(8, 9, 10, 11, 12, 13, 14, 15, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13,
                         14, 15, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 0, 1, 2, 3, 4,
@@ -285,7 +283,7 @@ void pack_blocks(const Layout& t, const Blocks& blocks, int32_t blk_len, ChunkSt
                          : t.vectors == 2 ? block_words<2>(t, blocks, blk_len, words.data())
                                           : block_words<1>(t, blocks, blk_len, words.data());
     if (t.chunks == 1 && t.per_block >= min_parallel_bits) {
-        put_words_in_place(words.data(), count, t.per_block, state);
+        put_words_in_lanes(words.data(), count, t.per_block, state);
         return;
     }
     for (size_t i = 0; i < count; ++i)

@@ -61,7 +61,7 @@ struct SampleChunks {
     std::array<uint32_t, PACK_LANES> mask{};  // 2^bits − 1; 0 for a band without bits
     std::array<uint64_t, PACK_LANES> shift{}; // from the chunk's last bit to the value's
     std::array<std::array<uint64_t, PACK_LANES>, PACK_LANES> select; // [chunk][lane]: all ones
-    std::array<int32_t, PACK_LANES> bits;                            // of each chunk, 1..56
+    std::array<int32_t, PACK_LANES> bits; // of each chunk, 1..56 (or one chunk of up to 64)
     int32_t count = 0;
 };
 
@@ -91,10 +91,38 @@ inline void put_chunk(uint8_t* buffer, size_t& byte, uint64_t& top, int32_t& cou
     count = (count + bits) & 7;
 }
 
+// Appends `count` words of `bits` (8..64) bits each: word i starts at bit count + i × bits from
+// `state`, known in advance, so each goes out as 16 big-endian bytes led by the last bits of the
+// word before (which fill the byte the two share): no store waits for an earlier one, and the
+// later of two overlapping stores writes the same bits again. Room for 16 bytes past the end.
+inline void put_words_in_place(const uint64_t* words, size_t count, int32_t bits,
+                               ChunkState& state) {
+    uint64_t prev = state.count > 0 ? state.top >> (64 - state.count) : 0;
+    uint8_t* const base = state.buffer + state.byte;
+    int64_t pos = state.count;
+    for (size_t i = 0; i < count; ++i, pos += bits) {
+        const uint64_t left = words[i] << (64 - bits); // the word's first bit at bit 63
+        const auto sh = static_cast<int32_t>(pos & 7);
+        const uint64_t stream[2] = {
+            __builtin_bswap64(sh > 0 ? left >> sh | prev << (64 - sh) : left),
+            __builtin_bswap64(sh > 0 ? left << (64 - sh) : 0)};
+        std::memcpy(base + (pos >> 3), stream, sizeof stream);
+        prev = words[i];
+    }
+    state.byte += static_cast<size_t>(pos >> 3);
+    state.count = static_cast<int32_t>(pos & 7);
+    state.top = state.count > 0 ? prev << (64 - state.count) : 0;
+}
+
 // All blocks of the frame; rows[ch] is the channel's quantized row (both may be the same row,
 // for one channel, whose second-channel lanes have mask 0). Needs AVX2.
 void pack_samples_avx2(const SampleChunks& chunks, const int32_t* const (&rows)[MAX_CHANNELS],
                        int32_t subbands, int32_t blk_len, ChunkState& state);
+
+// The same when `chunks` is one chunk of 8..64 bits (each lane's shift from the block's last
+// bit): a word per block, stored by put_words_in_place. Needs AVX2.
+void pack_block_words_avx2(const SampleChunks& chunks, const int32_t* const (&rows)[MAX_CHANNELS],
+                           int32_t subbands, int32_t blk_len, ChunkState& state);
 
 // After bytes 0..2 of `buffer`: the join flags (`flags` bits in `flag_bits`, band 0 highest) and
 // the scale factors (`sf_count` bits at the top of `sf_bits`, the first highest) from byte 4 on,
