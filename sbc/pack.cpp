@@ -313,7 +313,7 @@ int32_t quantize_and_write_frame(std::span<uint8_t> frame, const EncoderState& s
     ChunkState state = start_frame_avx512(buffer.data(), s, ws.join, ws.scale_factor);
     quantize_pack_samples_avx512(s, ws.sb_sample, ws.scale_factor, ws.bits, state);
     length = state.length();
-    copy_frame_avx512(frame.data(), buffer.data(), static_cast<size_t>(length));
+    std::copy_n(buffer.begin(), static_cast<size_t>(length), frame.begin());
 #endif
     return length;
 }

@@ -293,14 +293,6 @@ void pack_blocks(const Layout& t, const Blocks& blocks, int32_t blk_len, ChunkSt
 
 } // namespace
 
-void copy_frame_avx512(uint8_t* to, const uint8_t* from, size_t length) {
-    for (size_t i = 0; i < length; i += 64) {
-        const size_t n = std::min<size_t>(64, length - i);
-        const __mmask64 part = n == 64 ? ~__mmask64{0} : (__mmask64{1} << n) - 1;
-        _mm512_mask_storeu_epi8(to + i, part, _mm512_maskz_loadu_epi8(part, from + i));
-    }
-}
-
 ChunkState start_frame_avx512(uint8_t* buffer, const EncoderState& s, const SubbandRow& join,
                               const std::array<SubbandRow, MAX_CHANNELS>& scale_factor) {
     buffer[0] = SYNCWORD;

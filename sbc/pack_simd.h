@@ -152,9 +152,6 @@ inline ChunkState finish_header(uint8_t* buffer, uint64_t flag_bits, int32_t fla
     return state;
 }
 
-// std::copy_n for a frame, without a library call. Needs AVX-512.
-void copy_frame_avx512(uint8_t* to, const uint8_t* from, size_t length);
-
 // Bytes 0..3 of the frame of `s` (CRC included), its join flags and scale factors, into
 // `buffer` (room for 16 bytes past them); returns the write state after them. Needs AVX-512.
 ChunkState start_frame_avx512(uint8_t* buffer, const EncoderState& s, const SubbandRow& join,
