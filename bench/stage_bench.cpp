@@ -138,6 +138,22 @@ void quantisation(benchmark::State& st) {
     st.SetItemsProcessed(st.iterations() * instants);
 }
 
+// Quantisation on a given path.
+void quantisation_on(benchmark::State& st, sbc::QuantizePath path) {
+    if (!sbc::quantize_path_available(path)) {
+        st.SkipWithError("path not available here");
+        return;
+    }
+    Frame f;
+    f.scale_and_join();
+    f.allocate();
+    for (auto _ : st) {
+        sbc::quantize_frame_on(path, f.ws, *f.enc);
+        benchmark::DoNotOptimize(f.ws.quantized);
+    }
+    st.SetItemsProcessed(st.iterations() * instants);
+}
+
 void packing_crc(benchmark::State& st) {
     Frame f;
     f.scale_and_join();
@@ -146,6 +162,42 @@ void packing_crc(benchmark::State& st) {
     std::vector<uint8_t> out(static_cast<size_t>(sbc::encoder_frame_length(*f.enc)));
     for (auto _ : st) {
         sbc::write_frame(out, *f.enc, f.ws.join, f.ws.scale_factor, f.ws.quantized, f.ws.bits);
+        benchmark::DoNotOptimize(out);
+    }
+    st.SetItemsProcessed(st.iterations() * instants);
+}
+
+// Packing on a given path, from the quantized rows.
+void packing_crc_on(benchmark::State& st, sbc::PackPath path) {
+    if (!sbc::pack_path_available(path)) {
+        st.SkipWithError("path not available here");
+        return;
+    }
+    Frame f;
+    f.scale_and_join();
+    f.allocate();
+    f.quantize();
+    std::vector<uint8_t> out(static_cast<size_t>(sbc::encoder_frame_length(*f.enc)));
+    for (auto _ : st) {
+        sbc::write_frame_on(path, out, *f.enc, f.ws.join, f.ws.scale_factor, f.ws.quantized,
+                            f.ws.bits);
+        benchmark::DoNotOptimize(out);
+    }
+    st.SetItemsProcessed(st.iterations() * instants);
+}
+
+// Quantisation and packing in one step, as the encoder runs them where AVX-512 is available.
+void quantisation_packing_crc(benchmark::State& st) {
+    if (!sbc::quantizing_pack_available()) {
+        st.SkipWithError("needs AVX-512");
+        return;
+    }
+    Frame f;
+    f.scale_and_join();
+    f.allocate();
+    std::vector<uint8_t> out(static_cast<size_t>(sbc::encoder_frame_length(*f.enc)));
+    for (auto _ : st) {
+        sbc::quantize_and_write_frame(out, *f.enc, f.ws);
         benchmark::DoNotOptimize(out);
     }
     st.SetItemsProcessed(st.iterations() * instants);
@@ -235,7 +287,13 @@ BENCHMARK(bit_allocation_on<sbc::AllocationPath::avx2, sbc::JOINT_STEREO, sbc::S
 BENCHMARK(bit_allocation_on<sbc::AllocationPath::avx512, sbc::JOINT_STEREO, sbc::LOUDNESS>);
 BENCHMARK(bit_allocation_on<sbc::AllocationPath::avx512, sbc::DUAL_CHANNEL, sbc::SNR>);
 BENCHMARK(quantisation);
+BENCHMARK_CAPTURE(quantisation_on, plain, sbc::QuantizePath::plain);
+BENCHMARK_CAPTURE(quantisation_on, avx512, sbc::QuantizePath::avx512);
 BENCHMARK(packing_crc);
+BENCHMARK_CAPTURE(packing_crc_on, scalar, sbc::PackPath::scalar);
+BENCHMARK_CAPTURE(packing_crc_on, avx2, sbc::PackPath::avx2);
+BENCHMARK_CAPTURE(packing_crc_on, avx512, sbc::PackPath::avx512);
+BENCHMARK(quantisation_packing_crc);
 BENCHMARK(sample_reading)->Unit(benchmark::kMillisecond);
 BENCHMARK(sample_reading_bulk<double>)->Unit(benchmark::kMillisecond);
 BENCHMARK(sample_reading_bulk<int16_t>)->Unit(benchmark::kMillisecond); // 16-bit straight to PCM

@@ -10,6 +10,7 @@
 //     ─► [JOINT_STEREO: joint_decision ─► join, mid/side bands replace left/right]
 //     ─► allocate_bits_* (one pool per channel, or one for both) ─► bits
 //     ─► quantize_channel ─► quantized ─► pack_frame ─► out[out_len ...]
+//        (with AVX-512 both in one step, quantize_and_write_frame: no quantized rows)
 //
 // Configuration refuses any bitpool that bit allocation cannot spend exactly or that the
 // frame's bitpool byte cannot hold, so every frame of a configured encoder has the length
@@ -163,10 +164,15 @@ int32_t encoder_encode_frame(EncoderState& state, std::span<const int16_t> pcm,
     analysis_frame(*state.analysis, pcm, state.channels, state.blk_len, ws.sb_sample);
     scale_and_join(ws, state);
     allocate_frame_bits(ws, state);
-    quantize_frame(ws, state);
-    const int32_t written =
-        write_frame(out.subspan(static_cast<size_t>(out_len), static_cast<size_t>(length)), state,
-                    ws.join, ws.scale_factor, ws.quantized, ws.bits);
+    const auto frame = out.subspan(static_cast<size_t>(out_len), static_cast<size_t>(length));
+    static const bool quantize_in_pack = quantizing_pack_available();
+    int32_t written = 0;
+    if (quantize_in_pack) {
+        written = quantize_and_write_frame(frame, state, ws);
+    } else {
+        quantize_frame(ws, state);
+        written = write_frame(frame, state, ws.join, ws.scale_factor, ws.quantized, ws.bits);
+    }
     out_len += written;
     return written;
 }

@@ -19,8 +19,10 @@
 // Speed: the bit stream is gathered in a 64-bit word and stored 32 bits at a time; the CRC runs a
 // byte at a time through a 256-entry table (the register after 8 bits fed from value i), bit by
 // bit only for a last part-byte. Where the processor has AVX2 the samples go out in chunks of
-// up to 56 bits assembled in vector lanes (pack_simd.h). The frame is assembled in a local
-// buffer with room to spare and copied out.
+// up to 56 bits assembled in vector lanes (pack_simd.h); with AVX-512 the header part too is
+// built in lanes, a block's bits become one word when they total 64 or less, and the samples
+// may be quantised on the way (pack_avx512.cpp). The frame is assembled in a local buffer with
+// room to spare and copied out.
 #include "sbc/pack.h"
 
 #include "sbc/pack_simd.h"
@@ -31,8 +33,6 @@ namespace sbc {
 
 namespace {
 
-constexpr int32_t crc_init = 0x0F;
-constexpr int32_t crc_poly = 0x1D;
 constexpr int32_t scale_factor_bits = 4;
 constexpr int32_t max_value_bits = 32;
 constexpr int32_t max_sample_bits = 16;
@@ -42,21 +42,6 @@ constexpr size_t longest_frame =
     (MAX_SUBBANDS +
      (scale_factor_bits + max_sample_bits * MAX_BLOCKS) * MAX_CHANNELS * MAX_SUBBANDS + 7) /
         8;
-
-constexpr std::array<uint8_t, 256> crc_table = [] {
-    std::array<uint8_t, 256> t{};
-    for (int32_t i = 0; i < 256; ++i) {
-        int32_t crc = i;
-        for (int32_t bit = 0; bit < 8; ++bit)
-            crc = ((crc << 1) ^ ((crc & 0x80) ? crc_poly : 0)) & 0xFF;
-        t[static_cast<size_t>(i)] = static_cast<uint8_t>(crc);
-    }
-    return t;
-}();
-
-int32_t crc_byte(int32_t crc, uint32_t byte) {
-    return crc_table[static_cast<size_t>((static_cast<uint32_t>(crc) ^ byte) & 0xFF)];
-}
 
 // The frame's bit stream from byte 4 on. Pending bits are the low `count` bits of `acc`; whole
 // 32-bit words go out big-endian (most significant bit first), the rest at finish().
@@ -86,15 +71,6 @@ struct BitWriter {
         for (; left >= 8; left -= 8) crc = crc_byte(crc, static_cast<uint32_t>(acc >> (left - 8)));
         crc_len08(static_cast<uint32_t>(acc), left, crc);
         return crc;
-    }
-    // Passes the stream on to the chunk writer: whole bytes written, up to 7 bits left pending.
-    void hand_over(ChunkState& out) {
-        for (; count >= 8; count -= 8) frame[byte++] = static_cast<uint8_t>(acc >> (count - 8));
-        out.buffer = frame.data();
-        out.byte = byte;
-        out.count = count;
-        out.top = count > 0 ? acc << (64 - count) : 0;
-        if (count > 0) frame[byte] = static_cast<uint8_t>(out.top >> 56); // a frame may end here
     }
     // Writes the pending bits, zero-padded to a whole byte; returns the frame length.
     int32_t finish() {
@@ -147,18 +123,23 @@ int32_t write_samples(BitWriter& w, const EncoderState& s,
     return w.finish();
 }
 
-// The samples in chunks (see pack_simd.h); returns the frame length.
-int32_t write_samples_in_chunks(BitWriter& w, const EncoderState& s,
+// The samples in chunks (see pack_simd.h) from `state` on; returns the frame length.
+int32_t write_samples_in_chunks(ChunkState state, const EncoderState& s,
                                 const std::array<QuantizedRow, MAX_CHANNELS>& quantized,
                                 const std::array<SubbandRow, MAX_CHANNELS>& bits) {
     SampleChunks chunks;
     std::array<int32_t, PACK_LANES> chunk_of{};
     int32_t used = 0;
+    int32_t per_block = 0;
+    for (int32_t ch = 0; ch < s.channels; ++ch)
+        for (int32_t sb = 0; sb < s.subbands; ++sb) per_block += bits[ch][sb];
+    const bool one_word = per_block >= 8 && per_block <= 64; // see put_words_in_place
+    const int32_t limit = one_word ? 64 : CHUNK_BITS;
     for (int32_t ch = 0; ch < s.channels; ++ch) {
         for (int32_t sb = 0; sb < s.subbands; ++sb) {
             const int32_t width = bits[ch][sb];
             if (width <= 0) continue;
-            if (chunks.count == 0 || used + width > CHUNK_BITS) {
+            if (chunks.count == 0 || used + width > limit) {
                 ++chunks.count;
                 used = 0;
             }
@@ -175,20 +156,70 @@ int32_t write_samples_in_chunks(BitWriter& w, const EncoderState& s,
             chunks.shift[lane] =
                 static_cast<uint64_t>(chunks.bits[static_cast<size_t>(chunk_of[lane])]) -
                 chunks.shift[lane];
+    const int32_t* const rows[MAX_CHANNELS] = {quantized[0].data(),
+                                               quantized[s.channels > 1 ? 1 : 0].data()};
+#if defined(__x86_64__) || defined(_M_X64)
+    if (one_word) {
+        pack_block_words_avx2(chunks, rows, s.subbands, s.blk_len, state);
+        return state.length();
+    }
     for (int32_t k = 0; k < chunks.count; ++k)
         for (size_t lane = 0; lane < PACK_LANES; ++lane)
             chunks.select[static_cast<size_t>(k)][lane] =
                 chunks.mask[lane] != 0 && chunk_of[lane] == k ? ~uint64_t{0} : 0;
-    ChunkState state{};
-    w.hand_over(state);
-    const int32_t* const rows[MAX_CHANNELS] = {quantized[0].data(),
-                                               quantized[s.channels > 1 ? 1 : 0].data()};
-#if defined(__x86_64__) || defined(_M_X64)
     pack_samples_avx2(chunks, rows, s.subbands, s.blk_len, state);
 #else
     (void)rows;
 #endif
-    return static_cast<int32_t>(state.byte) + (state.count > 0 ? 1 : 0);
+    return state.length();
+}
+
+PackPath widest_path() {
+    for (PackPath p : {PackPath::avx512, PackPath::avx2})
+        if (pack_path_available(p)) return p;
+    return PackPath::scalar;
+}
+
+// The frame is assembled here, with room for the vector paths' stores past its end, and copied
+// out.
+using FrameBuffer = std::array<uint8_t, longest_frame + 16>;
+
+// Bytes 0..3, the join flags and the scale factors as start_frame writes them, gathered in two
+// words (see finish_header); returns the write state after them.
+ChunkState start_frame_in_words(FrameBuffer& buffer, const EncoderState& s, const SubbandRow& join,
+                                const std::array<SubbandRow, MAX_CHANNELS>& scale_factor) {
+    buffer[0] = SYNCWORD;
+    buffer[1] = s.header_byte;
+    buffer[2] = static_cast<uint8_t>(s.bitpool & 0xFF);
+    uint64_t sf_bits = 0;
+    for (int32_t ch = 0; ch < s.channels; ++ch)
+        for (int32_t sb = 0; sb < s.subbands; ++sb)
+            sf_bits =
+                sf_bits << scale_factor_bits | (static_cast<uint32_t>(scale_factor[ch][sb]) & 15u);
+    const int32_t sf_count = scale_factor_bits * s.channels * s.subbands; // 16 .. 64
+    const int32_t flags = s.channel_mode == JOINT_STEREO ? s.subbands : 0;
+    uint64_t flag_bits = 0;
+    for (int32_t sb = 0; sb < flags; ++sb)
+        flag_bits = flag_bits << 1 | (static_cast<uint32_t>(join[sb]) & 1u);
+    return finish_header(buffer.data(), flag_bits, flags, sf_bits << (64 - sf_count), sf_count);
+}
+
+// Bytes 0..3 (the CRC included), the join flags and the scale factors; returns the writer
+// positioned after them.
+BitWriter start_frame(FrameBuffer& buffer, const EncoderState& s, const SubbandRow& join,
+                      const std::array<SubbandRow, MAX_CHANNELS>& scale_factor) {
+    buffer[0] = SYNCWORD;
+    buffer[1] = s.header_byte;
+    buffer[2] = static_cast<uint8_t>(s.bitpool & 0xFF);
+    BitWriter w{buffer};
+    if (s.channel_mode == JOINT_STEREO)
+        for (int32_t sb = 0; sb < s.subbands; ++sb) w.put(static_cast<uint32_t>(join[sb]), 1);
+    for (int32_t ch = 0; ch < s.channels; ++ch)
+        for (int32_t sb = 0; sb < s.subbands; ++sb)
+            w.put(static_cast<uint32_t>(scale_factor[ch][sb]), scale_factor_bits);
+    const int32_t crc = crc_byte(crc_byte(CRC_INIT, s.header_byte), buffer[2]);
+    buffer[3] = static_cast<uint8_t>(w.crc_of_stream(crc));
+    return w;
 }
 
 } // namespace
@@ -221,7 +252,7 @@ void crc_len08(uint32_t value, int32_t length, int32_t& crc) {
     for (int32_t i = std::min(length, max_value_bits) - 1; i >= 0; --i) {
         const int32_t feedback = static_cast<int32_t>((value >> i) & 1u) ^ ((crc >> 7) & 1);
         crc <<= 1;
-        if (feedback != 0) crc ^= crc_poly;
+        if (feedback != 0) crc ^= CRC_POLY;
         crc &= 0xFF; // only the low 8 bits carry meaning; masking each step keeps it bounded
     }
     crc &= 0xFF;
@@ -230,6 +261,9 @@ void crc_len08(uint32_t value, int32_t length, int32_t& crc) {
 bool pack_path_available(PackPath path) {
 #if defined(__x86_64__) || defined(_M_X64)
     if (path == PackPath::avx2) return __builtin_cpu_supports("avx2");
+    if (path == PackPath::avx512)
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+               __builtin_cpu_supports("avx512bw");
 #endif
     return path == PackPath::scalar;
 }
@@ -238,8 +272,7 @@ int32_t write_frame(std::span<uint8_t> frame, const EncoderState& s, const Subba
                     const std::array<SubbandRow, MAX_CHANNELS>& scale_factor,
                     const std::array<QuantizedRow, MAX_CHANNELS>& quantized,
                     const std::array<SubbandRow, MAX_CHANNELS>& bits) {
-    static const PackPath widest =
-        pack_path_available(PackPath::avx2) ? PackPath::avx2 : PackPath::scalar;
+    static const PackPath widest = widest_path();
     return write_frame_on(widest, frame, s, join, scale_factor, quantized, bits);
 }
 
@@ -248,22 +281,40 @@ int32_t write_frame_on(PackPath path, std::span<uint8_t> frame, const EncoderSta
                        const std::array<SubbandRow, MAX_CHANNELS>& scale_factor,
                        const std::array<QuantizedRow, MAX_CHANNELS>& quantized,
                        const std::array<SubbandRow, MAX_CHANNELS>& bits) {
-    // Assembled in a buffer with room for the vector path's 8-byte stores past the frame's end.
-    std::array<uint8_t, longest_frame + 8> buffer;
-    buffer[0] = SYNCWORD;
-    buffer[1] = s.header_byte;
-    buffer[2] = static_cast<uint8_t>(s.bitpool & 0xFF);
-    BitWriter w{buffer};
-    if (s.channel_mode == JOINT_STEREO)
-        for (int32_t sb = 0; sb < s.subbands; ++sb) w.put(static_cast<uint32_t>(join[sb]), 1);
-    for (int32_t ch = 0; ch < s.channels; ++ch)
-        for (int32_t sb = 0; sb < s.subbands; ++sb)
-            w.put(static_cast<uint32_t>(scale_factor[ch][sb]), scale_factor_bits);
-    const int32_t crc = crc_byte(crc_byte(crc_init, s.header_byte), buffer[2]);
-    buffer[3] = static_cast<uint8_t>(w.crc_of_stream(crc));
-    const int32_t length = path == PackPath::avx2 ? write_samples_in_chunks(w, s, quantized, bits)
-                                                  : write_samples(w, s, quantized, bits);
+    FrameBuffer buffer;
+    int32_t length = 0;
+#if defined(__x86_64__) || defined(_M_X64)
+    if (path == PackPath::avx512) {
+        ChunkState state = start_frame_avx512(buffer.data(), s, join, scale_factor);
+        pack_samples_avx512(s, quantized, bits, state);
+        length = state.length();
+    }
+#endif
+    if (path == PackPath::avx2)
+        length = write_samples_in_chunks(start_frame_in_words(buffer, s, join, scale_factor), s,
+                                         quantized, bits);
+    if (path == PackPath::scalar) {
+        BitWriter w = start_frame(buffer, s, join, scale_factor);
+        length = write_samples(w, s, quantized, bits);
+    }
     std::copy_n(buffer.begin(), static_cast<size_t>(length), frame.begin());
+    return length;
+}
+
+bool quantizing_pack_available() {
+    return pack_path_available(PackPath::avx512);
+}
+
+int32_t quantize_and_write_frame(std::span<uint8_t> frame, const EncoderState& s,
+                                 const FrameWorkspace& ws) {
+    FrameBuffer buffer;
+    int32_t length = 0;
+#if defined(__x86_64__) || defined(_M_X64)
+    ChunkState state = start_frame_avx512(buffer.data(), s, ws.join, ws.scale_factor);
+    quantize_pack_samples_avx512(s, ws.sb_sample, ws.scale_factor, ws.bits, state);
+    length = state.length();
+    std::copy_n(buffer.begin(), static_cast<size_t>(length), frame.begin());
+#endif
     return length;
 }
 

@@ -41,9 +41,9 @@ int32_t write_frame(std::span<uint8_t> frame, const EncoderState& s, const Subba
                     const std::array<QuantizedRow, MAX_CHANNELS>& quantized,
                     const std::array<SubbandRow, MAX_CHANNELS>& bits);
 
-// The ways of writing a frame's samples: one band at a time, or in AVX2 lanes. Both give the
-// same bytes; write_frame takes the widest the processor has.
-enum class PackPath : int32_t { scalar, avx2 };
+// The ways of writing a frame's samples: one band at a time, or in AVX2 or AVX-512 lanes. All
+// give the same bytes; write_frame takes the widest the processor has.
+enum class PackPath : int32_t { scalar, avx2, avx512 };
 bool pack_path_available(PackPath path);
 
 // write_frame on a given path, which must be available.
@@ -52,6 +52,15 @@ int32_t write_frame_on(PackPath path, std::span<uint8_t> frame, const EncoderSta
                        const std::array<SubbandRow, MAX_CHANNELS>& scale_factor,
                        const std::array<QuantizedRow, MAX_CHANNELS>& quantized,
                        const std::array<SubbandRow, MAX_CHANNELS>& bits);
+
+// True when quantize_and_write_frame can run here (it needs PackPath::avx512).
+bool quantizing_pack_available();
+
+// The frame that quantize_frame followed by write_frame would give, quantising ws.sb_sample
+// (with ws.scale_factor and ws.bits) while packing, so that ws.quantized is neither written nor
+// read. Trusts its arguments like write_frame; only when quantizing_pack_available().
+int32_t quantize_and_write_frame(std::span<uint8_t> frame, const EncoderState& s,
+                                 const FrameWorkspace& ws);
 
 // Writes one frame at out[out_len]: sync word, header_byte, low 8 bits of bitpool, CRC-8,
 // join flags (channel_mode JOINT_STEREO only), scale factors, samples (block, channel,

@@ -10,6 +10,8 @@
 // The division by S is done as a multiplication by 1/S, a power of two: the same double.
 // The scale-factor stage guarantees |x| <= S, so the result always lies in 0..levels
 // (a caller breaking that gets saturated values, never an overflowing conversion).
+// Where the processor has AVX-512 the same arithmetic runs in hand-written double lanes
+// (quantize_avx512.cpp); packing can also quantise on its own way (pack_avx512.cpp).
 #include "sbc/quantize.h"
 
 #include "sbc/scale.h"
@@ -71,12 +73,43 @@ SBC_WIDEST_VECTORS void quantize_rows(const SampleRow& sb_sample, const SubbandR
         quantize_rows<4>(sb_sample, scale_factor, quantized, bits, blk_len);
 }
 
+void quantize_rows_on(QuantizePath path, const SampleRow& sb_sample, const SubbandRow& scale_factor,
+                      QuantizedRow& quantized, const SubbandRow& bits, int32_t blk_len,
+                      int32_t subbands) {
+#if defined(__x86_64__) || defined(_M_X64)
+    if (path == QuantizePath::avx512) {
+        quantize_rows_avx512(sb_sample, scale_factor, quantized, bits, blk_len, subbands);
+        return;
+    }
+#endif
+    (void)path;
+    quantize_rows(sb_sample, scale_factor, quantized, bits, blk_len, subbands);
+}
+
+QuantizePath widest_path() {
+    static const QuantizePath widest =
+        quantize_path_available(QuantizePath::avx512) ? QuantizePath::avx512 : QuantizePath::plain;
+    return widest;
+}
+
 } // namespace
 
-void quantize_frame(FrameWorkspace& ws, const EncoderState& s) {
+bool quantize_path_available(QuantizePath path) {
+#if defined(__x86_64__) || defined(_M_X64)
+    if (path == QuantizePath::avx512)
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
+#endif
+    return path == QuantizePath::plain;
+}
+
+void quantize_frame_on(QuantizePath path, FrameWorkspace& ws, const EncoderState& s) {
     for (int32_t c = 0; c < s.channels; ++c)
-        quantize_rows(ws.sb_sample[c], ws.scale_factor[c], ws.quantized[c], ws.bits[c], s.blk_len,
-                      s.subbands);
+        quantize_rows_on(path, ws.sb_sample[c], ws.scale_factor[c], ws.quantized[c], ws.bits[c],
+                         s.blk_len, s.subbands);
+}
+
+void quantize_frame(FrameWorkspace& ws, const EncoderState& s) {
+    quantize_frame_on(widest_path(), ws, s);
 }
 
 int quantize_channel(const SampleRow& sb_sample, const SubbandRow& scale_factor,
@@ -84,7 +117,7 @@ int quantize_channel(const SampleRow& sb_sample, const SubbandRow& scale_factor,
                      int32_t subbands) {
     if (!frame_shape_ok(subbands, blk_len) || !band_params_ok(scale_factor, bits, subbands))
         return -1;
-    quantize_rows(sb_sample, scale_factor, quantized, bits, blk_len, subbands);
+    quantize_rows_on(widest_path(), sb_sample, scale_factor, quantized, bits, blk_len, subbands);
     return 0;
 }
 
