@@ -172,41 +172,96 @@ TEST(AnalysisFilter, RefusesWhatDoesNotFitItsArrays) {
     EXPECT_EQ(sbc::analysis_filter(*s, in, std::span(out).first(100), 0, 16), -1);
 }
 
+// Frame f of a test signal for the frame filter: random full-scale PCM, with every fifth frame
+// one of the inputs where rounding and zero signs are easiest to get wrong: silence, the extreme
+// values alternating, a square wave at full scale, lone impulses, and values of ±1.
+std::vector<int16_t> frame_pcm(size_t values, int f, std::mt19937& rng) {
+    std::uniform_int_distribution<int> sample(-32768, 32767);
+    std::vector<int16_t> pcm(values);
+    for (size_t i = 0; i < values; ++i) {
+        switch (f % 5 == 4 ? f / 5 % 5 : 5) {
+        case 0:
+            pcm[i] = 0;
+            break;
+        case 1:
+            pcm[i] = i % 2 ? -32768 : 32767;
+            break;
+        case 2:
+            pcm[i] = i / 8 % 2 ? -32768 : 32767;
+            break;
+        case 3:
+            pcm[i] = i % 37 == 5 ? -32768 : 0;
+            break;
+        case 4:
+            pcm[i] = static_cast<int16_t>(sample(rng) % 2 ? 1 : -1);
+            break;
+        default:
+            pcm[i] = static_cast<int16_t>(sample(rng));
+            break;
+        }
+    }
+    return pcm;
+}
+
 } // namespace
 
 // The frame filter, on every implementation this processor runs, against the plain filter: the
-// same bits for random full-scale stereo PCM, every band count and block length, over enough
-// frames that the history is moved back to the start of its rows several times.
+// same bits for mono and stereo, every band count and block length, over enough frames that the
+// history is moved back to the start of its rows several times.
 TEST(AnalysisFrame, EveryImplementationGivesThePlainFiltersBits) {
     using sbc::FilterPath;
     std::mt19937 rng(11);
-    std::uniform_int_distribution<int> sample(-32768, 32767);
     for (FilterPath path :
          {FilterPath::scalar, FilterPath::sse2, FilterPath::avx2, FilterPath::avx512}) {
         if (!sbc::filter_path_available(path)) continue;
-        for (int m : {4, 8}) {
-            for (int blocks : {4, 8, 12, 16}) {
-                auto plain = sbc::analysis_init(m, 2);
-                auto fast = sbc::analysis_init(m, 2);
-                fast->path = path;
-                const size_t n = static_cast<size_t>(m * blocks);
-                for (int frame = 0; frame < 40; ++frame) {
-                    std::vector<int16_t> pcm(2 * n);
-                    for (auto& v : pcm) v = static_cast<int16_t>(sample(rng));
-                    std::array<sbc::SampleRow, 2> expected{}, got{};
-                    for (int c = 0; c < 2; ++c) {
-                        std::vector<float> in(n);
-                        for (size_t t = 0; t < n; ++t) in[t] = pcm[2 * t + static_cast<size_t>(c)];
-                        ASSERT_EQ(sbc::analysis_filter(*plain, in, expected[c], c, blocks), 0);
+        for (int channels : {1, 2}) {
+            for (int m : {4, 8}) {
+                for (int blocks : {4, 8, 12, 16}) {
+                    auto plain = sbc::analysis_init(m, channels);
+                    auto fast = sbc::analysis_init(m, channels);
+                    fast->path = path;
+                    const size_t n = static_cast<size_t>(m * blocks);
+                    const auto stride = static_cast<size_t>(channels);
+                    for (int frame = 0; frame < 80; ++frame) {
+                        const auto pcm = frame_pcm(n * stride, frame, rng);
+                        std::array<sbc::SampleRow, 2> expected{}, got{};
+                        for (int c = 0; c < channels; ++c) {
+                            std::vector<float> in(n);
+                            for (size_t t = 0; t < n; ++t)
+                                in[t] = pcm[stride * t + static_cast<size_t>(c)];
+                            ASSERT_EQ(sbc::analysis_filter(*plain, in, expected[c], c, blocks), 0);
+                        }
+                        sbc::analysis_frame(*fast, pcm, channels, blocks, got);
+                        for (int c = 0; c < channels; ++c)
+                            ASSERT_EQ(
+                                std::memcmp(expected[c].data(), got[c].data(), n * sizeof(float)),
+                                0)
+                                << "path " << static_cast<int>(path) << " channels " << channels
+                                << " M=" << m << " blocks " << blocks << " frame " << frame
+                                << " channel " << c;
                     }
-                    sbc::analysis_frame(*fast, pcm, 2, blocks, got);
-                    for (int c = 0; c < 2; ++c)
-                        ASSERT_EQ(std::memcmp(expected[c].data(), got[c].data(), n * sizeof(float)),
-                                  0)
-                            << "path " << static_cast<int>(path) << " M=" << m << " blocks "
-                            << blocks << " frame " << frame << " channel " << c;
                 }
             }
         }
+    }
+}
+
+// The frame filter folds partial sums with single-precision adds where the plain filter adds in
+// double and rounds: the same value for any two singles, ties and cancellations included.
+TEST(AnalysisFrame, SingleAddOfTwoSinglesIsTheirDoubleSumRoundedToSingle) {
+    std::mt19937 rng(5);
+    std::uniform_int_distribution<uint32_t> mantissa(0, (1u << 24) - 1);
+    std::uniform_int_distribution<int> exponent(-30, 20), gap(0, 30), sign(0, 1);
+    const auto single = [&](int e) {
+        const float v = std::ldexp(static_cast<float>(mantissa(rng) | (1u << 23)), e - 23);
+        return sign(rng) ? -v : v;
+    };
+    for (int i = 0; i < 200000; ++i) {
+        const int e = exponent(rng);
+        volatile float a = single(e), b = single(e - gap(rng));
+        if (i % 4 == 0) b = std::ldexp(1.0f, e - 24) * (sign(rng) ? -1.0f : 1.0f); // a tie
+        const float sum = a + b, difference = a - b;
+        ASSERT_EQ(sum, static_cast<float>(static_cast<double>(a) + static_cast<double>(b)));
+        ASSERT_EQ(difference, static_cast<float>(static_cast<double>(a) - static_cast<double>(b)));
     }
 }
