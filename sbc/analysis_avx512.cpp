@@ -219,6 +219,8 @@ struct Avx512 {
     static freg fsub(freg a, freg b) { return _mm256_sub_ps(a, b); }
     static constexpr __mmask8 all = 0xFF;
 
+    // The network's first stage merges pairs of 8-lane halves (their upper lanes, left undefined
+    // by the cast, are never picked); the registers it leaves hold two blocks × eight bands.
     template <int M, int G> static void store_bands(float* out, const freg (&band)[M][G]) {
         __m512 v[M * G];
 #pragma GCC unroll 16
@@ -252,9 +254,6 @@ template <int M, int C> void load_frame(const LoadJob& job) {
     alignas(64) int16_t rows[regs * 32];
 #pragma GCC unroll 8
     for (int i = 0; i < regs; ++i) _mm512_store_si512(rows + 32 * i, v[i]);
-    // Widen from memory: without this fence the compiler extracts each 8 words from the
-    // registers instead, one more shuffle per history vector.
-    asm volatile("" : : "r"(rows) : "memory");
     double* const frame[2] = {job.poly[0] + job.first, job.poly[C - 1] + job.first};
 #pragma GCC unroll 16
     for (int u = 0; u < M * C; ++u) {
