@@ -177,30 +177,39 @@ TEST(AnalysisFilter, RefusesWhatDoesNotFitItsArrays) {
 // values alternating, a square wave at full scale, lone impulses, and values of ±1.
 std::vector<int16_t> frame_pcm(size_t values, int f, std::mt19937& rng) {
     std::uniform_int_distribution<int> sample(-32768, 32767);
+    const int kind = f % 5 == 4 ? f / 5 % 5 : 5;
     std::vector<int16_t> pcm(values);
     for (size_t i = 0; i < values; ++i) {
-        switch (f % 5 == 4 ? f / 5 % 5 : 5) {
-        case 0:
-            pcm[i] = 0;
-            break;
-        case 1:
-            pcm[i] = i % 2 ? -32768 : 32767;
-            break;
-        case 2:
-            pcm[i] = i / 8 % 2 ? -32768 : 32767;
-            break;
-        case 3:
-            pcm[i] = i % 37 == 5 ? -32768 : 0;
-            break;
-        case 4:
-            pcm[i] = static_cast<int16_t>(sample(rng) % 2 ? 1 : -1);
-            break;
-        default:
-            pcm[i] = static_cast<int16_t>(sample(rng));
-            break;
-        }
+        const int r = sample(rng);
+        const std::array<int, 6> kinds = {0,
+                                          i % 2 ? -32768 : 32767,
+                                          i / 8 % 2 ? -32768 : 32767,
+                                          i % 37 == 5 ? -32768 : 0,
+                                          r % 2 ? 1 : -1,
+                                          r};
+        pcm[i] = static_cast<int16_t>(kinds[static_cast<size_t>(kind)]);
     }
     return pcm;
+}
+
+// One frame of interleaved PCM through the plain filter (channel by channel, as floats) and
+// through the frame filter: the same bits, or the first channel that differs.
+testing::AssertionResult same_bits(AnalysisState& plain, AnalysisState& fast,
+                                   const std::vector<int16_t>& pcm, int channels, int blocks) {
+    const size_t n = pcm.size() / static_cast<size_t>(channels);
+    std::array<sbc::SampleRow, 2> expected{}, got{};
+    for (int c = 0; c < channels; ++c) {
+        std::vector<float> in(n);
+        for (size_t t = 0; t < n; ++t)
+            in[t] = pcm[static_cast<size_t>(channels) * t + static_cast<size_t>(c)];
+        if (sbc::analysis_filter(plain, in, expected[c], c, blocks) != 0)
+            return testing::AssertionFailure() << "the plain filter refused the frame";
+    }
+    sbc::analysis_frame(fast, pcm, channels, blocks, got);
+    for (int c = 0; c < channels; ++c)
+        if (std::memcmp(expected[c].data(), got[c].data(), n * sizeof(float)) != 0)
+            return testing::AssertionFailure() << "channel " << c << " differs";
+    return testing::AssertionSuccess();
 }
 
 } // namespace
@@ -220,26 +229,12 @@ TEST(AnalysisFrame, EveryImplementationGivesThePlainFiltersBits) {
                     auto plain = sbc::analysis_init(m, channels);
                     auto fast = sbc::analysis_init(m, channels);
                     fast->path = path;
-                    const size_t n = static_cast<size_t>(m * blocks);
-                    const auto stride = static_cast<size_t>(channels);
-                    for (int frame = 0; frame < 80; ++frame) {
-                        const auto pcm = frame_pcm(n * stride, frame, rng);
-                        std::array<sbc::SampleRow, 2> expected{}, got{};
-                        for (int c = 0; c < channels; ++c) {
-                            std::vector<float> in(n);
-                            for (size_t t = 0; t < n; ++t)
-                                in[t] = pcm[stride * t + static_cast<size_t>(c)];
-                            ASSERT_EQ(sbc::analysis_filter(*plain, in, expected[c], c, blocks), 0);
-                        }
-                        sbc::analysis_frame(*fast, pcm, channels, blocks, got);
-                        for (int c = 0; c < channels; ++c)
-                            ASSERT_EQ(
-                                std::memcmp(expected[c].data(), got[c].data(), n * sizeof(float)),
-                                0)
-                                << "path " << static_cast<int>(path) << " channels " << channels
-                                << " M=" << m << " blocks " << blocks << " frame " << frame
-                                << " channel " << c;
-                    }
+                    const auto values = static_cast<size_t>(m * blocks * channels);
+                    for (int frame = 0; frame < 80; ++frame)
+                        ASSERT_TRUE(same_bits(*plain, *fast, frame_pcm(values, frame, rng),
+                                              channels, blocks))
+                            << "path " << static_cast<int>(path) << " channels " << channels
+                            << " M=" << m << " blocks " << blocks << " frame " << frame;
                 }
             }
         }
@@ -263,5 +258,34 @@ TEST(AnalysisFrame, SingleAddOfTwoSinglesIsTheirDoubleSumRoundedToSingle) {
         const float sum = a + b, difference = a - b;
         ASSERT_EQ(sum, static_cast<float>(static_cast<double>(a) + static_cast<double>(b)));
         ASSERT_EQ(difference, static_cast<float>(static_cast<double>(a) - static_cast<double>(b)));
+    }
+}
+
+// All implementations share one history layout, and a frame may hold any number of blocks from
+// 1 to 16: a stream whose frames change both at random still gives the plain filter's bits, so
+// no implementation leaves the history in a state another one misreads.
+TEST(AnalysisFrame, PathAndBlockCountMayChangeFromFrameToFrame) {
+    using sbc::FilterPath;
+    std::vector<FilterPath> paths;
+    for (FilterPath p :
+         {FilterPath::scalar, FilterPath::sse2, FilterPath::avx2, FilterPath::avx512})
+        if (sbc::filter_path_available(p)) paths.push_back(p);
+    std::mt19937 rng(23);
+    std::uniform_int_distribution<int> block_count(1, 16);
+    std::uniform_int_distribution<size_t> pick(0, paths.size() - 1);
+    for (int channels : {1, 2}) {
+        for (int m : {4, 8}) {
+            auto plain = sbc::analysis_init(m, channels);
+            auto fast = sbc::analysis_init(m, channels);
+            for (int frame = 0; frame < 200; ++frame) {
+                const int blocks = block_count(rng);
+                fast->path = paths[pick(rng)];
+                const auto values = static_cast<size_t>(m * blocks * channels);
+                ASSERT_TRUE(
+                    same_bits(*plain, *fast, frame_pcm(values, frame, rng), channels, blocks))
+                    << "path " << static_cast<int>(fast->path) << " channels " << channels
+                    << " M=" << m << " blocks " << blocks << " frame " << frame;
+            }
+        }
     }
 }
