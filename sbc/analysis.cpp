@@ -49,9 +49,9 @@ struct Scalar {
     static dreg wide(freg x) { return x; }
     static freg fadd(freg a, freg b) { return a + b; }
     static freg fsub(freg a, freg b) { return a - b; }
-    static void store_single(float* p, freg x) { *p = x; }
     template <int M, int G> static void store_bands(float* out, const freg (&band)[M][G]) {
-        store_bands_through_buffer<Scalar, M, G>(out, band);
+        for (int g = 0; g < G; ++g)
+            for (int l = 0; l < M; ++l) out[g * M + l] = band[l][g];
     }
 };
 

@@ -103,16 +103,6 @@ template <class V, int M, int G> inline void filter_blocks(const FilterJob& job,
     V::template store_bands<M, G>(job.out + j0 * M, band);
 }
 
-// Band-major lanes to block-major floats through a small buffer: out[j × M + l] = band[l] lane j.
-template <class V, int M, int G>
-inline void store_bands_through_buffer(float* out, const typename V::freg (&band)[M][G]) {
-    float lanes[M][G * V::width];
-    for (int l = 0; l < M; ++l)
-        for (int g = 0; g < G; ++g) V::store_single(&lanes[l][g * V::width], band[l][g]);
-    for (int j = 0; j < G * V::width; ++j)
-        for (int l = 0; l < M; ++l) out[j * M + l] = lanes[l][j];
-}
-
 template <class V, int M> inline void filter_channel(const FilterJob& job) {
     constexpr int32_t span = V::width * V::groups;
     for (int32_t j0 = 0; j0 < job.blocks; j0 += span) {
