@@ -35,18 +35,24 @@ namespace {
 
 // One lane: the kernel as plain scalar code.
 struct Scalar {
-    using reg = double;
+    using dreg = double;
+    using freg = float;
     static constexpr int32_t width = 1;
-    static reg zero() { return 0.0; }
-    static reg load(const double* p) { return *p; }
-    static reg broadcast(double v) { return v; }
-    static reg mul_add(reg a, reg b, reg acc) { return acc + a * b; }
-    static reg add(reg a, reg b) { return a + b; }
-    static reg sub(reg a, reg b) { return a - b; }
-    static reg round_single(reg x) { return static_cast<float>(x); }
-    static void store_single(float* p, reg x) { *p = static_cast<float>(x); }
-    static constexpr bool has_store_8x8 = false;
-    static void store_8x8(float*, const reg (&)[8]) {}
+    static constexpr int32_t groups = 1;
+    static dreg zero() { return 0.0; }
+    static dreg load(const double* p) { return *p; }
+    static dreg broadcast(double v) { return v; }
+    static dreg mul_add(dreg a, dreg b, dreg acc) { return acc + a * b; }
+    static dreg add(dreg a, dreg b) { return a + b; }
+    static dreg sub(dreg a, dreg b) { return a - b; }
+    static freg single(dreg x) { return static_cast<float>(x); }
+    static dreg wide(freg x) { return x; }
+    static freg fadd(freg a, freg b) { return a + b; }
+    static freg fsub(freg a, freg b) { return a - b; }
+    template <int M, int G> static void store_bands(float* out, const freg (&band)[M][G]) {
+        for (int g = 0; g < G; ++g)
+            for (int l = 0; l < M; ++l) out[g * M + l] = band[l][g];
+    }
 };
 
 // The prototype low-pass responses h[0 .. L/2]; h[i] = h[L - i]. The window is h with the
@@ -156,16 +162,16 @@ FilterPath widest_path() {
     return FilterPath::scalar;
 }
 
-// Moves the last HISTORY_BLOCKS columns of every row back to the start of the row.
+// Moves the last HISTORY_BLOCKS columns of every row back to just before FIRST_COLUMN.
 void rewind_history(AnalysisState& s) {
     const int32_t from = s.poly_next - HISTORY_BLOCKS;
     for (int32_t c = 0; c < s.channels; ++c) {
         for (int32_t r = 0; r < s.subbands; ++r) {
             const auto row = s.poly[c].begin() + r * POLY_COLUMNS;
-            std::copy(row + from, row + s.poly_next, row);
+            std::copy(row + from, row + s.poly_next, row + (FIRST_COLUMN - HISTORY_BLOCKS));
         }
     }
-    s.poly_next = HISTORY_BLOCKS;
+    s.poly_next = FIRST_COLUMN;
 }
 
 void run_kernel(FilterPath path, const FilterJob& job, int32_t subbands) {
@@ -203,7 +209,8 @@ bool filter_path_available(FilterPath path) {
     case FilterPath::avx2:
         return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
     case FilterPath::avx512:
-        return __builtin_cpu_supports("avx512f");
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+               __builtin_cpu_supports("avx512dq");
 #endif
     default:
         return false;
@@ -212,8 +219,8 @@ bool filter_path_available(FilterPath path) {
 
 namespace {
 
-// The frame's samples of channel c into the history columns first .. first + blocks − 1, and the
-// kernel's band-major output back into block-major order; M is known, so the loops unroll.
+// The frame's samples of channel c into the history columns first .. first + blocks − 1; M is
+// known, so the loops unroll.
 template <int32_t M>
 void load_channel(PolyHistory& poly, std::span<const int16_t> pcm, int32_t channels, int32_t c,
                   int32_t first, int32_t blocks) {
@@ -252,21 +259,37 @@ void load_stereo(std::array<PolyHistory, MAX_CHANNELS>& poly, std::span<const in
 }
 #endif
 
+// The frame's PCM into the histories, by the chosen path's loader.
+template <int32_t M>
+void load_frame(AnalysisState& state, std::span<const int16_t> pcm, int32_t channels,
+                int32_t blocks) {
+    const int32_t first = state.poly_next;
+#if defined(__x86_64__) || defined(_M_X64)
+    if (state.path == FilterPath::avx512) {
+        const LoadJob job{
+            pcm.data(), channels, blocks, first, {state.poly[0].data(), state.poly[1].data()}};
+        load_frame_avx512(job, M);
+        return;
+    }
+#endif
+#if defined(__SSE2__)
+    if (channels == 2) {
+        load_stereo<M>(state.poly, pcm, first, blocks);
+        return;
+    }
+#endif
+    for (int32_t c = 0; c < channels; ++c)
+        load_channel<M>(state.poly[c], pcm, channels, c, first, blocks);
+}
+
 template <int32_t M>
 void filter_frame(AnalysisState& state, std::span<const int16_t> pcm, int32_t channels,
                   int32_t blocks, std::array<SampleRow, MAX_CHANNELS>& sb_sample) {
-    const int32_t first = state.poly_next;
-#if defined(__SSE2__)
-    if (channels == 2)
-        load_stereo<M>(state.poly, pcm, first, blocks);
-    else
-#endif
-        for (int32_t c = 0; c < channels; ++c)
-            load_channel<M>(state.poly[c], pcm, channels, c, first, blocks);
+    load_frame<M>(state, pcm, channels, blocks);
     for (int32_t c = 0; c < channels; ++c) {
         const FilterJob job{
-            state.poly[c].data(),     POLY_COLUMNS,       first, blocks, state.window_wide.data(),
-            state.cosine_wide.data(), sb_sample[c].data()};
+            state.poly[c].data(),     state.poly_next,          blocks,
+            state.window_wide.data(), state.cosine_wide.data(), sb_sample[c].data()};
         run_kernel(state.path, job, M);
     }
 }

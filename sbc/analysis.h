@@ -14,11 +14,13 @@ namespace sbc {
 inline constexpr int32_t MAX_WINDOW_LEN = 10 * MAX_SUBBANDS; // 80 taps
 
 // The frame filter's history: one row per phase r (0..M-1) of a channel, column q holding sample
-// r of block q. A block's window reaches back over the 9 blocks before it; the frames of a
-// stream are appended column by column, and only when a frame no longer fits are the last 9
-// columns moved back to the start (once every 8 frames of 16 blocks).
+// r of block q. A block's window reaches back over the 9 blocks before it. Frames are appended
+// column by column from FIRST_COLUMN on; only when a frame no longer fits are the last 9 columns
+// moved back to just before FIRST_COLUMN (once every 8 frames of 16 blocks). Rows are a multiple
+// of 64 bytes long and frames of 16 blocks start on a 64-byte boundary.
 inline constexpr int32_t HISTORY_BLOCKS = 9;
-inline constexpr int32_t POLY_COLUMNS = HISTORY_BLOCKS + 8 * MAX_BLOCKS;
+inline constexpr int32_t FIRST_COLUMN = 16;
+inline constexpr int32_t POLY_COLUMNS = FIRST_COLUMN + 8 * MAX_BLOCKS;
 using PolyHistory = std::array<double, MAX_SUBBANDS * POLY_COLUMNS>;
 
 // Implementations of the frame filter. All give the same bits; the widest one the processor
@@ -27,7 +29,7 @@ enum class FilterPath : int32_t {
     scalar, // one block at a time, portable
     sse2,   // two blocks side by side (every x86-64)
     avx2,   // four blocks, fused multiply-add (AVX2 + FMA)
-    avx512, // eight blocks (AVX-512F)
+    avx512, // eight or sixteen blocks (AVX-512F, BW and DQ)
 };
 
 // Coefficients and history of the filter bank of one encoder. Arrays are sized for M = 8;
@@ -49,8 +51,8 @@ struct AnalysisState {
     // The frame filter (analysis_frame): coefficients widened to double, polyphase histories.
     std::array<double, MAX_WINDOW_LEN> window_wide{};
     std::array<double, MAX_SUBBANDS / 2 * MAX_SUBBANDS> cosine_wide{}; // [row × M + column]
-    std::array<PolyHistory, MAX_CHANNELS> poly{};
-    int32_t poly_next = HISTORY_BLOCKS; // column of the next frame's first block
+    alignas(64) std::array<PolyHistory, MAX_CHANNELS> poly{};
+    int32_t poly_next = FIRST_COLUMN; // column of the next frame's first block
     FilterPath path = FilterPath::scalar;
 };
 

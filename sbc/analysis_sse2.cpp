@@ -1,5 +1,5 @@
-// The filter bank's inner loop for SSE2, the x86-64 baseline: two blocks side by side, products
-// and sums as separate instructions. See analysis_kernel.h.
+// The filter bank's inner loop for SSE2, the x86-64 baseline: two groups of two blocks side by
+// side, products and sums as separate instructions. See analysis_kernel.h.
 #if defined(__x86_64__) || defined(_M_X64)
 #include "sbc/analysis_simd.h"
 
@@ -12,20 +12,32 @@ namespace {
 #include "sbc/analysis_kernel.h"
 
 struct Sse2 {
-    using reg = __m128d;
+    using dreg = __m128d;
+    using freg = __m128; // two floats in the low half
     static constexpr int32_t width = 2;
-    static reg zero() { return _mm_setzero_pd(); }
-    static reg load(const double* p) { return _mm_loadu_pd(p); }
-    static reg broadcast(double v) { return _mm_set1_pd(v); }
-    static reg mul_add(reg a, reg b, reg acc) { return _mm_add_pd(acc, _mm_mul_pd(a, b)); }
-    static reg add(reg a, reg b) { return _mm_add_pd(a, b); }
-    static reg sub(reg a, reg b) { return _mm_sub_pd(a, b); }
-    static reg round_single(reg x) { return _mm_cvtps_pd(_mm_cvtpd_ps(x)); }
-    static void store_single(float* p, reg x) {
-        _mm_storel_pi(reinterpret_cast<__m64*>(p), _mm_cvtpd_ps(x));
+    static constexpr int32_t groups = 2;
+    static dreg zero() { return _mm_setzero_pd(); }
+    static dreg load(const double* p) { return _mm_loadu_pd(p); }
+    static dreg broadcast(double v) { return _mm_set1_pd(v); }
+    static dreg mul_add(dreg a, dreg b, dreg acc) { return _mm_add_pd(acc, _mm_mul_pd(a, b)); }
+    static dreg add(dreg a, dreg b) { return _mm_add_pd(a, b); }
+    static dreg sub(dreg a, dreg b) { return _mm_sub_pd(a, b); }
+    static freg single(dreg x) { return _mm_cvtpd_ps(x); }
+    static dreg wide(freg x) { return _mm_cvtps_pd(x); }
+    static freg fadd(freg a, freg b) { return _mm_add_ps(a, b); }
+    static freg fsub(freg a, freg b) { return _mm_sub_ps(a, b); }
+
+    // Two blocks × two bands at a time: one unpack, and each half to its block.
+    template <int M, int G> static void store_bands(float* out, const freg (&band)[M][G]) {
+        for (int g = 0; g < G; ++g) {
+            float* blocks = out + g * width * M;
+            for (int l = 0; l < M; l += 2) {
+                const __m128 pair = _mm_unpacklo_ps(band[l][g], band[l + 1][g]);
+                _mm_storel_pi(reinterpret_cast<__m64*>(blocks + l), pair);
+                _mm_storeh_pi(reinterpret_cast<__m64*>(blocks + M + l), pair);
+            }
+        }
     }
-    static constexpr bool has_store_8x8 = false;
-    static void store_8x8(float*, const reg (&)[8]) {}
 };
 
 } // namespace

@@ -172,40 +172,119 @@ TEST(AnalysisFilter, RefusesWhatDoesNotFitItsArrays) {
     EXPECT_EQ(sbc::analysis_filter(*s, in, std::span(out).first(100), 0, 16), -1);
 }
 
+// Frame f of a test signal for the frame filter: random full-scale PCM, with every fifth frame
+// one of the inputs where rounding and zero signs are easiest to get wrong: silence, the extreme
+// values alternating, a square wave at full scale, lone impulses, and values of ±1.
+std::vector<int16_t> frame_pcm(size_t values, int f, std::mt19937& rng) {
+    std::uniform_int_distribution<int> sample(-32768, 32767);
+    const int kind = f % 5 == 4 ? f / 5 % 5 : 5;
+    std::vector<int16_t> pcm(values);
+    for (size_t i = 0; i < values; ++i) {
+        const int r = sample(rng);
+        const std::array<int, 6> kinds = {0,
+                                          i % 2 ? -32768 : 32767,
+                                          i / 8 % 2 ? -32768 : 32767,
+                                          i % 37 == 5 ? -32768 : 0,
+                                          r % 2 ? 1 : -1,
+                                          r};
+        pcm[i] = static_cast<int16_t>(kinds[static_cast<size_t>(kind)]);
+    }
+    return pcm;
+}
+
+// One frame of interleaved PCM through the plain filter (channel by channel, as floats) and
+// through the frame filter: the same bits, or the first channel that differs.
+testing::AssertionResult same_bits(AnalysisState& plain, AnalysisState& fast,
+                                   const std::vector<int16_t>& pcm, int channels, int blocks) {
+    const size_t n = pcm.size() / static_cast<size_t>(channels);
+    std::array<sbc::SampleRow, 2> expected{}, got{};
+    for (int c = 0; c < channels; ++c) {
+        std::vector<float> in(n);
+        for (size_t t = 0; t < n; ++t)
+            in[t] = pcm[static_cast<size_t>(channels) * t + static_cast<size_t>(c)];
+        if (sbc::analysis_filter(plain, in, expected[c], c, blocks) != 0)
+            return testing::AssertionFailure() << "the plain filter refused the frame";
+    }
+    sbc::analysis_frame(fast, pcm, channels, blocks, got);
+    for (int c = 0; c < channels; ++c)
+        if (std::memcmp(expected[c].data(), got[c].data(), n * sizeof(float)) != 0)
+            return testing::AssertionFailure() << "channel " << c << " differs";
+    return testing::AssertionSuccess();
+}
+
 } // namespace
 
 // The frame filter, on every implementation this processor runs, against the plain filter: the
-// same bits for random full-scale stereo PCM, every band count and block length, over enough
-// frames that the history is moved back to the start of its rows several times.
+// same bits for mono and stereo, every band count and block length, over enough frames that the
+// history is moved back to the start of its rows several times.
 TEST(AnalysisFrame, EveryImplementationGivesThePlainFiltersBits) {
     using sbc::FilterPath;
     std::mt19937 rng(11);
-    std::uniform_int_distribution<int> sample(-32768, 32767);
     for (FilterPath path :
          {FilterPath::scalar, FilterPath::sse2, FilterPath::avx2, FilterPath::avx512}) {
         if (!sbc::filter_path_available(path)) continue;
-        for (int m : {4, 8}) {
-            for (int blocks : {4, 8, 12, 16}) {
-                auto plain = sbc::analysis_init(m, 2);
-                auto fast = sbc::analysis_init(m, 2);
-                fast->path = path;
-                const size_t n = static_cast<size_t>(m * blocks);
-                for (int frame = 0; frame < 40; ++frame) {
-                    std::vector<int16_t> pcm(2 * n);
-                    for (auto& v : pcm) v = static_cast<int16_t>(sample(rng));
-                    std::array<sbc::SampleRow, 2> expected{}, got{};
-                    for (int c = 0; c < 2; ++c) {
-                        std::vector<float> in(n);
-                        for (size_t t = 0; t < n; ++t) in[t] = pcm[2 * t + static_cast<size_t>(c)];
-                        ASSERT_EQ(sbc::analysis_filter(*plain, in, expected[c], c, blocks), 0);
-                    }
-                    sbc::analysis_frame(*fast, pcm, 2, blocks, got);
-                    for (int c = 0; c < 2; ++c)
-                        ASSERT_EQ(std::memcmp(expected[c].data(), got[c].data(), n * sizeof(float)),
-                                  0)
-                            << "path " << static_cast<int>(path) << " M=" << m << " blocks "
-                            << blocks << " frame " << frame << " channel " << c;
+        for (int channels : {1, 2}) {
+            for (int m : {4, 8}) {
+                for (int blocks : {4, 8, 12, 16}) {
+                    auto plain = sbc::analysis_init(m, channels);
+                    auto fast = sbc::analysis_init(m, channels);
+                    fast->path = path;
+                    const auto values = static_cast<size_t>(m * blocks * channels);
+                    for (int frame = 0; frame < 80; ++frame)
+                        ASSERT_TRUE(same_bits(*plain, *fast, frame_pcm(values, frame, rng),
+                                              channels, blocks))
+                            << "path " << static_cast<int>(path) << " channels " << channels
+                            << " M=" << m << " blocks " << blocks << " frame " << frame;
                 }
+            }
+        }
+    }
+}
+
+// The frame filter folds partial sums with single-precision adds where the plain filter adds in
+// double and rounds: the same value for any two singles, ties and cancellations included.
+TEST(AnalysisFrame, SingleAddOfTwoSinglesIsTheirDoubleSumRoundedToSingle) {
+    std::mt19937 rng(5);
+    std::uniform_int_distribution<uint32_t> mantissa(0, (1u << 24) - 1);
+    std::uniform_int_distribution<int> exponent(-30, 20), gap(0, 30), sign(0, 1);
+    const auto single = [&](int e) {
+        const float v = std::ldexp(static_cast<float>(mantissa(rng) | (1u << 23)), e - 23);
+        return sign(rng) ? -v : v;
+    };
+    for (int i = 0; i < 200000; ++i) {
+        const int e = exponent(rng);
+        volatile float a = single(e), b = single(e - gap(rng));
+        if (i % 4 == 0) b = std::ldexp(1.0f, e - 24) * (sign(rng) ? -1.0f : 1.0f); // a tie
+        const float sum = a + b, difference = a - b;
+        ASSERT_EQ(sum, static_cast<float>(static_cast<double>(a) + static_cast<double>(b)));
+        ASSERT_EQ(difference, static_cast<float>(static_cast<double>(a) - static_cast<double>(b)));
+    }
+}
+
+// All implementations share one history layout, and a frame may hold any number of blocks from
+// 1 to 16: a stream whose frames change both at random still gives the plain filter's bits, so
+// no implementation leaves the history in a state another one misreads.
+TEST(AnalysisFrame, PathAndBlockCountMayChangeFromFrameToFrame) {
+    using sbc::FilterPath;
+    std::vector<FilterPath> paths;
+    for (FilterPath p :
+         {FilterPath::scalar, FilterPath::sse2, FilterPath::avx2, FilterPath::avx512})
+        if (sbc::filter_path_available(p)) paths.push_back(p);
+    std::mt19937 rng(23);
+    std::uniform_int_distribution<int> block_count(1, 16);
+    std::uniform_int_distribution<size_t> pick(0, paths.size() - 1);
+    for (int channels : {1, 2}) {
+        for (int m : {4, 8}) {
+            auto plain = sbc::analysis_init(m, channels);
+            auto fast = sbc::analysis_init(m, channels);
+            for (int frame = 0; frame < 200; ++frame) {
+                const int blocks = block_count(rng);
+                fast->path = paths[pick(rng)];
+                const auto values = static_cast<size_t>(m * blocks * channels);
+                ASSERT_TRUE(
+                    same_bits(*plain, *fast, frame_pcm(values, frame, rng), channels, blocks))
+                    << "path " << static_cast<int>(fast->path) << " channels " << channels
+                    << " M=" << m << " blocks " << blocks << " frame " << frame;
             }
         }
     }
