@@ -160,7 +160,9 @@ int32_t encoder_encode_frame(EncoderState& state, std::span<const int16_t> pcm,
 
     // Everything below trusts the checks above: a configured state, enough PCM, room for the
     // frame. The workspace is not cleared: every stage writes what the next one reads.
-    FrameWorkspace ws;
+    // On a 64-byte line, so that the vector stages' row loads never straddle two lines (they
+    // work wherever a workspace lies, only slower).
+    alignas(64) FrameWorkspace ws;
     analysis_frame(*state.analysis, pcm, state.channels, state.blk_len, ws.sb_sample);
     scale_and_join(ws, state);
     allocate_frame_bits(ws, state);

@@ -80,9 +80,8 @@ using SampleRow = std::array<float, MAX_FRAME_SAMPLES>;
 using QuantizedRow = std::array<int32_t, MAX_FRAME_SAMPLES>;
 using SubbandRow = std::array<int32_t, MAX_SUBBANDS>;
 
-// The working arrays of one encoder_encode_frame call (automatic storage, nothing kept). Rows
-// start on 64-byte lines, so that vector stages never load across two lines.
-struct alignas(64) FrameWorkspace {
+// The working arrays of one encoder_encode_frame call (automatic storage, nothing kept).
+struct FrameWorkspace {
     std::array<SampleRow, MAX_CHANNELS> pcm_in;           // de-interleaved PCM as floats
     std::array<SampleRow, MAX_CHANNELS> sb_sample;        // subband samples (clamped, joined)
     std::array<SampleRow, MAX_CHANNELS> sb_sample_ms;     // JOINT_STEREO: mid, side
