@@ -14,9 +14,11 @@
 #include "sbc/scale.h"
 
 #include <benchmark/benchmark.h>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -142,6 +144,80 @@ void bit_allocation_on(benchmark::State& st) {
         benchmark::DoNotOptimize(f.ws.bits);
     }
     st.SetItemsProcessed(st.iterations() * instants);
+}
+
+// Music-like PCM, 16-bit stereo: segments of 256 frames (about 0.74 s) that cycle through a
+// chord of tones, a chirp from 50 Hz to 20 kHz, noise bursts and silence, each segment at one
+// of five levels, so frames span the scale factors (and bitslice searches) of a real file.
+std::vector<int16_t> music_pcm(size_t frame_count) {
+    constexpr double rate = 44100, pi = 3.14159265358979323846;
+    constexpr size_t segment = 256 * instants;
+    std::vector<int16_t> pcm;
+    uint32_t x = 2024;
+    double phase = 0;
+    for (size_t t = 0; t < frame_count * instants; ++t) {
+        const size_t k = t / segment;
+        const double level = 30000.0 / static_cast<double>(1u << (k % 5 * 2));
+        const double u = static_cast<double>(t % segment) / rate; // seconds into the segment
+        for (int c = 0; c < 2; ++c) {
+            x = x * 1103515245u + 12345u;
+            double v = 0;
+            switch (k % 4) {
+            case 0:
+                v = (std::sin(2 * pi * 440 * u + c) + std::sin(2 * pi * 554.4 * u) +
+                     std::sin(2 * pi * 3520 * u)) /
+                    3;
+                break;
+            case 1:
+                if (c == 0) phase += 2 * pi * (50 + 20000 * u / (segment / rate)) / rate;
+                v = std::sin(phase);
+                break;
+            case 2:
+                v = (static_cast<double>(x >> 16) / 32768.0 - 1) * (t / 4096 % 2 == 0 ? 1 : 0.05);
+                break;
+            default:
+                break;
+            }
+            pcm.push_back(static_cast<int16_t>(v * level));
+        }
+    }
+    return pcm;
+}
+
+// The scale factors of `frame_count` music_pcm frames (analysis, scale factors and the joint
+// decision of the bench stream), kept for the allocation benchmarks.
+std::vector<std::array<sbc::SubbandRow, 2>> music_scale_factors(size_t frame_count) {
+    Frame f;
+    const std::vector<int16_t> pcm = music_pcm(frame_count);
+    std::vector<std::array<sbc::SubbandRow, 2>> out;
+    for (size_t i = 0; i < frame_count; ++i) {
+        const std::span<const int16_t> frame(pcm.data() + i * 2 * instants, 2 * instants);
+        sbc::analysis_frame(*f.enc->analysis, frame, 2, blocks, f.ws.sb_sample);
+        f.scale_and_join();
+        out.push_back(f.ws.scale_factor);
+    }
+    return out;
+}
+
+// Allocation over 4096 music-like frames in a row, on a given path and method (JOINT_STEREO,
+// bitpool 61): the searches real files need, not one frame's. "frame" is the time per frame.
+template <sbc::AllocationPath path, int32_t method>
+void bit_allocation_music_on(benchmark::State& st) {
+    if (!sbc::allocation_path_available(path)) return st.SkipWithError("not on this processor");
+    static const auto frames = music_scale_factors(4096);
+    Frame f;
+    f.enc->allocation_method = method;
+    for (auto _ : st) {
+        for (const auto& sf : frames) {
+            f.ws.scale_factor = sf;
+            sbc::allocate_frame_bits_on(path, f.ws, *f.enc);
+            benchmark::DoNotOptimize(f.ws.bits);
+        }
+    }
+    const auto count = static_cast<double>(st.iterations()) * static_cast<double>(frames.size());
+    st.SetItemsProcessed(static_cast<int64_t>(count) * instants);
+    st.counters["frame"] =
+        benchmark::Counter(count, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 void quantisation(benchmark::State& st) {
@@ -304,6 +380,10 @@ BENCHMARK(bit_allocation_on<sbc::AllocationPath::plain, sbc::DUAL_CHANNEL, sbc::
 BENCHMARK(bit_allocation_on<sbc::AllocationPath::avx2, sbc::JOINT_STEREO, sbc::SNR>);
 BENCHMARK(bit_allocation_on<sbc::AllocationPath::avx512, sbc::JOINT_STEREO, sbc::LOUDNESS>);
 BENCHMARK(bit_allocation_on<sbc::AllocationPath::avx512, sbc::DUAL_CHANNEL, sbc::SNR>);
+BENCHMARK(bit_allocation_music_on<sbc::AllocationPath::plain, sbc::SNR>);
+BENCHMARK(bit_allocation_music_on<sbc::AllocationPath::avx2, sbc::SNR>);
+BENCHMARK(bit_allocation_music_on<sbc::AllocationPath::avx512, sbc::SNR>);
+BENCHMARK(bit_allocation_music_on<sbc::AllocationPath::avx512, sbc::LOUDNESS>);
 BENCHMARK(quantisation);
 BENCHMARK_CAPTURE(quantisation_on, plain, sbc::QuantizePath::plain);
 BENCHMARK_CAPTURE(quantisation_on, avx512, sbc::QuantizePath::avx512);

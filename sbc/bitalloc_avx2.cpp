@@ -88,8 +88,9 @@ struct Slice {
     int32_t bitcount;
 };
 
+// For a bitpool of at least 1, as on AVX-512: the walk starts one step below the largest need.
 Slice find_bitslice(Lanes need, int32_t bitpool) {
-    int32_t bitslice = std::max(0, largest_lane(need)) + 1;
+    int32_t bitslice = std::max(0, largest_lane(need));
     int32_t bitcount = 0;
     int32_t slicecount = 0;
     do {

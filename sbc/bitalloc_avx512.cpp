@@ -71,8 +71,10 @@ struct Slice {
     int32_t bitcount; // bits the first distribution at bitslice hands out
 };
 
+// For a bitpool of at least 1 (distribute hands out nothing otherwise): the first slice, the
+// largest need, adds nothing (no need lies above it), so the walk starts one step below.
 Slice find_bitslice(__m512i need, int32_t bitpool) {
-    int32_t bitslice = std::max(0, largest_lane(need)) + 1;
+    int32_t bitslice = std::max(0, largest_lane(need));
     int32_t bitcount = 0;
     int32_t slicecount = 0;
     do {

@@ -119,9 +119,11 @@ TEST(BitAllocation, RefusesUnknownSubbandCountOrFrequencyIndex) {
 
 // Every path gives the plain path's bits, whatever the scale factors: uniform, small, with
 // silent bands, all alike or clustered around one value (many entries on one slice, so that
-// 2-bit grants are passed over with one bit left); for every bitpool from below 0 to beyond
-// what the pool can spend, both methods (and another non-zero SNR code), every frequency,
-// 4 and 8 bands, one pool (MONO, DUAL_CHANNEL) and two (STEREO).
+// 2-bit grants are passed over with one bit left), or split between the top and the bottom
+// (the slice found just past a window of 16 slices searched at once); for every bitpool from
+// below 0 to beyond what the pool can spend (down to the lowest slice), both methods (and
+// another non-zero SNR code), every frequency, 4 and 8 bands, one pool (MONO, DUAL_CHANNEL)
+// and two (STEREO).
 TEST(BitAllocation, EveryPathGivesThePlainBits) {
     std::mt19937 gen(61);
     std::uniform_int_distribution<int> sf_dist(0, 15);
@@ -131,7 +133,7 @@ TEST(BitAllocation, EveryPathGivesThePlainBits) {
         const int centre = sf_dist(gen);
         for (auto& row : sf) {
             for (auto& v : row) {
-                switch (trial % 5) {
+                switch (trial % 7) { // 7: every shape meets both pools, methods and sizes
                 case 0:
                     v = sf_dist(gen);
                     break;
@@ -144,8 +146,11 @@ TEST(BitAllocation, EveryPathGivesThePlainBits) {
                 case 3:
                     v = centre;
                     break;
-                default:
+                case 4:
                     v = std::clamp(centre + small(gen) - 1, 0, 15);
+                    break;
+                default:
+                    v = small(gen) < 2 ? 15 - small(gen) : small(gen);
                 }
             }
         }
@@ -164,7 +169,7 @@ TEST(BitAllocation, EveryPathGivesThePlainBits) {
             for (const auto& [channels, mode] : modes) {
                 s.channels = channels;
                 s.channel_mode = mode;
-                const int32_t most = sbc::encoder_max_bitpool(mode, s.subbands);
+                const int32_t most = 16 * s.subbands * (mode == sbc::STEREO ? 2 : 1); // all at 16
                 for (s.bitpool = -2; s.bitpool <= most + 3; ++s.bitpool) {
                     Rows plain{}, wide{};
                     for (auto* rows : {&plain, &wide}) {
