@@ -8,7 +8,8 @@
 //   per chunk   the OR of its lanes; eight chunks at a time through a three-level shuffle tree
 //   writing     the chunk words appended, most significant bit first
 //
-// Quantising: quantize_avx512.h, the same values as quantize_frame.
+// Quantising: quantize_avx512.h, the same values as quantize_frame for the samples the encoder
+// makes (finite, within their scale), which lets it leave out the clamp.
 //
 // Block words: when a block's bits total 8..64 there is one chunk per block, and the words go
 // out as put_words_in_place (pack_simd.h) describes, eight at a time in lanes. Other totals go
@@ -164,7 +165,7 @@ struct SampleBlocks {
         const auto at = static_cast<size_t>(blk * subbands);
         const __m256 x = subbands == 8 ? _mm256_loadu_ps(rows[v] + at)
                                        : _mm256_loadu2_m128(rows[1] + at, rows[0] + at);
-        return quantize_lanes(x, t.quantizer[v]);
+        return quantize_lanes_within_scale(x, t.quantizer[v]);
     }
 };
 
