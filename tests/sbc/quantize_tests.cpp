@@ -180,11 +180,13 @@ TEST(Quantize, WhilePackingMatchesThePlainFormulaAtEveryEdge) {
         const int32_t per_block = random_frame(x, trial, s, *ws, true);
         const auto length = static_cast<size_t>(
             sbc::frame_bytes(s.channel_mode, s.channels, s.subbands, per_block * s.blk_len));
-        std::vector<uint8_t> fused(length, 0x11), plain(length, 0xEE);
-        ASSERT_EQ(sbc::quantize_and_write_frame(fused, s, *ws), static_cast<int32_t>(length));
+        // The bytes after the frame stay as they were.
+        std::vector<uint8_t> fused(length + 32, 0x11), plain(length + 32, 0x11);
+        ASSERT_EQ(sbc::quantize_and_write_frame(std::span(fused).first(length), s, *ws),
+                  static_cast<int32_t>(length));
         quantize_plainly(s, *ws);
-        sbc::write_frame_on(sbc::PackPath::scalar, plain, s, ws->join, ws->scale_factor,
-                            ws->quantized, ws->bits);
+        sbc::write_frame_on(sbc::PackPath::scalar, std::span(plain).first(length), s, ws->join,
+                            ws->scale_factor, ws->quantized, ws->bits);
         ASSERT_EQ(fused, plain) << "trial " << trial;
     }
 }
