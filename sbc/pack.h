@@ -58,7 +58,9 @@ bool quantizing_pack_available();
 
 // The frame that quantize_frame followed by write_frame would give, quantising ws.sb_sample
 // (with ws.scale_factor and ws.bits) while packing, so that ws.quantized is neither written nor
-// read. Trusts its arguments like write_frame; only when quantizing_pack_available().
+// read. Trusts its arguments like write_frame, and the samples to be finite and within their
+// scale (|x| <= 2^(scale factor + 1)), as the scale-factor stage leaves them: it skips the
+// clamp that quantize_frame applies to others. Only when quantizing_pack_available().
 int32_t quantize_and_write_frame(std::span<uint8_t> frame, const EncoderState& s,
                                  const FrameWorkspace& ws);
 

@@ -8,7 +8,8 @@
 //   per chunk   the OR of its lanes; eight chunks at a time through a three-level shuffle tree
 //   writing     the chunk words appended, most significant bit first
 //
-// Quantising: quantize_avx512.h, the same values as quantize_frame.
+// Quantising: quantize_avx512.h, the same values as quantize_frame for the samples the encoder
+// makes (finite, within their scale), which lets it leave out the clamp.
 //
 // Block words: when a block's bits total 8..64 there is one chunk per block, and the words go
 // out as put_words_in_place (pack_simd.h) describes, eight at a time in lanes. Other totals go
@@ -140,14 +141,14 @@ void set_quantizer(const EncoderState& s, const std::array<SubbandRow, MAX_CHANN
     for (int32_t v = 0; v < 2; ++v) t.quantizer[v] = quantizer_lanes(sf[v], width[v]);
 }
 
-// The values of one block from the quantized rows, masked to their widths: vector v.
-struct QuantizedBlocks {
+// The values of one block from the quantized rows (M bands), masked to their widths: vector v.
+// The band count is a template argument, so that the loops over the blocks do not test it.
+template <int32_t M> struct QuantizedBlocks {
     const int32_t* rows[MAX_CHANNELS];
-    int32_t subbands;
 
     __m512i values(const Layout& t, int32_t blk, int32_t v) const {
-        const auto at = static_cast<size_t>(blk * subbands);
-        const __m256i q = subbands == 8
+        const auto at = static_cast<size_t>(blk * M);
+        const __m256i q = M == 8
                               ? _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows[v] + at))
                               : _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(rows[1] + at),
                                                     reinterpret_cast<const __m128i*>(rows[0] + at));
@@ -155,16 +156,15 @@ struct QuantizedBlocks {
     }
 };
 
-// The values of one block quantised from the band samples: vector v.
-struct SampleBlocks {
+// The values of one block quantised from the band samples (M bands): vector v.
+template <int32_t M> struct SampleBlocks {
     const float* rows[MAX_CHANNELS];
-    int32_t subbands;
 
     __m512i values(const Layout& t, int32_t blk, int32_t v) const {
-        const auto at = static_cast<size_t>(blk * subbands);
-        const __m256 x = subbands == 8 ? _mm256_loadu_ps(rows[v] + at)
-                                       : _mm256_loadu2_m128(rows[1] + at, rows[0] + at);
-        return quantize_lanes(x, t.quantizer[v]);
+        const auto at = static_cast<size_t>(blk * M);
+        const __m256 x =
+            M == 8 ? _mm256_loadu_ps(rows[v] + at) : _mm256_loadu2_m128(rows[1] + at, rows[0] + at);
+        return quantize_lanes_within_scale(x, t.quantizer[v]);
     }
 };
 
@@ -326,9 +326,12 @@ void pack_samples_avx512(const EncoderState& s,
                          const std::array<QuantizedRow, MAX_CHANNELS>& quantized,
                          const std::array<SubbandRow, MAX_CHANNELS>& bits, ChunkState& state) {
     const Layout t = layout_of(s, bits);
-    const QuantizedBlocks blocks{{quantized[0].data(), quantized[s.channels > 1 ? 1 : 0].data()},
-                                 s.subbands};
-    pack_blocks(t, blocks, s.blk_len, state);
+    const int32_t* const rows[MAX_CHANNELS] = {quantized[0].data(),
+                                               quantized[s.channels > 1 ? 1 : 0].data()};
+    if (s.subbands == 8)
+        pack_blocks(t, QuantizedBlocks<8>{{rows[0], rows[1]}}, s.blk_len, state);
+    else
+        pack_blocks(t, QuantizedBlocks<4>{{rows[0], rows[1]}}, s.blk_len, state);
 }
 
 void quantize_pack_samples_avx512(const EncoderState& s,
@@ -338,9 +341,12 @@ void quantize_pack_samples_avx512(const EncoderState& s,
                                   ChunkState& state) {
     Layout t = layout_of(s, bits);
     set_quantizer(s, scale_factor, bits, t);
-    const SampleBlocks blocks{{sb_sample[0].data(), sb_sample[s.channels > 1 ? 1 : 0].data()},
-                              s.subbands};
-    pack_blocks(t, blocks, s.blk_len, state);
+    const float* const rows[MAX_CHANNELS] = {sb_sample[0].data(),
+                                             sb_sample[s.channels > 1 ? 1 : 0].data()};
+    if (s.subbands == 8)
+        pack_blocks(t, SampleBlocks<8>{{rows[0], rows[1]}}, s.blk_len, state);
+    else
+        pack_blocks(t, SampleBlocks<4>{{rows[0], rows[1]}}, s.blk_len, state);
 }
 
 } // namespace sbc

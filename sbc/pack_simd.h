@@ -158,7 +158,8 @@ ChunkState start_frame_avx512(uint8_t* buffer, const EncoderState& s, const Subb
                               const std::array<SubbandRow, MAX_CHANNELS>& scale_factor);
 
 // All blocks of the frame of `s` from the quantized rows, or quantising the band samples on the
-// way exactly as quantize_frame does (the values then never go through memory). Need AVX-512.
+// way as quantize_frame does for samples within their scale (the values then never go through
+// memory). Need AVX-512.
 void pack_samples_avx512(const EncoderState& s,
                          const std::array<QuantizedRow, MAX_CHANNELS>& quantized,
                          const std::array<SubbandRow, MAX_CHANNELS>& bits, ChunkState& state);

@@ -11,6 +11,13 @@
 //   least 2^-25 in magnitude: x / S has a 24-bit mantissa) times levels (0 or at least 1) never is;
 // - the clamp is max(q, 0) then min(q, levels), which keeps "q >= 0 ? q : 0" and
 //   "q < levels ? q : levels" of the plain code (a NaN becomes 0, the second operand of max).
+//
+// Inside the encoder the clamp never changes a value, and quantize_lanes_within_scale leaves it
+// out (two of its eight vector operations). The scale-factor stage picks sf with |x| <= 2^(sf+1)
+// = S, and x is finite (a filtered 16-bit sample, clamped to ±65536). Then x / S lies in
+// [-1, 1] exactly, a = round(x / S + 1) in [0, 2] and q = round(a × levels × 0.5) in
+// [0, levels]: rounding to nearest is monotonic and the ends 0, 2 and levels are doubles, so no
+// result crosses them, and the truncation of q is already in 0 .. levels.
 #pragma once
 
 #include <cstdint>
@@ -48,9 +55,11 @@ inline __m512d quantize_lanes_untruncated(__m256 x, const QuantizerLanes& k) {
     return _mm512_min_pd(q, k.levels);
 }
 
-// Eight samples quantised, as 64-bit integers.
-inline __m512i quantize_lanes(__m256 x, const QuantizerLanes& k) {
-    return _mm512_cvttpd_epi64(quantize_lanes_untruncated(x, k));
+// Eight samples quantised, as 64-bit integers, for samples within their scale and finite (see
+// above), as the encoder's are; others give unspecified values.
+inline __m512i quantize_lanes_within_scale(__m256 x, const QuantizerLanes& k) {
+    const __m512d a = _mm512_fmadd_pd(_mm512_cvtps_pd(x), k.reciprocal, _mm512_set1_pd(1.0));
+    return _mm512_cvttpd_epi64(_mm512_mul_pd(a, k.half_levels));
 }
 
 } // namespace sbc

@@ -182,12 +182,18 @@ int32_t random_bits(Random& r, const sbc::EncoderState& s, std::array<SubbandRow
     return per_block;
 }
 
+// The frame written into the first `length` bytes of a longer buffer, whose bytes after the
+// frame must come out as they went in (the vector paths store whole words past their bits).
 std::vector<uint8_t> frame_on(sbc::PackPath path, const sbc::EncoderState& s, const FrameInput& in,
                               size_t length) {
-    std::vector<uint8_t> frame(length, static_cast<uint8_t>(path));
-    const int32_t n =
-        sbc::write_frame_on(path, frame, s, in.join, in.scale_factor, in.quantized, in.bits);
+    std::vector<uint8_t> frame(length + 32, static_cast<uint8_t>(path));
+    const int32_t n = sbc::write_frame_on(path, std::span(frame).first(length), s, in.join,
+                                          in.scale_factor, in.quantized, in.bits);
     EXPECT_EQ(n, static_cast<int32_t>(length));
+    EXPECT_EQ(std::vector<uint8_t>(frame.begin() + static_cast<ptrdiff_t>(length), frame.end()),
+              std::vector<uint8_t>(32, static_cast<uint8_t>(path)))
+        << "a byte past the frame changed";
+    frame.resize(length);
     return frame;
 }
 

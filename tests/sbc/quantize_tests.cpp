@@ -2,6 +2,7 @@
 #include "sbc/pack.h"
 #include "sbc/quantize.h"
 
+#include <algorithm>
 #include <cmath>
 #include <gtest/gtest.h>
 #include <limits>
@@ -109,8 +110,10 @@ int32_t plain_quantize(float x, int32_t scale_factor, int32_t bits) {
 
 // A random frame of any shape and mode: scale factors 0..15, bits 0..16 (a random top per frame,
 // so that totals per block run from 0 to 256 bits), edge samples, beyond the scale in every
-// eighth frame. Returns the sample bits per block.
-int32_t random_frame(uint32_t& x, int32_t trial, sbc::EncoderState& s, sbc::FrameWorkspace& ws) {
+// eighth frame; or, `within_scale`, only samples the encoder makes: finite, |x| <= scale.
+// Returns the sample bits per block.
+int32_t random_frame(uint32_t& x, int32_t trial, sbc::EncoderState& s, sbc::FrameWorkspace& ws,
+                     bool within_scale = false) {
     const auto next = [&x] { return (x = x * 1103515245u + 12345u) >> 8; };
     s.channels = 1 + trial % 2;
     s.channel_mode = s.channels == 1 ? sbc::MONO : static_cast<int32_t>(1 + next() % 3);
@@ -126,9 +129,13 @@ int32_t random_frame(uint32_t& x, int32_t trial, sbc::EncoderState& s, sbc::Fram
             ws.scale_factor[ch][sb] = static_cast<int32_t>(next() % 16);
             per_block += ws.bits[ch][sb] = static_cast<int32_t>(next() % (top + 1));
         }
-        for (int32_t i = 0; i < s.blk_len * s.subbands; ++i)
-            ws.sb_sample[ch][i] = edge_sample(next(), ws.scale_factor[ch][i % s.subbands],
-                                              ws.bits[ch][i % s.subbands], trial % 8 == 0);
+        for (int32_t i = 0; i < s.blk_len * s.subbands; ++i) {
+            const int32_t sf = ws.scale_factor[ch][i % s.subbands];
+            const float x = edge_sample(next(), sf, ws.bits[ch][i % s.subbands],
+                                        trial % 8 == 0 && !within_scale);
+            const float scale = std::ldexp(1.0f, sf + 1);
+            ws.sb_sample[ch][i] = within_scale ? std::clamp(x, -scale, scale) : x;
+        }
     }
     return per_block;
 }
@@ -162,21 +169,24 @@ TEST(Quantize, EveryPathMatchesThePlainFormulaAtEveryEdge) {
     }
 }
 
-// Quantising while packing writes the frame of the formula's values packed plainly.
+// Quantising while packing writes the frame of the formula's values packed plainly, for the
+// samples the encoder makes (it trusts them to lie within their scale).
 TEST(Quantize, WhilePackingMatchesThePlainFormulaAtEveryEdge) {
     if (!sbc::quantizing_pack_available()) GTEST_SKIP() << "no AVX-512 here";
     uint32_t x = 777;
     auto ws = std::make_unique<sbc::FrameWorkspace>();
     for (int32_t trial = 0; trial < 4000; ++trial) {
         sbc::EncoderState s;
-        const int32_t per_block = random_frame(x, trial, s, *ws);
+        const int32_t per_block = random_frame(x, trial, s, *ws, true);
         const auto length = static_cast<size_t>(
             sbc::frame_bytes(s.channel_mode, s.channels, s.subbands, per_block * s.blk_len));
-        std::vector<uint8_t> fused(length, 0x11), plain(length, 0xEE);
-        ASSERT_EQ(sbc::quantize_and_write_frame(fused, s, *ws), static_cast<int32_t>(length));
+        // The bytes after the frame stay as they were.
+        std::vector<uint8_t> fused(length + 32, 0x11), plain(length + 32, 0x11);
+        ASSERT_EQ(sbc::quantize_and_write_frame(std::span(fused).first(length), s, *ws),
+                  static_cast<int32_t>(length));
         quantize_plainly(s, *ws);
-        sbc::write_frame_on(sbc::PackPath::scalar, plain, s, ws->join, ws->scale_factor,
-                            ws->quantized, ws->bits);
+        sbc::write_frame_on(sbc::PackPath::scalar, std::span(plain).first(length), s, ws->join,
+                            ws->scale_factor, ws->quantized, ws->bits);
         ASSERT_EQ(fused, plain) << "trial " << trial;
     }
 }
