@@ -154,7 +154,11 @@ struct Run {
     std::unique_ptr<audiofile::AudioFile> input;
     std::unique_ptr<sbc::EncoderState> encoder;
     std::FILE* output = nullptr;
+    std::span<const int16_t> viewed; // samples seen in place in the input, not yet encoded
 };
+
+// Frames asked of the input at once when its samples can be used in place.
+constexpr size_t frames_per_view = 64;
 
 // Releases the encoder, the input and the output. Returns false when the output could not be
 // closed cleanly (its last bytes may be lost), which makes the run fail.
@@ -230,7 +234,11 @@ std::span<const int16_t> read_frame(Run& run, std::span<int16_t> pcm, int64_t in
                                     int32_t channels, double scale, bool sixteen_bit) {
     const auto count = static_cast<size_t>(instants * channels);
     if (sixteen_bit) {
-        const auto view = audiofile::audio_view_frames16(*run.input, static_cast<size_t>(instants));
+        if (run.viewed.empty())
+            run.viewed = audiofile::audio_view_frames16(
+                *run.input, frames_per_view * static_cast<size_t>(instants));
+        const auto view = run.viewed.first(std::min(count, run.viewed.size()));
+        run.viewed = run.viewed.subspan(view.size());
         if (view.size() == count) return view;
         // The buffer's run ended inside the frame (or the samples need their bytes swapped).
         std::copy(view.begin(), view.end(), pcm.begin());

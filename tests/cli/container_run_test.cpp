@@ -62,3 +62,20 @@ TEST(ContainerRun, EveryContainerEncodesLikeWaveFromAFileAndThroughAPipe) {
         EXPECT_TRUE(piped.out == expected);
     }
 }
+
+// A 16-bit WAVE file is encoded from its samples in place in the input's buffer, other sources
+// through a copy: past the buffer's first 1 MiB, with frames of 12 blocks (384 bytes, which do
+// not divide the buffer, so one frame straddles each refill), both still give the same stream.
+TEST(ContainerRun, SamplesUsedInPlaceGiveTheSameStreamAcrossBufferRefills) {
+    constexpr int long_instants = 96 * 3000 + 17; // about 1.15 MB of samples
+    const auto stereo = to_pcm16(sine_frames(2, rate, long_instants, 997, 0.7));
+    TempDir dir;
+    write_file(dir / "in.wav", wave_file(2, rate, 16, pcm16_le(stereo)));
+    write_file(dir / "in.au", sun_file(3, rate, 2, pcm16_be(stereo)));
+    const auto wave = run_process({vantrel_binary(), "-l", "12", (dir / "in.wav").string()});
+    const auto sun = run_process({vantrel_binary(), "-l", "12", (dir / "in.au").string()});
+    ASSERT_EQ(wave.status, 0) << wave.err;
+    ASSERT_EQ(sun.status, 0) << sun.err;
+    EXPECT_TRUE(!wave.out.empty() && wave.out.size() % 3000 == 0); // 3000 whole frames
+    EXPECT_TRUE(wave.out == sun.out);
+}
