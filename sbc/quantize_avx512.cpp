@@ -3,20 +3,8 @@
 // -mavx512f -mavx512dq and called only when the processor has them; the same values as the
 // plain loop of quantize.cpp.
 #if defined(__x86_64__) || defined(_M_X64)
-#include "sbc/quantize.h"
-
-// g++ 12 warns about the deliberately undefined inputs of its own AVX-512 intrinsics.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <immintrin.h>
-#pragma GCC diagnostic pop
-#else
-#include <immintrin.h>
-#endif
-
 #include "sbc/quantize_avx512.h"
+#include "sbc/quantize.h"
 
 namespace sbc {
 

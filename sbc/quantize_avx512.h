@@ -1,6 +1,6 @@
 // Inside the encoder library: the quantiser in eight double lanes, for the AVX-512 sources
-// (quantize_avx512.cpp, pack_avx512.cpp), which include it after <immintrin.h> and are compiled
-// with -mavx512f -mavx512dq.
+// (quantize_avx512.cpp, pack_avx512.cpp), which are compiled with -mavx512f -mavx512dq and get
+// <immintrin.h> through it.
 //
 // The formula of quantize.cpp, the same double at every step:
 //   q = trunc(clamp(fma(x, 2^-(sf+1), 1) × (levels × 0.5), 0, levels))
@@ -21,6 +21,16 @@
 #pragma once
 
 #include <cstdint>
+// g++ 12 warns about the deliberately undefined inputs of its own AVX-512 intrinsics.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <immintrin.h>
+#pragma GCC diagnostic pop
+#else
+#include <immintrin.h>
+#endif
 
 namespace sbc {
 
