@@ -83,30 +83,15 @@ int32_t largest_lane(Lanes x) {
     return _mm256_cvtsi256_si32(m);
 }
 
-struct Slice {
-    int32_t bitslice;
-    int32_t bitcount;
-};
-
-// For a bitpool of at least 1, as on AVX-512: the walk starts one step below the largest need.
+// The slice search on AVX2 lanes (see walk_slices).
 Slice find_bitslice(Lanes need, int32_t bitpool) {
-    int32_t bitslice = std::max(0, largest_lane(need));
-    int32_t bitcount = 0;
-    int32_t slicecount = 0;
-    do {
-        --bitslice;
-        bitcount += slicecount;
+    return walk_slices(largest_lane(need), bitpool, [&](int32_t bitslice) {
         const Lanes next = splat_lanes(bitslice + 1);
         const uint32_t two = mask_of(equal(need, next));
         const uint32_t one =
             mask_of(both(greater(need, next), greater(splat_lanes(bitslice + max_bits), need)));
-        slicecount = 2 * count_of(two) + count_of(one);
-    } while (bitcount + slicecount < bitpool && bitslice > lowest_useful_slice);
-    if (bitcount + slicecount == bitpool) {
-        bitcount += slicecount;
-        --bitslice;
-    }
-    return {bitslice, bitcount};
+        return 2 * count_of(two) + count_of(one);
+    });
 }
 
 // Inclusive prefix sums across the 16 lanes.

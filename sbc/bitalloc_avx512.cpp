@@ -66,30 +66,14 @@ __m512i needs_of(__m512i scale_factor, __m512i offset, int32_t allocation_method
     return _mm512_mask_mov_epi32(need, silent, splat(silent_bitneed));
 }
 
-struct Slice {
-    int32_t bitslice;
-    int32_t bitcount; // bits the first distribution at bitslice hands out
-};
-
-// For a bitpool of at least 1 (distribute hands out nothing otherwise): the first slice, the
-// largest need, adds nothing (no need lies above it), so the walk starts one step below.
+// The slice search in one AVX-512 register (see walk_slices).
 Slice find_bitslice(__m512i need, int32_t bitpool) {
-    int32_t bitslice = std::max(0, largest_lane(need));
-    int32_t bitcount = 0;
-    int32_t slicecount = 0;
-    do {
-        --bitslice;
-        bitcount += slicecount;
+    return walk_slices(largest_lane(need), bitpool, [&](int32_t bitslice) {
         const __mmask16 two = _mm512_cmpeq_epi32_mask(need, splat(bitslice + 1));
         const __m512i above = _mm512_sub_epi32(need, splat(bitslice + 2)); // 0..13 gains one
         const __mmask16 one = _mm512_cmplt_epu32_mask(above, splat(max_bits - 2));
-        slicecount = 2 * count_of(two) + count_of(one);
-    } while (bitcount + slicecount < bitpool && bitslice > lowest_useful_slice);
-    if (bitcount + slicecount == bitpool) {
-        bitcount += slicecount;
-        --bitslice;
-    }
-    return {bitslice, bitcount};
+        return 2 * count_of(two) + count_of(one);
+    });
 }
 
 // Inclusive prefix sums across the 16 lanes.

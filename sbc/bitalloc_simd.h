@@ -33,6 +33,33 @@ inline constexpr int32_t max_bitneed_value = max_scale_factor; // SNR; LOUDNESS 
 // the search gives up there instead of spinning on a bitpool it can never spend.
 inline constexpr int32_t lowest_useful_slice = silent_bitneed - max_bits;
 
+// Where the slice search of a vector path stops: the slice below which the first
+// distribution hands out bits, and how many it hands out. `slicecount_at(s)` counts the bits
+// that slice s adds (2 for each need of s + 1, 1 for each need of s + 2 .. s + 15). For a
+// bitpool of at least 1: the first slice, the largest need, adds nothing (no need lies above
+// it), so the walk starts one step below.
+struct Slice {
+    int32_t bitslice;
+    int32_t bitcount;
+};
+
+template <class SliceCount>
+inline Slice walk_slices(int32_t largest_need, int32_t bitpool, SliceCount slicecount_at) {
+    int32_t bitslice = largest_need > 0 ? largest_need : 0;
+    int32_t bitcount = 0;
+    int32_t slicecount = 0;
+    do {
+        --bitslice;
+        bitcount += slicecount;
+        slicecount = slicecount_at(bitslice);
+    } while (bitcount + slicecount < bitpool && bitslice > lowest_useful_slice);
+    if (bitcount + slicecount == bitpool) {
+        bitcount += slicecount;
+        --bitslice;
+    }
+    return {bitslice, bitcount};
+}
+
 // The leftover passes of a vector path, on lane masks (bit e = entry e, in visiting order).
 // `grow`: entries holding 2..15 bits (cost 1 in the first pass); `start`: entries at the next
 // step (cost 2); `granted`: the entries of both kinds whose running cost, in entry order, fits
