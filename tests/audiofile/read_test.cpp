@@ -39,6 +39,13 @@ Frames decode(std::string bytes, int32_t code, int channels, int32_t marker = -3
     return aftest::read_frames(*file, channels);
 }
 
+// `size` bytes of a fixed pseudo-random sequence, chosen by `seed`.
+std::string noise_bytes(size_t size, uint32_t seed) {
+    std::string bytes(size, '\0');
+    for (char& c : bytes) c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 24);
+    return bytes;
+}
+
 std::string be_double(double d) {
     uint64_t bits = 0;
     std::memcpy(&bits, &d, sizeof bits);
@@ -176,9 +183,8 @@ TEST(SampleReading, PartialFrameAloneInTheLastRefillIsEndOfData) {
 // buffer (whose size is no multiple of the 24-bit frames), with a short last run and then 0.
 TEST(SampleReading, BulkReadingMatchesFrameByFrameReadingAcrossRefills) {
     for (const auto& [code, bytes_per_frame] : {std::pair{ST_WAVE_PCM16, 4}, {ST_WAVE_PCM24, 6}}) {
-        std::string bytes(1300000 / bytes_per_frame * bytes_per_frame + 5 * bytes_per_frame, '\0');
-        uint32_t x = 1;
-        for (char& c : bytes) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+        std::string bytes =
+            noise_bytes(1300000 / bytes_per_frame * bytes_per_frame + 5 * bytes_per_frame, 1);
         std::string copy = bytes;
         AudioInfo one_info{}, bulk_info{};
         const Frames expected =
@@ -201,9 +207,7 @@ TEST(SampleReading, BulkReadingMatchesFrameByFrameReadingAcrossRefills) {
 // every other sample type without reading.
 TEST(SampleReading, SixteenBitPathMatchesFrameByFrameReadingInBothByteOrders) {
     for (const int32_t code : {ST_WAVE_PCM16, ST_SUN_PCM16, ST_WAVE_PCM24}) {
-        std::string bytes(1300000 / 12 * 12 + 20, '\0');
-        uint32_t x = 7;
-        for (char& c : bytes) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+        std::string bytes = noise_bytes(1300000 / 12 * 12 + 20, 7);
         std::string copy = bytes;
         AudioInfo one_info{}, bulk_info{};
         const Frames expected =
