@@ -20,6 +20,7 @@
 #include "sbc/analysis.h"
 
 #include "sbc/analysis_simd.h"
+#include "sbc/widest.h"
 
 #include <algorithm>
 #include <cmath>
@@ -283,9 +284,8 @@ void load_frame(AnalysisState& state, std::span<const int16_t> pcm, int32_t chan
 }
 
 template <int32_t M>
-void filter_frame(AnalysisState& state, std::span<const int16_t> pcm, int32_t channels,
-                  int32_t blocks, std::array<SampleRow, MAX_CHANNELS>& sb_sample) {
-    load_frame<M>(state, pcm, channels, blocks);
+void filter_frame(const AnalysisState& state, int32_t channels, int32_t blocks,
+                  std::array<SampleRow, MAX_CHANNELS>& sb_sample) {
     for (int32_t c = 0; c < channels; ++c) {
         const FilterJob job{
             state.poly[c].data(),     state.poly_next,          blocks,
@@ -294,16 +294,37 @@ void filter_frame(AnalysisState& state, std::span<const int16_t> pcm, int32_t ch
     }
 }
 
+// True when all of the frame's samples are zero.
+SBC_WIDEST_VECTORS bool all_zero(std::span<const int16_t> pcm) {
+    uint16_t any = 0;
+    for (const int16_t v : pcm) any |= static_cast<uint16_t>(v);
+    return any == 0;
+}
+
 } // namespace
 
-void analysis_frame(AnalysisState& state, std::span<const int16_t> pcm, int32_t channels,
+bool analysis_frame(AnalysisState& state, std::span<const int16_t> pcm, int32_t channels,
                     int32_t blocks, std::array<SampleRow, MAX_CHANNELS>& sb_sample) {
     if (state.poly_next + MAX_BLOCKS > POLY_COLUMNS) rewind_history(state);
+    const auto count = static_cast<size_t>(blocks * state.subbands);
+    state.zero_blocks = all_zero(pcm.first(count * static_cast<size_t>(channels)))
+                            ? std::min(state.zero_blocks + blocks, SILENCE_REACH)
+                            : 0;
+    const bool silent = state.zero_blocks >= blocks + HISTORY_BLOCKS;
+    // The histories take every frame, silent or not: later frames read them.
     if (state.subbands == 8)
-        filter_frame<8>(state, pcm, channels, blocks, sb_sample);
+        load_frame<8>(state, pcm, channels, blocks);
     else
-        filter_frame<4>(state, pcm, channels, blocks, sb_sample);
+        load_frame<4>(state, pcm, channels, blocks);
+    if (silent) {
+        for (int32_t c = 0; c < channels; ++c) std::fill_n(sb_sample[c].begin(), count, 0.0f);
+    } else if (state.subbands == 8) {
+        filter_frame<8>(state, channels, blocks, sb_sample);
+    } else {
+        filter_frame<4>(state, channels, blocks, sb_sample);
+    }
     state.poly_next += blocks;
+    return silent;
 }
 
 std::unique_ptr<AnalysisState> analysis_init(int32_t subbands, int32_t channels) {

@@ -54,7 +54,13 @@ struct AnalysisState {
     alignas(64) std::array<PolyHistory, MAX_CHANNELS> poly{};
     int32_t poly_next = FIRST_COLUMN; // column of the next frame's first block
     FilterPath path = FilterPath::scalar;
+    // Blocks of digital silence at the end of the histories, counted up to SILENCE_REACH (the
+    // histories start out silent).
+    int32_t zero_blocks = HISTORY_BLOCKS;
 };
+
+// Enough silent blocks for any frame to be silent: its own and the 9 before it.
+inline constexpr int32_t SILENCE_REACH = MAX_BLOCKS + HISTORY_BLOCKS;
 
 // A filter bank for `subbands` (4 or 8) bands and `channels` (1 or 2) histories, all zero.
 // Returns null for any other value.
@@ -73,7 +79,9 @@ int analysis_filter(AnalysisState& state, std::span<const float> input, std::spa
 // driven by one of the two functions only. Trusts its arguments: `channels` and the state's
 // channel count agree, 1 <= blocks <= MAX_BLOCKS and pcm is long enough (encoder_encode_frame
 // checks all of them).
-void analysis_frame(AnalysisState& state, std::span<const int16_t> pcm, int32_t channels,
+// Returns true for a silent frame: its samples and the 9 blocks before them are all zero, so
+// every band sample is +0.0 (what the filter computes from zeros); the filter is then skipped.
+bool analysis_frame(AnalysisState& state, std::span<const int16_t> pcm, int32_t channels,
                     int32_t blocks, std::array<SampleRow, MAX_CHANNELS>& sb_sample);
 
 // True when this processor can run `path`.

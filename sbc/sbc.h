@@ -72,6 +72,13 @@ struct EncoderState {
     int32_t bitpool = -1;            // as passed, within 0..encoder_max_bitpool()
     int32_t samples_per_channel = 0; // subbands × blk_len: PCM instants per frame
     uint8_t header_byte = 0;         // the frame's parameter byte, built by format_init
+
+    // The frame that digital silence gives, kept from the first one encoded so that later
+    // silent frames are copies, with the parameters it was made under (it serves only while
+    // they hold; silent_length 0: none kept).
+    std::array<uint8_t, MAX_FRAME_LENGTH> silent_frame{};
+    int32_t silent_length = 0;
+    std::array<int32_t, 4> silent_made_with{}; // header_byte, channel_mode, bitpool, allocation
 };
 
 // Working rows of one frame, indexed [channel][block × subbands + subband] or

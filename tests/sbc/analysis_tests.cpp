@@ -174,19 +174,26 @@ TEST(AnalysisFilter, RefusesWhatDoesNotFitItsArrays) {
 
 // Frame f of a test signal for the frame filter: random full-scale PCM, with every fifth frame
 // one of the inputs where rounding and zero signs are easiest to get wrong: silence, the extreme
-// values alternating, a square wave at full scale, lone impulses, and values of ±1.
+// values alternating, a square wave at full scale, lone impulses, and values of ±1. Frames 0-2
+// and 12-16 of every 20 are silent (the filter skips whole silent frames), and the run at 12
+// follows a frame whose only sound is its last instant, which the filter remembers longest.
 std::vector<int16_t> frame_pcm(size_t values, int f, std::mt19937& rng) {
     std::uniform_int_distribution<int> sample(-32768, 32767);
-    const int kind = f % 5 == 4 ? f / 5 % 5 : 5;
+    const int phase = f % 20;
+    const int kind = phase < 3 || (phase >= 12 && phase < 17) ? 0
+                     : phase == 11                            ? 6
+                     : f % 5 == 4                             ? f / 5 % 5
+                                                              : 5;
     std::vector<int16_t> pcm(values);
     for (size_t i = 0; i < values; ++i) {
         const int r = sample(rng);
-        const std::array<int, 6> kinds = {0,
+        const std::array<int, 7> kinds = {0,
                                           i % 2 ? -32768 : 32767,
                                           i / 8 % 2 ? -32768 : 32767,
                                           i % 37 == 5 ? -32768 : 0,
                                           r % 2 ? 1 : -1,
-                                          r};
+                                          r,
+                                          i + 2 >= values ? -1 : 0};
         pcm[i] = static_cast<int16_t>(kinds[static_cast<size_t>(kind)]);
     }
     return pcm;

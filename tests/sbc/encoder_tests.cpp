@@ -229,6 +229,51 @@ TEST(EncoderFrames, SuccessiveFramesAppendAndTheHistoryRunsOn) {
               sbctest::encode_stream(fresh, std::vector<int16_t>(pcm.begin() + 128, pcm.end())));
 }
 
+// Silent frames are copies of the first one an encoder makes: after a sound has died away
+// (9 blocks after it) and after every reconfiguration, they must still be the frames a fresh
+// encoder makes from silence under the parameters in force.
+TEST(EncoderFrames, SilentFramesAreTheFreshEncodersUnderTheCurrentParameters) {
+    struct Change {
+        int32_t channels, subbands, blk_len, mode, bitpool, method;
+        int32_t next_mode, next_bitpool, next_method;
+    };
+    const std::vector<Change> changes = {
+        {2, 8, 16, sbc::JOINT_STEREO, 61, sbc::SNR, sbc::JOINT_STEREO, 61, sbc::LOUDNESS},
+        {2, 4, 4, sbc::STEREO, 30, sbc::LOUDNESS, sbc::JOINT_STEREO, 30, sbc::LOUDNESS},
+        {2, 8, 8, sbc::DUAL_CHANNEL, 20, sbc::SNR, sbc::DUAL_CHANNEL, 33, sbc::SNR},
+        {1, 4, 12, sbc::MONO, 18, sbc::SNR, sbc::MONO, 18, sbc::LOUDNESS},
+    };
+    const auto silent_frame = [](const Change& c, int32_t mode, int32_t bitpool, int32_t method) {
+        StreamParams p{48000, c.channels, c.subbands, c.blk_len, mode, bitpool, method};
+        return sbctest::encode_stream(
+            p, std::vector<int16_t>(static_cast<size_t>(c.subbands * c.blk_len * c.channels)));
+    };
+    for (const Change& c : changes) {
+        auto enc = configured(48000, c.channels, c.subbands, c.blk_len, c.mode, c.bitpool,
+                              c.method);
+        const auto values = static_cast<size_t>(c.subbands * c.blk_len * c.channels);
+        const std::vector<int16_t> silence(values);
+        std::vector<int16_t> click(values);
+        click.back() = 32767; // the last instant: the one the filter keeps longest
+        std::vector<uint8_t> out(sbc::MAX_FRAME_LENGTH);
+        const auto encode = [&](const std::vector<int16_t>& pcm) {
+            int32_t out_len = 0;
+            EXPECT_GT(sbc::encoder_encode_frame(*enc, pcm, out, out_len), 0);
+            return std::string(out.begin(), out.begin() + out_len);
+        };
+        const std::string first = silent_frame(c, c.mode, c.bitpool, c.method);
+        EXPECT_EQ(encode(silence), first);
+        EXPECT_EQ(encode(silence), first);
+        encode(click);
+        // Until 9 blocks after the click the frames still carry it.
+        for (int32_t blocks = 0; blocks < 9; blocks += c.blk_len)
+            EXPECT_NE(encode(silence), first) << c.subbands << " bands, " << c.blk_len << " blocks";
+        EXPECT_EQ(encode(silence), first);
+        ASSERT_EQ(sbc::encoder_configure(*enc, c.next_mode, c.next_bitpool, c.next_method), 0);
+        EXPECT_EQ(encode(silence), silent_frame(c, c.next_mode, c.next_bitpool, c.next_method));
+    }
+}
+
 TEST(EncoderFrames, SilentFirstFrameHasAllScaleFactorsZero) {
     StreamParams p{44100, 2, 8, 16, sbc::JOINT_STEREO, 61, sbc::SNR};
     const std::string frame = sbctest::encode_stream(p, std::vector<int16_t>(256, 0));
