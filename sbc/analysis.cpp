@@ -260,27 +260,35 @@ void load_stereo(std::array<PolyHistory, MAX_CHANNELS>& poly, std::span<const in
 }
 #endif
 
-// The frame's PCM into the histories, by the chosen path's loader.
+// True when all of the frame's samples are zero.
+SBC_WIDEST_VECTORS bool all_zero(std::span<const int16_t> pcm) {
+    uint16_t any = 0;
+    for (const int16_t v : pcm) any |= static_cast<uint16_t>(v);
+    return any == 0;
+}
+
+// The frame's PCM into the histories, by the chosen path's loader. Returns true when all of
+// the frame's samples are zero.
 template <int32_t M>
-void load_frame(AnalysisState& state, std::span<const int16_t> pcm, int32_t channels,
+bool load_frame(AnalysisState& state, std::span<const int16_t> pcm, int32_t channels,
                 int32_t blocks) {
     const int32_t first = state.poly_next;
 #if defined(__x86_64__) || defined(_M_X64)
     if (state.path == FilterPath::avx512) {
         const LoadJob job{
             pcm.data(), channels, blocks, first, {state.poly[0].data(), state.poly[1].data()}};
-        load_frame_avx512(job, M);
-        return;
+        return load_frame_avx512(job, M);
     }
 #endif
 #if defined(__SSE2__)
     if (channels == 2) {
         load_stereo<M>(state.poly, pcm, first, blocks);
-        return;
+        return all_zero(pcm.first(static_cast<size_t>(blocks * M * 2)));
     }
 #endif
     for (int32_t c = 0; c < channels; ++c)
         load_channel<M>(state.poly[c], pcm, channels, c, first, blocks);
+    return all_zero(pcm.first(static_cast<size_t>(blocks * M * channels)));
 }
 
 template <int32_t M>
@@ -294,28 +302,17 @@ void filter_frame(const AnalysisState& state, int32_t channels, int32_t blocks,
     }
 }
 
-// True when all of the frame's samples are zero.
-SBC_WIDEST_VECTORS bool all_zero(std::span<const int16_t> pcm) {
-    uint16_t any = 0;
-    for (const int16_t v : pcm) any |= static_cast<uint16_t>(v);
-    return any == 0;
-}
-
 } // namespace
 
 bool analysis_frame(AnalysisState& state, std::span<const int16_t> pcm, int32_t channels,
                     int32_t blocks, std::array<SampleRow, MAX_CHANNELS>& sb_sample) {
     if (state.poly_next + MAX_BLOCKS > POLY_COLUMNS) rewind_history(state);
-    const auto count = static_cast<size_t>(blocks * state.subbands);
-    state.zero_blocks = all_zero(pcm.first(count * static_cast<size_t>(channels)))
-                            ? std::min(state.zero_blocks + blocks, SILENCE_REACH)
-                            : 0;
-    const bool silent = state.zero_blocks >= blocks + HISTORY_BLOCKS;
     // The histories take every frame, silent or not: later frames read them.
-    if (state.subbands == 8)
-        load_frame<8>(state, pcm, channels, blocks);
-    else
-        load_frame<4>(state, pcm, channels, blocks);
+    const bool zeros = state.subbands == 8 ? load_frame<8>(state, pcm, channels, blocks)
+                                           : load_frame<4>(state, pcm, channels, blocks);
+    state.zero_blocks = zeros ? std::min(state.zero_blocks + blocks, SILENCE_REACH) : 0;
+    const bool silent = state.zero_blocks >= blocks + HISTORY_BLOCKS;
+    const auto count = static_cast<size_t>(blocks * state.subbands);
     if (silent) {
         for (int32_t c = 0; c < channels; ++c) std::fill_n(sb_sample[c].begin(), count, 0.0f);
     } else if (state.subbands == 8) {

@@ -234,7 +234,8 @@ struct Avx512 {
 };
 
 // Frame PCM to history rows: read (masked to the frame's length), transpose, widen, store.
-template <int M, int C> void load_frame(const LoadJob& job) {
+// Returns true when every sample of the frame is zero.
+template <int M, int C> bool load_frame(const LoadJob& job) {
     constexpr int regs = 1 << pcm_read<M, C>().regs;
     const int32_t total = job.blocks * M * C;
     __m512i v[regs];
@@ -248,6 +249,9 @@ template <int M, int C> void load_frame(const LoadJob& job) {
         else
             v[i] = _mm512_setzero_si512();
     }
+    __m512i any = v[0];
+#pragma GCC unroll 8
+    for (int i = 1; i < regs; ++i) any = _mm512_or_si512(any, v[i]);
     run_network<pcm_network<M, C>>(v, [](__m512i a, const int16_t* index, __m512i b) {
         return _mm512_permutex2var_epi16(a, _mm512_load_si512(index), b);
     });
@@ -265,6 +269,7 @@ template <int M, int C> void load_frame(const LoadJob& job) {
                              _mm512_cvtepi64_pd(_mm512_maskz_cvtepi16_epi64(0xFF, eight)));
         }
     }
+    return _mm512_test_epi64_mask(any, any) == 0;
 }
 
 } // namespace
@@ -273,11 +278,9 @@ void filter_frame_avx512(const FilterJob& job, int32_t subbands) {
     filter_frame_with<Avx512>(job, subbands);
 }
 
-void load_frame_avx512(const LoadJob& job, int32_t subbands) {
-    if (subbands == 8)
-        job.channels == 2 ? load_frame<8, 2>(job) : load_frame<8, 1>(job);
-    else
-        job.channels == 2 ? load_frame<4, 2>(job) : load_frame<4, 1>(job);
+bool load_frame_avx512(const LoadJob& job, int32_t subbands) {
+    if (subbands == 8) return job.channels == 2 ? load_frame<8, 2>(job) : load_frame<8, 1>(job);
+    return job.channels == 2 ? load_frame<4, 2>(job) : load_frame<4, 1>(job);
 }
 
 } // namespace sbc

@@ -35,7 +35,7 @@ void filter_frame_avx2(const FilterJob& job, int32_t subbands); // needs AVX2 an
 // These two need AVX-512F, BW and DQ. The loader may write columns up to first + 15 whatever
 // the block count: they belong to later frames, which overwrite them before any block reads them.
 void filter_frame_avx512(const FilterJob& job, int32_t subbands);
-void load_frame_avx512(const LoadJob& job, int32_t subbands);
+bool load_frame_avx512(const LoadJob& job, int32_t subbands); // true: all samples zero
 #endif
 
 } // namespace sbc
