@@ -307,6 +307,19 @@ void whole_frame(benchmark::State& st) {
     st.SetItemsProcessed(st.iterations() * instants);
 }
 
+// A frame of digital silence after silence: a copy of the first silent frame.
+void whole_frame_silent(benchmark::State& st) {
+    Frame f;
+    std::fill(f.pcm.begin(), f.pcm.end(), int16_t{0});
+    std::array<uint8_t, sbc::MAX_FRAME_LENGTH> out{};
+    for (auto _ : st) {
+        int32_t len = 0;
+        sbc::encoder_encode_frame(*f.enc, f.pcm, out, len);
+        benchmark::DoNotOptimize(out);
+    }
+    st.SetItemsProcessed(st.iterations() * instants);
+}
+
 // A 16-bit stereo WAVE file of `seconds` at 44100 Hz in the temporary directory.
 std::string bench_wave(int seconds) {
     const auto path = std::filesystem::temp_directory_path() / "vantrel-stage-bench.wav";
@@ -396,4 +409,5 @@ BENCHMARK(sample_reading)->Unit(benchmark::kMillisecond);
 BENCHMARK(sample_reading_bulk<double>)->Unit(benchmark::kMillisecond);
 BENCHMARK(sample_reading_bulk<int16_t>)->Unit(benchmark::kMillisecond); // 16-bit straight to PCM
 BENCHMARK(whole_frame);
+BENCHMARK(whole_frame_silent);
 BENCHMARK_MAIN();
