@@ -296,8 +296,8 @@ void quantisation_packing_crc(benchmark::State& st) {
     st.SetItemsProcessed(st.iterations() * instants);
 }
 
-void whole_frame(benchmark::State& st) {
-    Frame f;
+// The frame of `f` encoded again and again.
+void encode_repeatedly(benchmark::State& st, Frame& f) {
     std::array<uint8_t, sbc::MAX_FRAME_LENGTH> out{};
     for (auto _ : st) {
         int32_t len = 0;
@@ -307,17 +307,16 @@ void whole_frame(benchmark::State& st) {
     st.SetItemsProcessed(st.iterations() * instants);
 }
 
+void whole_frame(benchmark::State& st) {
+    Frame f;
+    encode_repeatedly(st, f);
+}
+
 // A frame of digital silence after silence: a copy of the first silent frame.
 void whole_frame_silent(benchmark::State& st) {
     Frame f;
     std::fill(f.pcm.begin(), f.pcm.end(), int16_t{0});
-    std::array<uint8_t, sbc::MAX_FRAME_LENGTH> out{};
-    for (auto _ : st) {
-        int32_t len = 0;
-        sbc::encoder_encode_frame(*f.enc, f.pcm, out, len);
-        benchmark::DoNotOptimize(out);
-    }
-    st.SetItemsProcessed(st.iterations() * instants);
+    encode_repeatedly(st, f);
 }
 
 // A 16-bit stereo WAVE file of `seconds` at 44100 Hz in the temporary directory.
