@@ -185,13 +185,16 @@ void scale_and_join(FrameWorkspace& ws, const EncoderState& s) {
 
 void scale_and_join_on(ScalePath path, FrameWorkspace& ws, const EncoderState& s) {
 #if defined(__x86_64__) || defined(_M_X64)
-    const bool joint = s.channel_mode == JOINT_STEREO;
-    if (path == ScalePath::avx512) {
-        scale_and_join_avx512(ws, s.channels, s.subbands, s.blk_len, joint);
-        return;
-    }
-    if (path == ScalePath::avx2) {
-        scale_and_join_avx2(ws, s.channels, s.subbands, s.blk_len, joint);
+    if (path == ScalePath::avx512 || path == ScalePath::avx2) {
+        const bool wide = path == ScalePath::avx512;
+        const int32_t count = s.subbands * s.blk_len;
+        if (s.channel_mode == JOINT_STEREO) {
+            (wide ? scale_joint_avx512 : scale_joint_avx2)(ws, s.subbands, count);
+            return;
+        }
+        const auto channel = wide ? scale_channel_avx512 : scale_channel_avx2;
+        for (int32_t c = 0; c < s.channels; ++c)
+            channel(ws.sb_sample[c], ws.scale_factor[c], s.subbands, count);
         return;
     }
 #endif

@@ -77,7 +77,9 @@ void store_bands(SubbandRow& row, int32_t subbands, __m256i v) {
     _mm256_maskstore_epi32(row.data(), lanes_below(subbands), v);
 }
 
-void scale_channel(SampleRow& row, SubbandRow& scale_factor, int32_t subbands, int32_t count) {
+} // namespace
+
+void scale_channel_avx2(SampleRow& row, SubbandRow& scale_factor, int32_t subbands, int32_t count) {
     __m256 m = _mm256_setzero_ps();
     for (int32_t i = 0; i < count; i += lanes) m = keep_larger(load(&row[i], count - i), m);
     const __m256 largest = band_maxima(m, subbands);
@@ -85,7 +87,7 @@ void scale_channel(SampleRow& row, SubbandRow& scale_factor, int32_t subbands, i
     if (exceeds_bound(largest)) clamp_row(row.data(), count);
 }
 
-void scale_joint(FrameWorkspace& ws, int32_t subbands, int32_t count) {
+void scale_joint_avx2(FrameWorkspace& ws, int32_t subbands, int32_t count) {
     float* const left = ws.sb_sample[0].data();
     float* const right = ws.sb_sample[1].data();
     float* const mid = ws.sb_sample_ms[0].data();
@@ -135,19 +137,6 @@ void scale_joint(FrameWorkspace& ws, int32_t subbands, int32_t count) {
         store(right + i, count - i,
               _mm256_blendv_ps(load(right + i, count - i), load(side + i, count - i), joined));
     }
-}
-
-} // namespace
-
-void scale_and_join_avx2(FrameWorkspace& ws, int32_t channels, int32_t subbands, int32_t blk_len,
-                         bool joint) {
-    const int32_t count = subbands * blk_len;
-    if (joint) {
-        scale_joint(ws, subbands, count);
-        return;
-    }
-    for (int32_t c = 0; c < channels; ++c)
-        scale_channel(ws.sb_sample[c], ws.scale_factor[c], subbands, count);
 }
 
 } // namespace sbc

@@ -148,7 +148,10 @@ void store_bands(SubbandRow& row, int32_t subbands, __m512i v) {
     _mm512_mask_storeu_epi32(row.data(), lanes_below(subbands), v);
 }
 
-void scale_channel(SampleRow& row, SubbandRow& scale_factor, int32_t subbands, int32_t count) {
+} // namespace
+
+void scale_channel_avx512(SampleRow& row, SubbandRow& scale_factor, int32_t subbands,
+                          int32_t count) {
     const Walk w(row.data(), count);
     __m512 m = _mm512_setzero_ps();
     for (int32_t k = 0; k < w.chunks; ++k) m = keep_larger(load(w, row.data(), k, w.mask(k)), m);
@@ -156,6 +159,8 @@ void scale_channel(SampleRow& row, SubbandRow& scale_factor, int32_t subbands, i
     store_bands(scale_factor, subbands, scale_factors_of(largest));
     if (exceeds_bound(largest)) clamp_row(w, row.data());
 }
+
+namespace {
 
 struct JointRows {
     float* left;
@@ -189,7 +194,9 @@ __mmask16 chunk_lanes(uint32_t bands, int32_t subbands, int32_t skew) {
     return static_cast<__mmask16>((pattern << skew | pattern >> (lanes - skew)) & all);
 }
 
-void scale_joint(FrameWorkspace& ws, int32_t subbands, int32_t count) {
+} // namespace
+
+void scale_joint_avx512(FrameWorkspace& ws, int32_t subbands, int32_t count) {
     const JointRows rows = {ws.sb_sample[0].data(), ws.sb_sample[1].data(),
                             ws.sb_sample_ms[0].data(), ws.sb_sample_ms[1].data()};
     const Walk w(rows.left, count);
@@ -222,19 +229,6 @@ void scale_joint(FrameWorkspace& ws, int32_t subbands, int32_t count) {
         _mm512_mask_store_ps(w.chunk(rows.right, k), mk,
                              _mm512_maskz_load_ps(mk, w.chunk(rows.side, k)));
     }
-}
-
-} // namespace
-
-void scale_and_join_avx512(FrameWorkspace& ws, int32_t channels, int32_t subbands, int32_t blk_len,
-                           bool joint) {
-    const int32_t count = subbands * blk_len;
-    if (joint) {
-        scale_joint(ws, subbands, count);
-        return;
-    }
-    for (int32_t c = 0; c < channels; ++c)
-        scale_channel(ws.sb_sample[c], ws.scale_factor[c], subbands, count);
 }
 
 } // namespace sbc
