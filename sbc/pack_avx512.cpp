@@ -280,6 +280,19 @@ void pack_blocks(const Layout& t, const Blocks& blocks, int32_t blk_len, ChunkSt
                   t.bits[i % static_cast<size_t>(t.chunks)]);
 }
 
+// The frame's blocks from one channel row each (one channel: the same row twice), read by
+// Blocks<M> for the frame's band count.
+template <template <int32_t> class Blocks, class Row>
+void pack_rows(const Layout& t, const EncoderState& s, const std::array<Row, MAX_CHANNELS>& rows,
+               ChunkState& state) {
+    const auto* const first = rows[0].data();
+    const auto* const second = rows[s.channels > 1 ? 1 : 0].data();
+    if (s.subbands == 8)
+        pack_blocks(t, Blocks<8>{{first, second}}, s.blk_len, state);
+    else
+        pack_blocks(t, Blocks<4>{{first, second}}, s.blk_len, state);
+}
+
 } // namespace
 
 ChunkState start_frame_avx512(uint8_t* buffer, const EncoderState& s, const SubbandRow& join,
@@ -314,13 +327,7 @@ ChunkState start_frame_avx512(uint8_t* buffer, const EncoderState& s, const Subb
 void pack_samples_avx512(const EncoderState& s,
                          const std::array<QuantizedRow, MAX_CHANNELS>& quantized,
                          const std::array<SubbandRow, MAX_CHANNELS>& bits, ChunkState& state) {
-    const Layout t = layout_of(s, bits);
-    const int32_t* const rows[MAX_CHANNELS] = {quantized[0].data(),
-                                               quantized[s.channels > 1 ? 1 : 0].data()};
-    if (s.subbands == 8)
-        pack_blocks(t, QuantizedBlocks<8>{{rows[0], rows[1]}}, s.blk_len, state);
-    else
-        pack_blocks(t, QuantizedBlocks<4>{{rows[0], rows[1]}}, s.blk_len, state);
+    pack_rows<QuantizedBlocks>(layout_of(s, bits), s, quantized, state);
 }
 
 void quantize_pack_samples_avx512(const EncoderState& s,
@@ -330,12 +337,7 @@ void quantize_pack_samples_avx512(const EncoderState& s,
                                   ChunkState& state) {
     Layout t = layout_of(s, bits);
     set_quantizer(s, scale_factor, bits, t);
-    const float* const rows[MAX_CHANNELS] = {sb_sample[0].data(),
-                                             sb_sample[s.channels > 1 ? 1 : 0].data()};
-    if (s.subbands == 8)
-        pack_blocks(t, SampleBlocks<8>{{rows[0], rows[1]}}, s.blk_len, state);
-    else
-        pack_blocks(t, SampleBlocks<4>{{rows[0], rows[1]}}, s.blk_len, state);
+    pack_rows<SampleBlocks>(t, s, sb_sample, state);
 }
 
 } // namespace sbc
