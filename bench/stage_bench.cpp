@@ -6,12 +6,12 @@
 //   cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVANTREL_BENCH=ON -DVANTREL_TESTS=OFF
 //   cmake --build build-bench --target stage_bench && build-bench/bench/stage_bench
 #include "audiofile/audiofile.h"
-#include "sbc/analysis.h"
 #include "sbc/bitalloc.h"
-#include "sbc/pack.h"
-#include "sbc/quantize.h"
+#include "sbc/encode/analysis.h"
+#include "sbc/encode/pack.h"
+#include "sbc/encode/quantize.h"
+#include "sbc/encode/scale.h"
 #include "sbc/sbc.h"
-#include "sbc/scale.h"
 
 #include <benchmark/benchmark.h>
 #include <cmath>

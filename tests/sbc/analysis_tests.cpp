@@ -1,6 +1,6 @@
 // Analysis filter bank: against an unfolded double-precision model of the cosine-modulated
 // filter bank, on a worked impulse, and for independence from the frame grouping.
-#include "sbc/analysis.h"
+#include "sbc/encode/analysis.h"
 
 #include <cmath>
 #include <cstring>

@@ -249,8 +249,8 @@ TEST(EncoderFrames, SilentFramesAreTheFreshEncodersUnderTheCurrentParameters) {
             p, std::vector<int16_t>(static_cast<size_t>(c.subbands * c.blk_len * c.channels)));
     };
     for (const Change& c : changes) {
-        auto enc = configured(48000, c.channels, c.subbands, c.blk_len, c.mode, c.bitpool,
-                              c.method);
+        auto enc =
+            configured(48000, c.channels, c.subbands, c.blk_len, c.mode, c.bitpool, c.method);
         const auto values = static_cast<size_t>(c.subbands * c.blk_len * c.channels);
         const std::vector<int16_t> silence(values);
         std::vector<int16_t> click(values);

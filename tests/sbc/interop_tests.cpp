@@ -184,8 +184,8 @@ TEST_P(DecoderInterop, EveryParameterCombinationDecodesToTheInput) {
                         sbctest::StreamParams p{fs,   channels,    subbands, blk_len,
                                                 mode, cfg.bitpool, method};
                         testsupport::write_file(dir / "in.sbc", sbctest::encode_stream(p, pcm));
-                        const auto d =
-                            testsupport::decode_sbc(decoder, dir / "in.sbc", dir.path, fs, channels);
+                        const auto d = testsupport::decode_sbc(decoder, dir / "in.sbc", dir.path,
+                                                               fs, channels);
                         ++streams;
                         ASSERT_EQ(d.problem, "") << cfg.name();
                         ASSERT_EQ(d.pcm.size(), pcm.size())

@@ -1,6 +1,6 @@
 // Frame packing and CRC-8: complete worked frames, the CRC example, lengths, appending, and
 // refusal when the frame would not fit.
-#include "sbc/pack.h"
+#include "sbc/encode/pack.h"
 #include "sbc_test_util.h"
 
 #include <gtest/gtest.h>

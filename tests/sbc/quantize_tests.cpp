@@ -1,6 +1,6 @@
 // Quantiser: truncation toward zero of (x / scale + 1) × levels / 2, band by band.
-#include "sbc/pack.h"
-#include "sbc/quantize.h"
+#include "sbc/encode/pack.h"
+#include "sbc/encode/quantize.h"
 
 #include <algorithm>
 #include <cmath>

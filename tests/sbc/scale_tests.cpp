@@ -1,5 +1,5 @@
 // Scale factors (smallest fitting power of two, clamping) and the joint-stereo decision.
-#include "sbc/scale.h"
+#include "sbc/encode/scale.h"
 
 #include <bit>
 #include <cmath>

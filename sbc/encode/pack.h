@@ -1,6 +1,7 @@
 // Frame packing: lays one SBC frame out in bytes and computes its CRC-8. See pack.cpp.
 #pragma once
 
+#include "sbc/frame.h"
 #include "sbc/sbc.h"
 
 #include <array>
@@ -9,9 +10,6 @@
 
 namespace sbc {
 
-inline constexpr uint8_t SYNCWORD = 0x9C;
-inline constexpr int32_t HEADER_BYTES = 4;
-
 // The bit-stream write position: the byte being filled (from the frame's first byte) and the
 // next bit to fill in it, 7 (most significant) down to 0.
 struct BitPosition {
@@ -19,18 +17,10 @@ struct BitPosition {
     int32_t bit_index = 7;
 };
 
-// Bytes of a frame whose sample bits total `sample_bits`: header, join flags (JOINT_STEREO),
-// 4-bit scale factors, samples, padded to a whole byte.
-int32_t frame_bytes(int32_t channel_mode, int32_t channels, int32_t subbands, int32_t sample_bits);
-
 // Appends the low `count` bits of `value` (at most 32), most significant first, at `pos` in
 // `frame` and advances `pos`. The first bit written into a byte replaces that byte, so the
 // buffer needs no clearing. Bits that would fall outside `frame` are not written.
 void put_bits(uint32_t value, std::span<uint8_t> frame, int32_t count, BitPosition& pos);
-
-// Feeds the low `length` bits of `value` (at most 32), most significant first, into the CRC-8
-// register `crc` (polynomial x^8 + x^4 + x^3 + x^2 + 1), then keeps its low 8 bits.
-void crc_len08(uint32_t value, int32_t length, int32_t& crc);
 
 // The frame of a configured encoder `s` (header_byte, bitpool, channels, channel_mode, subbands,
 // blk_len) into `frame`, which is exactly the frame's length; returns that length. Trusts its

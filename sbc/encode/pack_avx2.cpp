@@ -3,7 +3,7 @@
 // lanes; or, when a block's bits total 8..64, the whole block ORed into one word. Compiled with
 // -mavx2 and called only when the processor has it. See pack_simd.h.
 #if defined(__x86_64__) || defined(_M_X64)
-#include "sbc/pack_simd.h"
+#include "sbc/encode/pack_simd.h"
 
 #include <immintrin.h>
 

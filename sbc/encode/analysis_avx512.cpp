@@ -16,7 +16,7 @@
 //   rows:  register = phase, lane = 16 channel + block: the 16 blocks of one history row
 //          per half, widened to doubles (vpmovsxwq, vcvtqq2pd) and stored
 #if defined(__x86_64__) || defined(_M_X64)
-#include "sbc/analysis_simd.h"
+#include "sbc/encode/analysis_simd.h"
 
 #include <array>
 #include <immintrin.h>
@@ -25,7 +25,7 @@ namespace sbc {
 
 namespace {
 
-#include "sbc/analysis_kernel.h"
+#include "sbc/encode/analysis_kernel.h"
 
 // Where the bits of an element's number sit: lane[i] is the bit of e that gives bit i of the
 // lane number, reg[i] the bit of e that gives bit i of the register number.

@@ -15,9 +15,9 @@
 // out as put_words_in_place (pack_simd.h) describes, eight at a time in lanes. Other totals go
 // chunk by chunk through put_chunk.
 #if defined(__x86_64__) || defined(_M_X64)
-#include "sbc/pack.h"
-#include "sbc/pack_simd.h"
-#include "sbc/quantize_avx512.h"
+#include "sbc/encode/pack.h"
+#include "sbc/encode/pack_simd.h"
+#include "sbc/encode/quantize_avx512.h"
 
 #include <algorithm>
 

@@ -17,9 +17,9 @@
 // outputs) is single precision; every product and running sum is a double, rounded once
 // when stored. A and B are never stored, so A + B and A − B are formed from doubles.
 // No gain is applied: band samples are in the units of the 16-bit PCM.
-#include "sbc/analysis.h"
+#include "sbc/encode/analysis.h"
 
-#include "sbc/analysis_simd.h"
+#include "sbc/encode/analysis_simd.h"
 #include "sbc/widest.h"
 
 #include <algorithm>
@@ -32,7 +32,7 @@ namespace sbc {
 
 namespace {
 
-#include "sbc/analysis_kernel.h"
+#include "sbc/encode/analysis_kernel.h"
 
 // One lane: the kernel as plain scalar code.
 struct Scalar {

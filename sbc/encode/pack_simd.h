@@ -12,6 +12,7 @@
 // path lays its lanes out per block instead and has a writer of its own (pack_avx512.cpp).
 #pragma once
 
+#include "sbc/frame.h"
 #include "sbc/sbc.h"
 
 #include <array>
@@ -20,39 +21,6 @@
 #include <cstring>
 
 namespace sbc {
-
-// CRC-8 (see pack.cpp): the register's start, the generator, and the register after 8 bits fed
-// from value i, for a byte at a time.
-inline constexpr int32_t CRC_INIT = 0x0F;
-inline constexpr int32_t CRC_POLY = 0x1D;
-inline constexpr std::array<uint8_t, 256> CRC_TABLE = [] {
-    std::array<uint8_t, 256> t{};
-    for (int32_t i = 0; i < 256; ++i) {
-        int32_t crc = i;
-        for (int32_t bit = 0; bit < 8; ++bit)
-            crc = ((crc << 1) ^ ((crc & 0x80) ? CRC_POLY : 0)) & 0xFF;
-        t[static_cast<size_t>(i)] = static_cast<uint8_t>(crc);
-    }
-    return t;
-}();
-
-inline int32_t crc_byte(int32_t crc, uint32_t byte) {
-    return CRC_TABLE[static_cast<size_t>((static_cast<uint32_t>(crc) ^ byte) & 0xFF)];
-}
-
-// The register is linear in its start and in the bytes fed, so n bytes b0 .. b(n-1) from
-// register r give  CRC_AFTER[n-1][r ^ b0] ^ CRC_AFTER[n-2][b1] ^ ... ^ CRC_AFTER[0][b(n-1)],
-// lookups that do not wait for one another. CRC_AFTER[k][x]: the register after byte x and k
-// zero bytes, from register 0 (CRC_AFTER[0] is CRC_TABLE). Enough for the bytes 1..2 and the
-// join flags and scale factors of any frame (up to 9 bytes).
-inline constexpr int32_t CRC_SPAN = 11;
-inline constexpr std::array<std::array<uint8_t, 256>, CRC_SPAN> CRC_AFTER = [] {
-    std::array<std::array<uint8_t, 256>, CRC_SPAN> t{};
-    t[0] = CRC_TABLE;
-    for (size_t k = 1; k < t.size(); ++k)
-        for (size_t i = 0; i < 256; ++i) t[k][i] = CRC_TABLE[t[k - 1][i]];
-    return t;
-}();
 
 inline constexpr int32_t CHUNK_BITS = 56; // with up to 7 bits pending, a chunk fits 64 bits
 inline constexpr int32_t PACK_LANES = MAX_CHANNELS * MAX_SUBBANDS;

@@ -1,7 +1,7 @@
 // The filter bank's inner loop for SSE2, the x86-64 baseline: two groups of two blocks side by
 // side, products and sums as separate instructions. See analysis_kernel.h.
 #if defined(__x86_64__) || defined(_M_X64)
-#include "sbc/analysis_simd.h"
+#include "sbc/encode/analysis_simd.h"
 
 #include <emmintrin.h>
 
@@ -9,7 +9,7 @@ namespace sbc {
 
 namespace {
 
-#include "sbc/analysis_kernel.h"
+#include "sbc/encode/analysis_kernel.h"
 
 struct Sse2 {
     using dreg = __m128d;

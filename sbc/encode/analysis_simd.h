@@ -2,7 +2,7 @@
 // themselves. Not part of the library's public face.
 #pragma once
 
-#include "sbc/analysis.h"
+#include "sbc/encode/analysis.h"
 
 #include <cstdint>
 

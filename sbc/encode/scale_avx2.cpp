@@ -8,8 +8,8 @@
 //   after the pass  band maxima ──► scale factors from the exponent bits, join as a lane mask,
 //                   the rare clamp, joined bands blended over left/right
 #if defined(__x86_64__) || defined(_M_X64)
-#include "sbc/scale.h"
-#include "sbc/scale_simd.h"
+#include "sbc/encode/scale.h"
+#include "sbc/encode/scale_simd.h"
 
 #include <immintrin.h>
 

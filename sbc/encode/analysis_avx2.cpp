@@ -1,7 +1,7 @@
 // The filter bank's inner loop for AVX2 with FMA: two groups of four blocks side by side. Compiled
 // with -mavx2 -mfma and called only when the processor has both. See analysis_kernel.h.
 #if defined(__x86_64__) || defined(_M_X64)
-#include "sbc/analysis_simd.h"
+#include "sbc/encode/analysis_simd.h"
 
 #include <immintrin.h>
 
@@ -9,7 +9,7 @@ namespace sbc {
 
 namespace {
 
-#include "sbc/analysis_kernel.h"
+#include "sbc/encode/analysis_kernel.h"
 
 struct Avx2 {
     using dreg = __m256d;

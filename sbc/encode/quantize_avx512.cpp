@@ -3,8 +3,8 @@
 // -mavx512f -mavx512dq and called only when the processor has them; the same values as the
 // plain loop of quantize.cpp.
 #if defined(__x86_64__) || defined(_M_X64)
-#include "sbc/quantize_avx512.h"
-#include "sbc/quantize.h"
+#include "sbc/encode/quantize_avx512.h"
+#include "sbc/encode/quantize.h"
 
 namespace sbc {
 

@@ -20,12 +20,13 @@
 // frame's bitpool byte cannot hold, so every frame of a configured encoder has the length
 // encoder_frame_length() announces, and encoding checks the caller's buffer against it before
 // touching anything.
-#include "sbc/analysis.h"
 #include "sbc/bitalloc.h"
-#include "sbc/pack.h"
-#include "sbc/quantize.h"
+#include "sbc/encode/analysis.h"
+#include "sbc/encode/pack.h"
+#include "sbc/encode/quantize.h"
+#include "sbc/encode/scale.h"
+#include "sbc/frame.h"
 #include "sbc/sbc.h"
-#include "sbc/scale.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -38,13 +39,6 @@ namespace {
 constexpr std::array<int32_t, 4> frequency_table = {16000, 32000, 44100, 48000};
 constexpr int32_t max_bitpool_byte = 255;
 constexpr int32_t max_bits_per_entry = 16;
-
-// Header byte fields.
-constexpr int32_t frequency_shift = 6;
-constexpr int32_t blocks_shift = 4;
-constexpr int32_t mode_shift = 2;
-constexpr uint8_t snr_bit = 0x02;
-constexpr uint8_t eight_subbands_bit = 0x01;
 
 bool two_channel_pool(int32_t channel_mode) {
     return channel_mode == STEREO || channel_mode == JOINT_STEREO;
@@ -103,21 +97,21 @@ int format_init(int32_t sampling_frequency, int32_t channels, int32_t channel_mo
     header_byte = 0;
     frequency_index = encoder_frequency_index(sampling_frequency);
     if (frequency_index < 0) return 1;
-    header_byte = static_cast<uint8_t>(header_byte | (frequency_index << frequency_shift));
+    header_byte = static_cast<uint8_t>(header_byte | (frequency_index << FREQUENCY_SHIFT));
     if (blk_len <= 0 || blk_len > MAX_BLOCKS || blk_len % 4 != 0) return 1;
-    header_byte = static_cast<uint8_t>(header_byte | ((blk_len / 4 - 1) << blocks_shift));
+    header_byte = static_cast<uint8_t>(header_byte | ((blk_len / 4 - 1) << BLOCKS_SHIFT));
     if (channels == 1) {
         adjusted_mode = MONO;
     } else if (channels == 2) {
         adjusted_mode = two_channel_pool(channel_mode) ? channel_mode : DUAL_CHANNEL;
-        header_byte = static_cast<uint8_t>(header_byte | (adjusted_mode << mode_shift));
+        header_byte = static_cast<uint8_t>(header_byte | (adjusted_mode << MODE_SHIFT));
     } else {
         return 1;
     }
-    if (allocation_method != 0) header_byte |= snr_bit;
+    if (allocation_method != 0) header_byte |= SNR_BIT;
     if (subbands == 4) return 0;
     if (subbands != 8) return 1;
-    header_byte |= eight_subbands_bit;
+    header_byte |= EIGHT_SUBBANDS_BIT;
     return 0;
 }
 
@@ -172,8 +166,8 @@ int32_t encoder_encode_frame(EncoderState& state, std::span<const int16_t> pcm,
     const auto frame = out.subspan(static_cast<size_t>(out_len), static_cast<size_t>(length));
     // Every silent frame has the same band samples (all +0.0), hence the same bytes.
     const auto kept = std::span(state.silent_frame).first(static_cast<size_t>(length));
-    const std::array<int32_t, 4> parameters = {state.header_byte, state.channel_mode,
-                                               state.bitpool, state.allocation_method};
+    const std::array<int32_t, 4> parameters = {state.header_byte, state.channel_mode, state.bitpool,
+                                               state.allocation_method};
     if (silent && state.silent_length == length && state.silent_made_with == parameters) {
         std::copy(kept.begin(), kept.end(), frame.begin());
         out_len += length;

@@ -18,9 +18,9 @@
 // The functions here are the plain path, in the order above; scale_avx512.cpp and
 // scale_avx2.cpp do the whole step in one pass over the frame, and scale_and_join takes the
 // widest the processor allows.
-#include "sbc/scale.h"
+#include "sbc/encode/scale.h"
 
-#include "sbc/scale_simd.h"
+#include "sbc/encode/scale_simd.h"
 #include "sbc/widest.h"
 
 #include <algorithm>

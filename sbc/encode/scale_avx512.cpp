@@ -32,8 +32,8 @@
 //    exponent >= -120). Both give L × 0.5 exactly.
 // ScaleAndJoin.VectorPathMatchesPlainOnEdgeValues compares the two over such values.
 #if defined(__x86_64__) || defined(_M_X64)
-#include "sbc/scale.h"
-#include "sbc/scale_simd.h"
+#include "sbc/encode/scale.h"
+#include "sbc/encode/scale_simd.h"
 
 #include <cstddef>
 #include <cstdint>

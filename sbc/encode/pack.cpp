@@ -1,18 +1,6 @@
-// Frame packing and CRC.
-//
-// One SBC frame, every field most significant bit first, bytes filled from bit 7 down:
-//
-//   byte 0   0x9C                       sync word
-//   byte 1   fs(2) blocks(2) mode(2) alloc(1) subbands(1)   = header_byte
-//   byte 2   bitpool (low 8 bits)
-//   byte 3   CRC-8 over byte 1, byte 2, join flags and scale factors
-//   byte 4.. [join flag × subbands]     JOINT_STEREO only, last flag always 0
-//            scale factor × 4 bits      channel 0 bands 0..M-1, then channel 1
-//            samples                    for each block, channel, band: `bits` bits
-//            0..7 zero bits             padding to a byte boundary
-//
-// CRC-8: generator x^8 + x^4 + x^3 + x^2 + 1 (0x1D), register starts at 0x0F, no reflection,
-// no final inversion. Samples and padding are not covered.
+// Frame packing: one SBC frame laid out in bytes, most significant bit first, bytes filled from
+// bit 7 down, in the layout that sbc/frame.h draws (sync, header byte, bitpool, CRC-8, join
+// flags, scale factors, samples, zero padding).
 //
 // Invariant: pack_frame writes exactly the bytes [out_len, out_len + length) and nothing
 // else; it checks that they fit before writing any.
@@ -23,9 +11,9 @@
 // built in lanes, a block's bits become one word when they total 64 or less, and the samples
 // may be quantised on the way (pack_avx512.cpp). The frame is assembled in a local buffer with
 // room to spare and copied out.
-#include "sbc/pack.h"
+#include "sbc/encode/pack.h"
 
-#include "sbc/pack_simd.h"
+#include "sbc/encode/pack_simd.h"
 
 #include <algorithm>
 
@@ -33,14 +21,13 @@ namespace sbc {
 
 namespace {
 
-constexpr int32_t scale_factor_bits = 4;
 constexpr int32_t max_value_bits = 32;
 constexpr int32_t max_sample_bits = 16;
 // The longest frame pack_frame can be asked for: every band of both channels at 16 bits.
 constexpr size_t longest_frame =
     HEADER_BYTES +
     (MAX_SUBBANDS +
-     (scale_factor_bits + max_sample_bits * MAX_BLOCKS) * MAX_CHANNELS * MAX_SUBBANDS + 7) /
+     (SCALE_FACTOR_BITS + max_sample_bits * MAX_BLOCKS) * MAX_CHANNELS * MAX_SUBBANDS + 7) /
         8;
 
 // The frame's bit stream from byte 4 on. Pending bits are the low `count` bits of `acc`; whole
@@ -195,8 +182,8 @@ ChunkState start_frame_in_words(FrameBuffer& buffer, const EncoderState& s, cons
     for (int32_t ch = 0; ch < s.channels; ++ch)
         for (int32_t sb = 0; sb < s.subbands; ++sb)
             sf_bits =
-                sf_bits << scale_factor_bits | (static_cast<uint32_t>(scale_factor[ch][sb]) & 15u);
-    const int32_t sf_count = scale_factor_bits * s.channels * s.subbands; // 16 .. 64
+                sf_bits << SCALE_FACTOR_BITS | (static_cast<uint32_t>(scale_factor[ch][sb]) & 15u);
+    const int32_t sf_count = SCALE_FACTOR_BITS * s.channels * s.subbands; // 16 .. 64
     const int32_t flags = s.channel_mode == JOINT_STEREO ? s.subbands : 0;
     uint64_t flag_bits = 0;
     for (int32_t sb = 0; sb < flags; ++sb)
@@ -216,19 +203,13 @@ BitWriter start_frame(FrameBuffer& buffer, const EncoderState& s, const SubbandR
         for (int32_t sb = 0; sb < s.subbands; ++sb) w.put(static_cast<uint32_t>(join[sb]), 1);
     for (int32_t ch = 0; ch < s.channels; ++ch)
         for (int32_t sb = 0; sb < s.subbands; ++sb)
-            w.put(static_cast<uint32_t>(scale_factor[ch][sb]), scale_factor_bits);
+            w.put(static_cast<uint32_t>(scale_factor[ch][sb]), SCALE_FACTOR_BITS);
     const int32_t crc = crc_byte(crc_byte(CRC_INIT, s.header_byte), buffer[2]);
     buffer[3] = static_cast<uint8_t>(w.crc_of_stream(crc));
     return w;
 }
 
 } // namespace
-
-int32_t frame_bytes(int32_t channel_mode, int32_t channels, int32_t subbands, int32_t sample_bits) {
-    const int32_t join_bits = channel_mode == JOINT_STEREO ? subbands : 0;
-    const int32_t stream_bits = join_bits + scale_factor_bits * channels * subbands + sample_bits;
-    return HEADER_BYTES + (stream_bits + 7) / 8;
-}
 
 void put_bits(uint32_t value, std::span<uint8_t> frame, int32_t count, BitPosition& pos) {
     for (int32_t i = std::min(count, max_value_bits) - 1; i >= 0; --i) {
@@ -246,16 +227,6 @@ void put_bits(uint32_t value, std::span<uint8_t> frame, int32_t count, BitPositi
             --pos.bit_index;
         }
     }
-}
-
-void crc_len08(uint32_t value, int32_t length, int32_t& crc) {
-    for (int32_t i = std::min(length, max_value_bits) - 1; i >= 0; --i) {
-        const int32_t feedback = static_cast<int32_t>((value >> i) & 1u) ^ ((crc >> 7) & 1);
-        crc <<= 1;
-        if (feedback != 0) crc ^= CRC_POLY;
-        crc &= 0xFF; // only the low 8 bits carry meaning; masking each step keeps it bounded
-    }
-    crc &= 0xFF;
 }
 
 bool pack_path_available(PackPath path) {

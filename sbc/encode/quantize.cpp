@@ -12,9 +12,9 @@
 // (a caller breaking that gets saturated values, never an overflowing conversion).
 // Where the processor has AVX-512 the same arithmetic runs in hand-written double lanes
 // (quantize_avx512.cpp); packing can also quantise on its own way (pack_avx512.cpp).
-#include "sbc/quantize.h"
+#include "sbc/encode/quantize.h"
 
-#include "sbc/scale.h"
+#include "sbc/encode/scale.h"
 #include "sbc/widest.h"
 
 #include <array>
