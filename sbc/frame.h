@@ -1,5 +1,6 @@
 // Frame syntax that both directions share: the header's fields, the frame's length, and the
-// CRC-8 that guards the header and scale factors. See frame.cpp.
+// CRC-8 that guards the header and scale factors. See frame.cpp; frame_header_parse and
+// frame_crc_ok (sbc.h) read a frame back.
 //
 //   byte 0   0x9C                       sync word
 //   byte 1   fs(2) blocks(2) mode(2) alloc(1) subbands(1)
@@ -9,6 +10,9 @@
 //            scale factor × 4 bits      channel 0 bands 0..M-1, then channel 1
 //            samples                    for each block, channel, band: `bits` bits
 //            0..7 zero bits             padding to a byte boundary
+//
+// mSBC: byte 0 is 0xAD, bytes 1 and 2 are zero (the CRC covers them as they stand), and the
+// parameters are fixed (sbc.h: MSBC_*), so no join flags; 8 scale factors, 15 blocks.
 //
 // CRC-8: generator x^8 + x^4 + x^3 + x^2 + 1 (0x1D), register starts at 0x0F, most significant
 // bit first, no reflection, no final inversion. Samples and padding are not covered.
@@ -23,6 +27,7 @@
 namespace sbc {
 
 inline constexpr uint8_t SYNCWORD = 0x9C;
+inline constexpr uint8_t MSBC_SYNCWORD = 0xAD; // then two zero bytes; every parameter is fixed
 inline constexpr int32_t HEADER_BYTES = 4;
 inline constexpr int32_t SCALE_FACTOR_BITS = 4;
 

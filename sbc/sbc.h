@@ -50,6 +50,65 @@ constexpr bool frame_shape_ok(int32_t subbands, int32_t blk_len) {
     return (subbands == 4 || subbands == 8) && blk_len >= 1 && blk_len <= MAX_BLOCKS;
 }
 
+// ---- mSBC and its H2 units ----------------------------------------------------------------
+
+// mSBC, the wideband speech codec of the hands-free profile, is SBC with every parameter fixed;
+// its header carries none of them (sync word 0xAD, then two zero bytes where SBC has its
+// parameter byte and bitpool).
+inline constexpr int32_t MSBC_SAMPLING_FREQUENCY = 16000; // MONO
+inline constexpr int32_t MSBC_SUBBANDS = 8;
+inline constexpr int32_t MSBC_BLOCKS = 15;
+inline constexpr int32_t MSBC_ALLOCATION_METHOD = LOUDNESS;
+inline constexpr int32_t MSBC_BITPOOL = 26;
+inline constexpr int32_t MSBC_FRAME_LENGTH = 57;   // bytes, every frame
+inline constexpr int32_t MSBC_FRAME_SAMPLES = 120; // 7.5 ms at 16000 Hz
+
+// On a voice link each mSBC frame travels in a 60-byte H2 unit:
+//   0x01, a sequence byte (H2_SEQUENCE[n % 4] for the n-th unit), the frame, one byte 0x00.
+inline constexpr int32_t H2_UNIT_LENGTH = 60;
+inline constexpr uint8_t H2_SYNC_BYTE = 0x01;
+inline constexpr std::array<uint8_t, 4> H2_SEQUENCE = {0x08, 0x38, 0xC8, 0xF8};
+
+// ---- Reading a frame's header -------------------------------------------------------------
+
+enum class FrameKind : int32_t { sbc, msbc };
+
+// What a frame's first bytes say about it (for mSBC, the fixed parameters).
+struct FrameHeader {
+    FrameKind kind = FrameKind::sbc;
+    int32_t sampling_frequency = 0; // Hz
+    int32_t frequency_index = 0;    // 0..3
+    int32_t blocks = 0;             // 4, 8, 12 or 16; 15 for mSBC
+    int32_t channel_mode = MONO;
+    int32_t channels = 0;          // 1 for MONO, else 2
+    int32_t allocation_method = 0; // LOUDNESS or SNR
+    int32_t subbands = 0;          // 4 or 8
+    int32_t bitpool = 0;
+    int32_t length = 0; // bytes of the whole frame, header to padding
+};
+
+// Results of frame_header_parse.
+inline constexpr int HEADER_OK = 0;
+inline constexpr int HEADER_SHORT = 1;   // fewer than 3 bytes: not yet known
+inline constexpr int HEADER_INVALID = 2; // not the start of a frame
+
+// Reads the header at the start of `bytes` (the sync word, the parameter byte and the bitpool;
+// the CRC byte is not examined). HEADER_INVALID when the first byte is neither sync word, when
+// an mSBC frame's two reserved bytes are not zero, or when the bitpool exceeds what bit
+// allocation can spend (16 × subbands per channel in MONO and DUAL_CHANNEL, 32 × subbands in
+// STEREO and JOINT_STEREO): no decoder can read such a frame. `header` is filled only on
+// HEADER_OK.
+int frame_header_parse(std::span<const uint8_t> bytes, FrameHeader& header);
+
+// Bytes from the frame's start that its CRC-8 needs: the header, the join flags and the scale
+// factors (rounded up to whole bytes).
+int32_t frame_crc_span(const FrameHeader& header);
+
+// True when byte 3 of `frame` is the CRC-8 of bytes 1 and 2, the join flags and the scale
+// factors, as `header` (from frame_header_parse of the same bytes) lays them out; false also
+// when `frame` is shorter than frame_crc_span(header).
+bool frame_crc_ok(std::span<const uint8_t> frame, const FrameHeader& header);
+
 // ---- Data model ---------------------------------------------------------------------------
 
 struct AnalysisState; // the filter bank's coefficients and history, see sbc/analysis.h
