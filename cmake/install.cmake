@@ -1,7 +1,7 @@
 # What `cmake --install` puts where (below the install prefix):
 #
 #   bin/vantrel                                      the program
-#   share/man/man1/vantrel.1                         its manual page
+#   share/man/man1/vantrel.1.gz                      its manual page (compressed, as Debian wants)
 #   include/vantrel/sbc/sbc.h                        the encoder library's public header
 #   include/vantrel/audiofile/audiofile.h            the audio file library's public header
 #   lib/libvantrel_sbc.a, lib/libvantrel_audiofile.a the two libraries (static, position independent)
@@ -14,7 +14,7 @@
 # floating-point or sanitizer flags.
 #
 # `cpack -G DEB` in a build tree makes vantrel_<version>_<arch>.deb with all of the above
-# below /usr.
+# below /usr, plus share/doc/vantrel/changelog.gz and copyright (from cmake/deb/).
 include(CMakePackageConfigHelpers)
 
 set(VANTREL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/vantrel)
@@ -23,8 +23,20 @@ set(VANTREL_PKGCONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 target_compile_features(sbc INTERFACE cxx_std_20)
 target_compile_features(audiofile INTERFACE cxx_std_20)
 
+# A text file compressed for installation with gzip -9n (no name, no time stamp, so the bytes
+# do not depend on when it was built), installed into `destination` as <name>.gz.
+function(vantrel_install_gzipped source name destination)
+  set(gz ${PROJECT_BINARY_DIR}/gz/${name}.gz)
+  add_custom_command(OUTPUT ${gz}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/gz
+    COMMAND gzip -9nc ${source} > ${gz}
+    DEPENDS ${source} VERBATIM)
+  add_custom_target(gzip_${name} ALL DEPENDS ${gz})
+  install(FILES ${gz} DESTINATION ${destination})
+endfunction()
+
 install(TARGETS vantrel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/man/vantrel.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+vantrel_install_gzipped(${PROJECT_SOURCE_DIR}/man/vantrel.1 vantrel.1 ${CMAKE_INSTALL_MANDIR}/man1)
 install(TARGETS sbc audiofile EXPORT vantrelTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/sbc/sbc.h
@@ -59,17 +71,25 @@ foreach(lib sbc audiofile)
   install(FILES ${PROJECT_BINARY_DIR}/vantrel-${lib}.pc DESTINATION ${VANTREL_PKGCONFIG_DIR})
 endforeach()
 
-# The Debian package: everything above, below /usr.
+# The Debian package: everything above, below /usr, with the changelog and copyright file a
+# Debian package carries.
+vantrel_install_gzipped(${CMAKE_CURRENT_LIST_DIR}/deb/changelog changelog
+                        ${CMAKE_INSTALL_DATAROOTDIR}/doc/vantrel)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/deb/copyright
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/vantrel)
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME vantrel)
 set(CPACK_PACKAGE_VENDOR "the vantrel developers")
-set(CPACK_PACKAGE_CONTACT "the vantrel developers")
+set(CPACK_PACKAGE_CONTACT "vantrel developers <maintainers@users.noreply.c-seed-61f5fc64.example>")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${CPACK_PACKAGE_CONTACT})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "raw SBC stream encoder for uncompressed audio files")
+# Lines of at most 80 characters, as Debian's control files want them.
 set(CPACK_PACKAGE_DESCRIPTION
-    "vantrel turns an uncompressed audio file (WAVE, AIFF/AIFC, Sun audio, SPW signal files, a
-512-byte-header format) into a raw stream of SBC frames, the low-complexity sub-band codec of
-Bluetooth A2DP. The package also holds its encoder and audio file libraries, their headers,
-a CMake package and pkg-config files.")
+    "vantrel turns an uncompressed audio file (WAVE, AIFF/AIFC, Sun audio, SPW
+signal files, a 512-byte-header format) into a raw stream of SBC frames, the
+low-complexity sub-band codec of Bluetooth A2DP. The package also holds its
+encoder and audio file libraries, their headers, a CMake package and
+pkg-config files.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
