@@ -1,6 +1,6 @@
 // mSBC through the library: which encoders take the mSBC configuration, every frame of a
-// stream read back by an independent reading of the frame syntax, digital silence, and the H2
-// units that carry the frames on a voice link.
+// stream read back by an independent reading of the frame syntax, and digital silence. (The H2
+// units are checked end to end, tests/cli/msbc_test.cpp.)
 #include "fuzz/frame_check.h"
 #include "sbc/sbc.h"
 
@@ -109,26 +109,4 @@ TEST(MsbcEncoder, EveryFrameReadsBackAndSilenceIsTheFreshEncodersSilence) {
     // 44 holds the click but is filtered, not copied: the same bytes.
     for (int f : {33, 34, 44, 46, 59}) EXPECT_EQ(frame(f), silent) << "frame " << f;
     EXPECT_NE(frame(20).substr(3, 5), silent.substr(3, 5)); // loud frames: other scale factors
-}
-
-// An H2 unit is 0x01, the sequence byte of its number (0x08, 0x38, 0xC8, 0xF8 over and over),
-// the frame and 0x00; anything but a whole mSBC frame, or too little room, is refused untouched.
-TEST(H2Unit, WrapsAFrameWithTheSequenceOfItsNumberAndRefusesWhatDoesNotFit) {
-    std::array<uint8_t, sbc::MSBC_FRAME_LENGTH> frame{};
-    for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>(0xAD + 3 * i);
-    const uint8_t sequence[] = {0x08, 0x38, 0xC8, 0xF8, 0x08, 0x38};
-    for (uint64_t n = 0; n < 6; ++n) {
-        std::vector<uint8_t> unit(sbc::H2_UNIT_LENGTH + 1, 0x77);
-        ASSERT_EQ(sbc::h2_unit_write(frame, n + (n > 3 ? 4000000000u : 0), unit),
-                  sbc::H2_UNIT_LENGTH);
-        EXPECT_EQ(unit[0], 0x01);
-        EXPECT_EQ(unit[1], sequence[n]) << "unit " << n;
-        EXPECT_TRUE(std::equal(frame.begin(), frame.end(), unit.begin() + 2));
-        EXPECT_EQ(unit[59], 0x00);
-        EXPECT_EQ(unit[60], 0x77) << "a byte past the unit changed";
-    }
-    std::vector<uint8_t> unit(sbc::H2_UNIT_LENGTH, 0x77);
-    EXPECT_EQ(sbc::h2_unit_write(std::span(frame).first(56), 0, unit), -1);
-    EXPECT_EQ(sbc::h2_unit_write(frame, 0, std::span(unit).first(59)), -1);
-    EXPECT_EQ(unit, std::vector<uint8_t>(sbc::H2_UNIT_LENGTH, 0x77));
 }
