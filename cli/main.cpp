@@ -1,6 +1,7 @@
 // Entry point: banner, options, usage, the early checks, then the encoding run.
 //
 //   vantrel [-jsv] [-lblk_len] [-nsubbands] [-p] [-rrate] [-ooutputfile] inputfile
+//   vantrel -m [-H] [-v] [-ooutputfile] inputfile        mSBC, bare or in H2 units
 //
 // Everything this file prints goes to standard error; standard output carries only frames.
 // Exit status: 0 after a run (or after printing the usage), 1 after any refusal.
@@ -31,8 +32,43 @@ constexpr std::array usage_lines = {
     "            [-p] a simple psycho acoustic model is used\n",
     "            [-rrate] specifies the bit rate in bps\n",
     "            [-ooutputfile] specifies the name of the bitstream output file\n",
+    "            [-m] use mSBC, the wideband speech codec of hands-free links (16000 Hz mono)\n",
+    "            [-H] with -m, write each frame in a 60-byte H2 unit, as a voice link carries it\n",
     "            inputfile specifies the audio input file, the major audio formats are supported\n",
 };
+
+// The options that mSBC's fixed parameters leave no room for, and what they would have set.
+const char* fixed_by_msbc(int option) {
+    switch (option) {
+    case 's':
+    case 'j':
+        return "the channel mode (MONO)";
+    case 'l':
+        return "blk_len (15)";
+    case 'n':
+        return "subbands (8)";
+    case 'p':
+        return "the allocation method (LOUDNESS)";
+    case 'r':
+        return "the bit rate (60800 bps)";
+    default:
+        return nullptr;
+    }
+}
+
+// Refuses -H without -m and, with -m, the first option whose setting mSBC fixes.
+bool msbc_options_fit(const cli::Settings& settings, int fixed_option) {
+    if (settings.h2 && !settings.msbc) {
+        std::fprintf(stderr, "\n-H writes mSBC frames in H2 units and needs -m\n");
+        return false;
+    }
+    if (settings.msbc && fixed_option != 0) {
+        std::fprintf(stderr, "\n-%c cannot be used with -m: mSBC fixes %s\n", fixed_option,
+                     fixed_by_msbc(fixed_option));
+        return false;
+    }
+    return true;
+}
 
 void print_banner() {
     std::fprintf(stderr, "\nSBC Encoder LIB Version %s\n", version);
@@ -130,8 +166,10 @@ int main(int argc, char* argv[]) {
 
     cli::Settings settings;
     Outputs outputs;
-    for (int option; (option = cli::scan(argc, argv, "jl:n:o:pr:svh")) != -1;) {
+    int fixed_option = 0; // the first option given whose setting mSBC fixes
+    for (int option; (option = cli::scan(argc, argv, "jl:n:o:pr:svhmH")) != -1;) {
         const char* value = cli::scanner.option_value;
+        if (fixed_option == 0 && fixed_by_msbc(option) != nullptr) fixed_option = option;
         switch (option) {
         case 'j':
             settings.channel_mode = 3;
@@ -144,6 +182,12 @@ int main(int argc, char* argv[]) {
             break;
         case 'p':
             settings.allocation_method = 0;
+            break;
+        case 'm':
+            settings.msbc = true;
+            break;
+        case 'H':
+            settings.h2 = true;
             break;
         case 'l':
             settings.blk_len = cli::option_number(value);
@@ -172,6 +216,7 @@ int main(int argc, char* argv[]) {
         cli::scanner.option_index < argc ? argv[cli::scanner.option_index] : nullptr;
     std::FILE* output = settle_outputs(outputs, input_name);
     if (output == nullptr) return 1;
+    if (!msbc_options_fit(settings, fixed_option)) return 1;
 
     if (settings.blk_len > max_blk_len) {
         std::fprintf(stderr, "\nblk_len: %d exceeds the maximum number: %d\n", settings.blk_len,

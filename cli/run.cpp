@@ -12,6 +12,9 @@
 //   STEREO, JOINT_STEREO:     (frame bits − fixed − (subbands in JOINT_STEREO)) ÷ blk_len
 // A rate whose bitpool a frame cannot carry is refused with the interval of rates that works.
 //
+// With -m the encoder is an mSBC encoder instead (every parameter fixed, so no bitpool to
+// derive) and only a 16000 Hz mono input is taken; with -H each frame goes out in its H2 unit.
+//
 // Samples reach the encoder on the 16-bit scale and saturate instead of wrapping. Only whole
 // frames of real data are encoded: when the data ends early, the stream ends with the last whole
 // frame, and the run says how much of the promised data it found.
@@ -274,6 +277,108 @@ std::span<const int16_t> read_frame(Run& run, std::span<int16_t> pcm, int64_t in
     return pcm.first(n);
 }
 
+// The encoder for SBC: the input's frequency and channels checked, the bitpool from the bit
+// rate, the verbose figures. False after saying why not.
+bool configure_sbc(Run& run, const Settings& settings, const audiofile::AudioInfo& info) {
+    if (sbc::encoder_frequency_index(info.sampling_frequency) < 0) {
+        std::fprintf(stderr, "\nSampling frequency: %d not supported\n", info.sampling_frequency);
+        return false;
+    }
+    if (info.channels > max_channels) {
+        std::fprintf(stderr, "\nnumber of channels: %d exceeds the maximum number: %d\n",
+                     info.channels, max_channels);
+        return false;
+    }
+    const int32_t channels = info.channels;
+    const int32_t channel_mode = channels == 1 ? sbc::MONO : settings.channel_mode;
+    if (!frame_shape_is_usable(settings)) return false;
+
+    run.encoder =
+        sbc::encoder_create(info.sampling_frequency, channels, settings.subbands, settings.blk_len);
+    if (!run.encoder) {
+        std::fprintf(stderr, "\nError creating SBC encoder\n");
+        return false;
+    }
+    const auto bitpool = derive_bitpool(settings, channel_mode, channels, info.sampling_frequency);
+    const int32_t max_bitpool = sbc::encoder_max_bitpool(channel_mode, settings.subbands);
+    if (!bitpool) {
+        std::fprintf(stderr, "\nbit rate: %d bps is out of range\n", settings.bit_rate);
+        print_workable_rates(settings, channel_mode, channels, info.sampling_frequency,
+                             max_bitpool);
+        return false;
+    }
+    if (*bitpool < 0 || *bitpool > max_bitpool) {
+        std::fprintf(stderr,
+                     "\nbitpool: %d (from a bit rate of %d bps) is outside the valid range 0 to "
+                     "%d\n",
+                     *bitpool, settings.bit_rate, max_bitpool);
+        print_workable_rates(settings, channel_mode, channels, info.sampling_frequency,
+                             max_bitpool);
+        return false;
+    }
+    const int configured =
+        sbc::encoder_configure(*run.encoder, channel_mode, *bitpool, settings.allocation_method);
+    if (configured == sbc::CONFIGURE_BAD_FORMAT) return false; // the encoder said why
+    if (configured != sbc::CONFIGURE_OK) {
+        std::fprintf(stderr, "\nError getting SBC decoder information\n");
+        return false;
+    }
+    if (settings.verbose) print_figures(settings, channel_mode, *bitpool);
+    return true;
+}
+
+// The encoder for mSBC, whose parameters are all fixed: only a 16000 Hz mono input will do.
+bool configure_msbc(Run& run, const Settings& settings, const audiofile::AudioInfo& info) {
+    if (info.sampling_frequency != sbc::MSBC_SAMPLING_FREQUENCY || info.channels != 1) {
+        std::fprintf(stderr,
+                     "\nmSBC needs a mono input at %d Hz; the inputfile has %d Hz and %d "
+                     "channel%s\nconvert it first, for example: sox in.wav -r %d -c 1 out.wav\n",
+                     sbc::MSBC_SAMPLING_FREQUENCY, info.sampling_frequency, info.channels,
+                     info.channels == 1 ? "" : "s", sbc::MSBC_SAMPLING_FREQUENCY);
+        return false;
+    }
+    run.encoder =
+        sbc::encoder_create(sbc::MSBC_SAMPLING_FREQUENCY, 1, sbc::MSBC_SUBBANDS, sbc::MSBC_BLOCKS);
+    if (!run.encoder || sbc::encoder_configure_msbc(*run.encoder) != sbc::CONFIGURE_OK) {
+        std::fprintf(stderr, "\nError creating SBC encoder\n");
+        return false;
+    }
+    if (settings.verbose) {
+        // 57 bytes (60 in an H2 unit) every 120 instants at 16000 Hz: 60.8 (64) kbit/s.
+        const int32_t unit = settings.h2 ? sbc::H2_UNIT_LENGTH : sbc::MSBC_FRAME_LENGTH;
+        const double kbps =
+            unit * 8.0 * sbc::MSBC_SAMPLING_FREQUENCY / sbc::MSBC_FRAME_SAMPLES * 0.001;
+        std::fprintf(stderr, "mSBC    = %d Hz, MONO, %d subbands, %d blocks, LOUDNESS\n",
+                     sbc::MSBC_SAMPLING_FREQUENCY, sbc::MSBC_SUBBANDS, sbc::MSBC_BLOCKS);
+        std::fprintf(stderr, "bitpool = %d\n", sbc::MSBC_BITPOOL);
+        std::fprintf(stderr, "frame   = %d bytes%s\n", unit, settings.h2 ? " (H2 unit)" : "");
+        std::fprintf(stderr, "bitrate = %6.2f kbps\n", kbps);
+    }
+    return true;
+}
+
+// One frame of `samples` appended to the block: bare, or with -H in the H2 unit numbered
+// `index`. Returns the bytes added, or -1 with the block as it was.
+int32_t put_frame(Run& run, const Settings& settings, std::span<const int16_t> samples,
+                  OutputBlock& block, int64_t index) {
+    if (!settings.h2) {
+        const int32_t before = block.used;
+        const int32_t length =
+            sbc::encoder_encode_frame(*run.encoder, samples, block.bytes, block.used);
+        if (length > 0 && block.used - before == length) return length;
+        block.used = before;
+        return -1;
+    }
+    std::array<uint8_t, sbc::MSBC_FRAME_LENGTH> frame;
+    int32_t length = 0;
+    if (sbc::encoder_encode_frame(*run.encoder, samples, frame, length) != sbc::MSBC_FRAME_LENGTH)
+        return -1;
+    const auto unit = std::span(block.bytes).subspan(static_cast<size_t>(block.used));
+    const int32_t written = sbc::h2_unit_write(frame, static_cast<uint64_t>(index), unit);
+    if (written > 0) block.used += written;
+    return written;
+}
+
 } // namespace
 
 int run_encoding(const Settings& settings, std::FILE* output, const char* input_name) {
@@ -291,59 +396,20 @@ int encode_input(const Settings& settings, std::FILE* output,
         std::fprintf(stderr, "\nError opening inputfile\n");
         return fail(run);
     }
-    if (sbc::encoder_frequency_index(info.sampling_frequency) < 0) {
-        std::fprintf(stderr, "\nSampling frequency: %d not supported\n", info.sampling_frequency);
-        return fail(run);
-    }
-    if (info.channels > max_channels) {
-        std::fprintf(stderr, "\nnumber of channels: %d exceeds the maximum number: %d\n",
-                     info.channels, max_channels);
-        return fail(run);
-    }
+    const bool configured =
+        settings.msbc ? configure_msbc(run, settings, info) : configure_sbc(run, settings, info);
+    if (!configured) return fail(run);
     const int32_t channels = info.channels;
-    const int32_t channel_mode = channels == 1 ? sbc::MONO : settings.channel_mode;
-    if (!frame_shape_is_usable(settings)) return fail(run);
 
-    run.encoder =
-        sbc::encoder_create(info.sampling_frequency, channels, settings.subbands, settings.blk_len);
-    if (!run.encoder) {
-        std::fprintf(stderr, "\nError creating SBC encoder\n");
-        return fail(run);
-    }
-    const auto bitpool = derive_bitpool(settings, channel_mode, channels, info.sampling_frequency);
-    const int32_t max_bitpool = sbc::encoder_max_bitpool(channel_mode, settings.subbands);
-    if (!bitpool) {
-        std::fprintf(stderr, "\nbit rate: %d bps is out of range\n", settings.bit_rate);
-        print_workable_rates(settings, channel_mode, channels, info.sampling_frequency,
-                             max_bitpool);
-        return fail(run);
-    }
-    if (*bitpool < 0 || *bitpool > max_bitpool) {
-        std::fprintf(stderr,
-                     "\nbitpool: %d (from a bit rate of %d bps) is outside the valid range 0 to "
-                     "%d\n",
-                     *bitpool, settings.bit_rate, max_bitpool);
-        print_workable_rates(settings, channel_mode, channels, info.sampling_frequency,
-                             max_bitpool);
-        return fail(run);
-    }
-    const int configured =
-        sbc::encoder_configure(*run.encoder, channel_mode, *bitpool, settings.allocation_method);
-    if (configured == sbc::CONFIGURE_BAD_FORMAT) return fail(run); // the encoder said why
-    if (configured != sbc::CONFIGURE_OK) {
-        std::fprintf(stderr, "\nError getting SBC decoder information\n");
-        return fail(run);
-    }
-    if (settings.verbose) print_figures(settings, channel_mode, *bitpool);
-
-    const int64_t instants_per_frame = int64_t{settings.subbands} * settings.blk_len;
+    const int64_t instants_per_frame = run.encoder->samples_per_channel;
     const bool count_known = info.num_samples_known;
     const int64_t frames = count_known ? info.num_samples / instants_per_frame : -1;
     const double scale = sixteen_bit_scale(info.sample_type);
     const bool sixteen_bit = !audiofile::sample_is_float(info.sample_type) &&
                              audiofile::sample_bits(info.sample_type) == 16;
     std::array<int16_t, sbc::MAX_FRAME_SAMPLES * max_channels> pcm{};
-    const auto frame_length = static_cast<size_t>(sbc::encoder_frame_length(*run.encoder));
+    const auto frame_length = static_cast<size_t>(
+        settings.h2 ? sbc::H2_UNIT_LENGTH : sbc::encoder_frame_length(*run.encoder));
     OutputBlock block;
     block.bytes.resize(std::max(output_block_bytes, frame_length));
 
@@ -369,11 +435,7 @@ int encode_input(const Settings& settings, std::FILE* output,
         if (block.bytes.size() - static_cast<size_t>(block.used) < frame_length &&
             !flush_block(run, block))
             return fail(run);
-        const int32_t before = block.used;
-        const int32_t length =
-            sbc::encoder_encode_frame(*run.encoder, samples, block.bytes, block.used);
-        if (length <= 0 || block.used - before != length) {
-            block.used = before;
+        if (put_frame(run, settings, samples, block, f) < 0) {
             flush_block(run, block);
             std::fprintf(stderr, "\nError encoding frame %lld\n", static_cast<long long>(f));
             return fail(run);

@@ -15,6 +15,8 @@ struct Settings {
     int allocation_method = 1; // 1 SNR; -p gives 0 LOUDNESS
     int bit_rate = 375000;     // requested bits per second (-r)
     bool verbose = false;      // -v
+    bool msbc = false;         // -m: mSBC frames (16000 Hz mono input; every parameter fixed)
+    bool h2 = false;           // -H: each mSBC frame in a 60-byte H2 unit
 };
 
 // Encodes `input_name` into `output` (which it closes) and returns the exit status.

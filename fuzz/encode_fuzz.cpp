@@ -1,5 +1,6 @@
 // Fuzz target: the whole encoding run, from arbitrary file bytes and arbitrary option values
-// (channel mode, blk_len, subbands, allocation method, bit rate). Whatever the run accepts must
+// (channel mode, blk_len, subbands, allocation method, bit rate; mSBC when bits 1 and 2 of the
+// allocation word are set). Whatever the run accepts must
 // come out as whole frames of the length their header gives, with correct CRCs; whatever it
 // refuses must be refused with a status of 1, never a crash.
 //
@@ -27,7 +28,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     settings.channel_mode = fuzzcheck::take(data, size);
     settings.blk_len = shape(fuzzcheck::take(data, size), {4, 8, 12, 16});
     settings.subbands = shape(fuzzcheck::take(data, size), {4, 8});
-    settings.allocation_method = fuzzcheck::take(data, size) & 1;
+    const int32_t method = fuzzcheck::take(data, size);
+    settings.allocation_method = method & 1;
+    settings.msbc = (method & 6) == 6; // takes only a 16000 Hz mono input
     settings.bit_rate = fuzzcheck::take(data, size);
 
     fuzzcheck::PipeBytes pipe{data, size, 0};

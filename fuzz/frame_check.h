@@ -8,6 +8,9 @@
 // Frame length = 4 + 4 × subbands × channels / 8
 //                + ⌈blocks × channels × bitpool / 8⌉               MONO, DUAL_CHANNEL
 //                + ⌈(join bits + blocks × bitpool) / 8⌉            STEREO, JOINT_STEREO
+//
+// mSBC frames start 0xAD 0x00 0x00 and have fixed parameters: MONO, 8 subbands, 15 blocks,
+// bitpool 26, so 4 + 4 + ⌈390 / 8⌉ = 57 bytes; the CRC covers the two zero bytes as they stand.
 #pragma once
 
 #include <cstddef>
@@ -25,6 +28,7 @@ struct FrameShape {
 };
 
 inline FrameShape shape_of(std::span<const std::uint8_t> frame) {
+    if (frame[0] == 0xAD) return {15, 0, 1, 8, 26};
     FrameShape s;
     s.blocks = 4 * (((frame[1] >> 4) & 3) + 1);
     s.channel_mode = (frame[1] >> 2) & 3;
@@ -60,13 +64,14 @@ inline std::uint8_t frame_crc(std::span<const std::uint8_t> frame, const FrameSh
 // of the length its header gives and with a correct CRC. An empty stream is whole.
 inline bool whole_frames(std::span<const std::uint8_t> stream) {
     if (stream.empty()) return true;
-    if (stream.size() < 4 || stream[0] != 0x9C) return false;
+    if (stream.size() < 4 || (stream[0] != 0x9C && stream[0] != 0xAD)) return false;
+    if (stream[0] == 0xAD && (stream[1] != 0 || stream[2] != 0)) return false;
     const FrameShape s = shape_of(stream);
     const std::size_t length = frame_length(s);
     if (stream.size() % length != 0) return false;
     for (std::size_t at = 0; at < stream.size(); at += length) {
         const auto frame = stream.subspan(at, length);
-        if (frame[0] != 0x9C || frame[1] != stream[1] || frame[2] != stream[2]) return false;
+        if (frame[0] != stream[0] || frame[1] != stream[1] || frame[2] != stream[2]) return false;
         if (frame[3] != frame_crc(frame, s)) return false;
     }
     return true;

@@ -5,6 +5,7 @@
 //   make_seeds DIR    ->  DIR/audio_file_fuzz/*, DIR/encode_fuzz/*, DIR/encoder_fuzz/*
 #include "process.h"
 #include "sample_files.h"
+#include "wave_fixture.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -19,7 +20,7 @@ std::string word(int32_t v) {
     return out;
 }
 
-// encode_fuzz's option prefix: channel mode, blk_len, subbands, allocation, bit rate.
+// encode_fuzz's option prefix: channel mode, blk_len, subbands, allocation (6: mSBC), bit rate.
 std::string options(int32_t mode, int32_t blk_index, int32_t subband_index, int32_t snr,
                     int32_t rate) {
     return word(mode) + word(blk_index) + word(subband_index) + word(snr) + word(rate);
@@ -46,6 +47,10 @@ int main(int argc, char* argv[]) {
     }
     // encoder_fuzz: frequency, channels, subbands, blocks, mode, bitpool, method, then PCM.
     const std::string pcm = testsupport::sample_files(128 * 3).front().bytes.substr(44);
+    // encode_fuzz in mSBC: a 16000 Hz mono WAVE file of six frames and a bit.
+    testsupport::write_file(root / "encode_fuzz" / "msbc.wav",
+                            options(0, 0, 0, 6, 0) +
+                                testsupport::wave_file(1, 16000, 16, pcm.substr(0, 2 * 730)));
     const int32_t shapes[][7] = {{2, 1, 1, 3, 3, 53, 1},
                                  {0, 0, 0, 0, 0, 18, 0},
                                  {3, 1, 1, 2, 1, 250, 1},

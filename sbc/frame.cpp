@@ -95,4 +95,16 @@ bool frame_crc_ok(std::span<const uint8_t> frame, const FrameHeader& header) {
     return crc == frame[3];
 }
 
+int32_t h2_unit_write(std::span<const uint8_t> frame, uint64_t unit_index,
+                      std::span<uint8_t> unit) {
+    if (frame.size() != static_cast<size_t>(MSBC_FRAME_LENGTH) ||
+        unit.size() < static_cast<size_t>(H2_UNIT_LENGTH))
+        return -1;
+    unit[0] = H2_SYNC_BYTE;
+    unit[1] = H2_SEQUENCE[unit_index % H2_SEQUENCE.size()];
+    std::copy(frame.begin(), frame.end(), unit.begin() + 2);
+    unit[static_cast<size_t>(H2_UNIT_LENGTH) - 1] = 0x00; // padding
+    return H2_UNIT_LENGTH;
+}
+
 } // namespace sbc

@@ -13,6 +13,10 @@
 //
 // mSBC: byte 0 is 0xAD, bytes 1 and 2 are zero (the CRC covers them as they stand), and the
 // parameters are fixed (sbc.h: MSBC_*), so no join flags; 8 scale factors, 15 blocks.
+// On a voice link it travels in a 60-byte H2 unit (h2_unit_write in sbc.h):
+//
+//   0x01  sequence byte  57-byte mSBC frame  0x00
+//         (0x08, 0x38, 0xC8, 0xF8 for units 0, 1, 2, 3, 4, ...: the 2-bit number, each bit twice)
 //
 // CRC-8: generator x^8 + x^4 + x^3 + x^2 + 1 (0x1D), register starts at 0x0F, most significant
 // bit first, no reflection, no final inversion. Samples and padding are not covered.

@@ -10,7 +10,8 @@
 //
 // Calling order
 //   1. encoder_create      fixes sampling frequency, channels, subbands and blk_len;
-//   2. encoder_configure   chooses channel mode, bitpool and allocation method (may be repeated);
+//   2. encoder_configure   chooses channel mode, bitpool and allocation method (may be repeated),
+//      or encoder_configure_msbc makes it an mSBC encoder (every parameter fixed);
 //   3. encoder_frame_length tells how many bytes each frame will take (size buffers with it);
 //   4. encoder_encode_frame once per frame, in stream order (the filter history runs on);
 //   5. encoder_destroy.
@@ -69,6 +70,13 @@ inline constexpr int32_t H2_UNIT_LENGTH = 60;
 inline constexpr uint8_t H2_SYNC_BYTE = 0x01;
 inline constexpr std::array<uint8_t, 4> H2_SEQUENCE = {0x08, 0x38, 0xC8, 0xF8};
 
+// Writes the H2 unit that carries `frame` (one whole mSBC frame, MSBC_FRAME_LENGTH bytes) as the
+// unit numbered `unit_index` of its stream (counted from 0; its sequence byte is
+// H2_SEQUENCE[unit_index % 4]) into the first H2_UNIT_LENGTH bytes of `unit`. Returns
+// H2_UNIT_LENGTH, or -1 and writes nothing when `frame` is not MSBC_FRAME_LENGTH bytes long or
+// `unit` is shorter than H2_UNIT_LENGTH. `frame` and `unit` must not overlap.
+int32_t h2_unit_write(std::span<const uint8_t> frame, uint64_t unit_index, std::span<uint8_t> unit);
+
 // ---- Reading a frame's header -------------------------------------------------------------
 
 enum class FrameKind : int32_t { sbc, msbc };
@@ -114,8 +122,8 @@ bool frame_crc_ok(std::span<const uint8_t> frame, const FrameHeader& header);
 struct AnalysisState; // the filter bank's coefficients and history, see sbc/analysis.h
 
 // One encoder. encoder_create sets analysis, sampling_frequency, blk_len, channels, subbands
-// and samples_per_channel; encoder_configure sets the other five (until then channel_mode,
-// bitpool and frequency_index hold -1, and the encoder refuses to encode).
+// and samples_per_channel; encoder_configure (or encoder_configure_msbc) sets the others (until
+// then channel_mode, bitpool and frequency_index hold -1, and the encoder refuses to encode).
 struct EncoderState {
     EncoderState(); // out of line: AnalysisState is only complete inside the library
     ~EncoderState();
@@ -131,13 +139,19 @@ struct EncoderState {
     int32_t bitpool = -1;            // as passed, within 0..encoder_max_bitpool()
     int32_t samples_per_channel = 0; // subbands × blk_len: PCM instants per frame
     uint8_t header_byte = 0;         // the frame's parameter byte, built by format_init
+    // Bytes 0 and 2 of every frame: SBC's sync word 0x9C and the bitpool; for mSBC 0xAD and 0
+    // (with header_byte 0), since its header names no parameter. The CRC covers bytes 1 and 2
+    // as they stand.
+    uint8_t sync_byte = 0x9C;
+    uint8_t bitpool_byte = 0;
 
     // The frame that digital silence gives, kept from the first one encoded so that later
     // silent frames are copies, with the parameters it was made under (it serves only while
     // they hold; silent_length 0: none kept).
     std::array<uint8_t, MAX_FRAME_LENGTH> silent_frame{};
     int32_t silent_length = 0;
-    std::array<int32_t, 4> silent_made_with{}; // header_byte, channel_mode, bitpool, allocation
+    std::array<int32_t, 5> silent_made_with{}; // header_byte, channel_mode, bitpool, allocation,
+                                               // sync_byte
 };
 
 // Working rows of one frame, indexed [channel][block × subbands + subband] or
@@ -201,6 +215,17 @@ inline constexpr int CONFIGURE_BAD_FORMAT = 2;  // format_init refused the combi
 // A refusal leaves the state as it was; the process always goes on.
 int encoder_configure(EncoderState& state, int32_t channel_mode, int32_t bitpool,
                       int32_t allocation_method);
+
+// Result of encoder_configure_msbc for an encoder not created as below.
+inline constexpr int CONFIGURE_NOT_MSBC = 3;
+
+// Makes an encoder an mSBC encoder, for the wideband speech of the hands-free profile: MONO,
+// LOUDNESS, bitpool MSBC_BITPOOL, and the mSBC frame header (the frames then have
+// MSBC_FRAME_LENGTH bytes and carry MSBC_FRAME_SAMPLES instants each). The encoder must come
+// from encoder_create(MSBC_SAMPLING_FREQUENCY, 1, MSBC_SUBBANDS, MSBC_BLOCKS); anything else
+// (another sampling frequency, two channels) is refused with CONFIGURE_NOT_MSBC, silently and
+// leaving the state as it was. Returns CONFIGURE_OK otherwise; the filter history is kept.
+int encoder_configure_msbc(EncoderState& state);
 
 // Bytes of every frame of a configured encoder (4 header bytes, join flags, scale factors and
 // exactly `bitpool` sample bits per channel or per channel pair, padded to a byte), or -1

@@ -16,6 +16,10 @@
 // +0.0, so every silent frame has the same bytes: the filter bank skips it and the frame is a
 // copy of the first silent frame made under the same parameters.
 //
+// mSBC (encoder_configure_msbc) is this pipeline with 8 bands, 15 blocks, MONO, LOUDNESS and
+// bitpool 26; only the frame's bytes 0..2 differ (0xAD 00 00, kept in the state as the bytes
+// the packer writes), so every stage and vector path runs its SBC arithmetic on 15 blocks.
+//
 // Configuration refuses any bitpool that bit allocation cannot spend exactly or that the
 // frame's bitpool byte cannot hold, so every frame of a configured encoder has the length
 // encoder_frame_length() announces, and encoding checks the caller's buffer against it before
@@ -135,6 +139,23 @@ int encoder_configure(EncoderState& state, int32_t channel_mode, int32_t bitpool
     state.allocation_method = allocation_method;
     state.bitpool = bitpool;
     state.header_byte = header_byte;
+    state.sync_byte = SYNCWORD;
+    state.bitpool_byte = static_cast<uint8_t>(bitpool & 0xFF);
+    return CONFIGURE_OK;
+}
+
+int encoder_configure_msbc(EncoderState& state) {
+    if (!state.analysis || state.sampling_frequency != MSBC_SAMPLING_FREQUENCY ||
+        state.channels != 1 || state.subbands != MSBC_SUBBANDS || state.blk_len != MSBC_BLOCKS)
+        return CONFIGURE_NOT_MSBC;
+    state.frequency_index = encoder_frequency_index(MSBC_SAMPLING_FREQUENCY);
+    state.channel_mode = MONO;
+    state.allocation_method = MSBC_ALLOCATION_METHOD;
+    state.bitpool = MSBC_BITPOOL;
+    // The header names no parameter: sync word, two zero bytes, the CRC over those.
+    state.header_byte = 0;
+    state.sync_byte = MSBC_SYNCWORD;
+    state.bitpool_byte = 0;
     return CONFIGURE_OK;
 }
 
@@ -166,8 +187,8 @@ int32_t encoder_encode_frame(EncoderState& state, std::span<const int16_t> pcm,
     const auto frame = out.subspan(static_cast<size_t>(out_len), static_cast<size_t>(length));
     // Every silent frame has the same band samples (all +0.0), hence the same bytes.
     const auto kept = std::span(state.silent_frame).first(static_cast<size_t>(length));
-    const std::array<int32_t, 4> parameters = {state.header_byte, state.channel_mode, state.bitpool,
-                                               state.allocation_method};
+    const std::array<int32_t, 5> parameters = {state.header_byte, state.channel_mode, state.bitpool,
+                                               state.allocation_method, state.sync_byte};
     if (silent && state.silent_length == length && state.silent_made_with == parameters) {
         std::copy(kept.begin(), kept.end(), frame.begin());
         out_len += length;

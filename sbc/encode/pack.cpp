@@ -1,6 +1,8 @@
 // Frame packing: one SBC frame laid out in bytes, most significant bit first, bytes filled from
 // bit 7 down, in the layout that sbc/frame.h draws (sync, header byte, bitpool, CRC-8, join
-// flags, scale factors, samples, zero padding).
+// flags, scale factors, samples, zero padding). Bytes 0..2 are the state's sync_byte,
+// header_byte and bitpool_byte, whatever they are (0xAD 00 00 for mSBC), and the CRC covers
+// bytes 1 and 2 as written.
 //
 // Invariant: pack_frame writes exactly the bytes [out_len, out_len + length) and nothing
 // else; it checks that they fit before writing any.
@@ -175,9 +177,9 @@ using FrameBuffer = std::array<uint8_t, longest_frame + 16>;
 // words (see finish_header); returns the write state after them.
 ChunkState start_frame_in_words(FrameBuffer& buffer, const EncoderState& s, const SubbandRow& join,
                                 const std::array<SubbandRow, MAX_CHANNELS>& scale_factor) {
-    buffer[0] = SYNCWORD;
+    buffer[0] = s.sync_byte;
     buffer[1] = s.header_byte;
-    buffer[2] = static_cast<uint8_t>(s.bitpool & 0xFF);
+    buffer[2] = s.bitpool_byte;
     uint64_t sf_bits = 0;
     for (int32_t ch = 0; ch < s.channels; ++ch)
         for (int32_t sb = 0; sb < s.subbands; ++sb)
@@ -195,9 +197,9 @@ ChunkState start_frame_in_words(FrameBuffer& buffer, const EncoderState& s, cons
 // positioned after them.
 BitWriter start_frame(FrameBuffer& buffer, const EncoderState& s, const SubbandRow& join,
                       const std::array<SubbandRow, MAX_CHANNELS>& scale_factor) {
-    buffer[0] = SYNCWORD;
+    buffer[0] = s.sync_byte;
     buffer[1] = s.header_byte;
-    buffer[2] = static_cast<uint8_t>(s.bitpool & 0xFF);
+    buffer[2] = s.bitpool_byte;
     BitWriter w{buffer};
     if (s.channel_mode == JOINT_STEREO)
         for (int32_t sb = 0; sb < s.subbands; ++sb) w.put(static_cast<uint32_t>(join[sb]), 1);
@@ -304,6 +306,8 @@ int32_t pack_frame(std::span<uint8_t> out, int32_t& out_len, const SubbandRow& j
     EncoderState s;
     s.header_byte = header_byte;
     s.bitpool = bitpool;
+    s.sync_byte = SYNCWORD;
+    s.bitpool_byte = static_cast<uint8_t>(bitpool & 0xFF);
     s.channels = channels;
     s.channel_mode = channel_mode;
     s.subbands = subbands;

@@ -22,10 +22,10 @@ struct BitPosition {
 // buffer needs no clearing. Bits that would fall outside `frame` are not written.
 void put_bits(uint32_t value, std::span<uint8_t> frame, int32_t count, BitPosition& pos);
 
-// The frame of a configured encoder `s` (header_byte, bitpool, channels, channel_mode, subbands,
-// blk_len) into `frame`, which is exactly the frame's length; returns that length. Trusts its
-// arguments: bits of 0..16 whose total fits `frame`, values that fit their bits (higher bits are
-// dropped). encoder_encode_frame calls it; pack_frame checks first.
+// The frame of a configured encoder `s` (sync_byte, header_byte, bitpool_byte, channels,
+// channel_mode, subbands, blk_len) into `frame`, which is exactly the frame's length; returns that
+// length. Trusts its arguments: bits of 0..16 whose total fits `frame`, values that fit their bits
+// (higher bits are dropped). encoder_encode_frame calls it; pack_frame checks first.
 int32_t write_frame(std::span<uint8_t> frame, const EncoderState& s, const SubbandRow& join,
                     const std::array<SubbandRow, MAX_CHANNELS>& scale_factor,
                     const std::array<QuantizedRow, MAX_CHANNELS>& quantized,

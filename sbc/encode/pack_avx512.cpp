@@ -297,9 +297,9 @@ void pack_rows(const Layout& t, const EncoderState& s, const std::array<Row, MAX
 
 ChunkState start_frame_avx512(uint8_t* buffer, const EncoderState& s, const SubbandRow& join,
                               const std::array<SubbandRow, MAX_CHANNELS>& scale_factor) {
-    buffer[0] = SYNCWORD;
+    buffer[0] = s.sync_byte;
     buffer[1] = s.header_byte;
-    buffer[2] = static_cast<uint8_t>(s.bitpool & 0xFF);
+    buffer[2] = s.bitpool_byte;
     const int32_t nibbles = s.channels * s.subbands;
     const int32_t flags = s.channel_mode == JOINT_STEREO ? s.subbands : 0;
     // The scale factors as bytes in stream order (4 bands: lanes 0..3 and 8..11 of the rows),

@@ -91,7 +91,8 @@ struct Locked {
 };
 
 // Every channel mode, both allocation methods, both band counts, every block length,
-// every sampling frequency with LOUDNESS, mono and stereo, 8/16/24-bit and float sources.
+// every sampling frequency with LOUDNESS, mono and stereo, 8/16/24-bit and float sources; mSBC,
+// bare and in H2 units.
 // clang-format off
 const std::vector<Locked> locked = {
     {16, 2, 44100, {}, 70176,
@@ -128,6 +129,10 @@ const std::vector<Locked> locked = {
      "8727f4580f54da2b18beb21663ffca7cdc232fdbfda570e13e2c9abcb4a714d9"},
     {32, 1, 48000, {"-l", "4", "-r", "128000"}, 22500,
      "6483a153921a4d32357b6537f1459b263f96b30d750de31b805eef52cd6c1cc4"},
+    {16, 1, 16000, {"-m"}, 11400,
+     "559cf1737cbbbd18d17d05981defc10dd2059a87fb077498bd419e4681abf88f"},
+    {16, 1, 16000, {"-m", "-H"}, 12000,
+     "882999383f4aea2eebd8f8da3a6dd037b6090bb6e240b2f5863dc80a182f503a"},
 };
 // clang-format on
 

@@ -232,7 +232,7 @@ TEST(AnalysisFrame, EveryImplementationGivesThePlainFiltersBits) {
         if (!sbc::filter_path_available(path)) continue;
         for (int channels : {1, 2}) {
             for (int m : {4, 8}) {
-                for (int blocks : {4, 8, 12, 16}) {
+                for (int blocks : {4, 8, 12, 15, 16}) { // 15: mSBC
                     auto plain = sbc::analysis_init(m, channels);
                     auto fast = sbc::analysis_init(m, channels);
                     fast->path = path;

@@ -161,14 +161,18 @@ struct Random {
     int32_t below(uint32_t n) { return static_cast<int32_t>(next() % n); }
 };
 
-// A random frame shape and header; every mode of its channel count, both methods, all lengths.
+// A random frame shape and header; every mode of its channel count, both methods, all lengths
+// (mSBC's 15 blocks and sync word too).
 void random_shape(Random& r, int32_t trial, sbc::EncoderState& s) {
+    constexpr int32_t lengths[] = {4, 8, 12, 15, 16};
     s.channels = 1 + trial % 2;
     s.channel_mode = s.channels == 1 ? sbc::MONO : 1 + r.below(3);
     s.subbands = trial % 4 < 2 ? 4 : 8;
-    s.blk_len = 4 * (1 + r.below(4));
+    s.blk_len = lengths[r.below(5)];
+    s.sync_byte = r.below(2) == 0 ? 0x9C : 0xAD;
     s.header_byte = static_cast<uint8_t>(r.next());
     s.bitpool = r.below(256);
+    s.bitpool_byte = static_cast<uint8_t>(r.next());
 }
 
 // Bits of 0 .. top for every band, top itself random (so narrow and wide frames, totals per

@@ -193,7 +193,8 @@ TEST(ScaleAndJoin, EveryPathMatchesThePlainOne) {
         {1, sbc::MONO}, {2, sbc::DUAL_CHANNEL}, {2, sbc::STEREO}, {2, sbc::JOINT_STEREO}};
     for (int trial = 0; trial < 3000; ++trial) {
         const int32_t m = trial % 2 == 0 ? 8 : 4;
-        const int32_t blk_len = trial % 5 == 0 ? 1 + trial / 5 % 16 : 4 * (1 + trial / 2 % 4);
+        constexpr int32_t lengths[] = {4, 8, 12, 15, 16}; // SBC's, and mSBC's 15
+        const int32_t blk_len = trial % 5 == 0 ? 1 + trial / 5 % 16 : lengths[trial / 2 % 5];
         const auto [channels, mode] = modes[trial / 8 % 4];
         std::array<std::array<float, 8>, 2> loudness{};
         std::array<int, 8> kind{};
