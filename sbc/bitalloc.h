@@ -32,25 +32,48 @@ inline AllocationParams allocation_params(const FrameHeader& h) {
             h.bitpool,      h.allocation_method, h.frequency_index};
 }
 
-// The bits of one frame from its transmitted scale factors (0..15; JOINT_STEREO: the mid/side
-// values of joined bands): one pool per channel in MONO and DUAL_CHANNEL, one for both
-// channels in STEREO and JOINT_STEREO, as the two functions below. Rows beyond `channels` and
-// entries beyond `subbands` are neither read nor written. The encoder and the decoder both
-// call this, so a stream's writer and its reader can never disagree.
-void allocate_frame_bits(const AllocationParams& params,
-                         const std::array<SubbandRow, MAX_CHANNELS>& scale_factor,
-                         std::array<SubbandRow, MAX_CHANNELS>& bits);
-
-// The ways of computing it: the plain steps over a list of entries, or the whole pool in AVX2
-// or AVX-512 registers. All give the same bits for every input (any bitpool);
-// allocate_frame_bits and the two functions below take the widest the processor has.
+// The ways of computing bit allocation: the plain steps over a list of entries, or the whole
+// pool in AVX2 or AVX-512 registers. All give the same bits for every input (any bitpool);
+// allocate_frame_bits and the functions below take the widest the processor has.
 enum class AllocationPath : int32_t { plain, avx2, avx512 };
 bool allocation_path_available(AllocationPath path);
+AllocationPath widest_allocation_path();
 
-// allocate_frame_bits on a given path, which must be available.
-void allocate_frame_bits_on(AllocationPath path, const AllocationParams& params,
-                            const std::array<SubbandRow, MAX_CHANNELS>& scale_factor,
-                            std::array<SubbandRow, MAX_CHANNELS>& bits);
+// One channel's pool, or both channels' as one, on a given path (which must be available);
+// trusted arguments, as allocate_bits_one_channel and allocate_bits_two_channels below check.
+void allocate_one_pool_on(AllocationPath path, int32_t subbands, const SubbandRow& scale_factor,
+                          int32_t bitpool, SubbandRow& bits, int32_t allocation_method,
+                          int32_t frequency_index);
+void allocate_two_pool_on(AllocationPath path, int32_t subbands,
+                          const std::array<SubbandRow, MAX_CHANNELS>& scale_factor, int32_t bitpool,
+                          std::array<SubbandRow, MAX_CHANNELS>& bits, int32_t allocation_method,
+                          int32_t frequency_index);
+
+// The bits of one frame from its transmitted scale factors (0..15; JOINT_STEREO: the mid/side
+// values of joined bands) on a given path: one pool per channel in MONO and DUAL_CHANNEL, one
+// for both channels in STEREO and JOINT_STEREO. Rows beyond `channels` and entries beyond
+// `subbands` are neither read nor written. The encoder and the decoder both call this, so a
+// stream's writer and its reader can never disagree. (Inline, so that the parameters go
+// straight from the caller's record to the pools.)
+inline void allocate_frame_bits_on(AllocationPath path, const AllocationParams& p,
+                                   const std::array<SubbandRow, MAX_CHANNELS>& scale_factor,
+                                   std::array<SubbandRow, MAX_CHANNELS>& bits) {
+    if (p.channel_mode == STEREO || p.channel_mode == JOINT_STEREO) {
+        allocate_two_pool_on(path, p.subbands, scale_factor, p.bitpool, bits, p.allocation_method,
+                             p.frequency_index);
+        return;
+    }
+    for (int32_t c = 0; c < p.channels; ++c)
+        allocate_one_pool_on(path, p.subbands, scale_factor[c], p.bitpool, bits[c],
+                             p.allocation_method, p.frequency_index);
+}
+
+// The same on the widest path.
+inline void allocate_frame_bits(const AllocationParams& params,
+                                const std::array<SubbandRow, MAX_CHANNELS>& scale_factor,
+                                std::array<SubbandRow, MAX_CHANNELS>& bits) {
+    allocate_frame_bits_on(widest_allocation_path(), params, scale_factor, bits);
+}
 
 // MONO and DUAL_CHANNEL: spends `bitpool` bits on one channel's `subbands` bands and writes
 // its `bits` (0..16 each). For 0 <= bitpool <= 16 × subbands the bits add up to exactly
