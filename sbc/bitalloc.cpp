@@ -170,7 +170,19 @@ void allocate_two(int32_t subbands, const std::array<SubbandRow, MAX_CHANNELS>& 
         for (int32_t ch = 0; ch < MAX_CHANNELS; ++ch) bits[ch][sb] = pool.bits[sb * 2 + ch];
 }
 
-AllocationPath widest_path() {
+} // namespace
+
+bool allocation_path_available(AllocationPath path) {
+#if defined(__x86_64__) || defined(_M_X64)
+    if (path == AllocationPath::avx512)
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("popcnt");
+    if (path == AllocationPath::avx2)
+        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
+#endif
+    return path == AllocationPath::plain;
+}
+
+AllocationPath widest_allocation_path() {
     static const AllocationPath widest =
         allocation_path_available(AllocationPath::avx512) ? AllocationPath::avx512
         : allocation_path_available(AllocationPath::avx2) ? AllocationPath::avx2
@@ -178,9 +190,9 @@ AllocationPath widest_path() {
     return widest;
 }
 
-void allocate_one_on(AllocationPath path, int32_t subbands, const SubbandRow& scale_factor,
-                     int32_t bitpool, SubbandRow& bits, int32_t allocation_method,
-                     int32_t frequency_index) {
+void allocate_one_pool_on(AllocationPath path, int32_t subbands, const SubbandRow& scale_factor,
+                          int32_t bitpool, SubbandRow& bits, int32_t allocation_method,
+                          int32_t frequency_index) {
 #if defined(__x86_64__) || defined(_M_X64)
     if (path == AllocationPath::avx512) {
         alloc::allocate_one_avx512(subbands, scale_factor, bitpool, bits, allocation_method,
@@ -196,10 +208,10 @@ void allocate_one_on(AllocationPath path, int32_t subbands, const SubbandRow& sc
     allocate_one(subbands, scale_factor, bitpool, bits, allocation_method, frequency_index);
 }
 
-void allocate_two_on(AllocationPath path, int32_t subbands,
-                     const std::array<SubbandRow, MAX_CHANNELS>& scale_factor, int32_t bitpool,
-                     std::array<SubbandRow, MAX_CHANNELS>& bits, int32_t allocation_method,
-                     int32_t frequency_index) {
+void allocate_two_pool_on(AllocationPath path, int32_t subbands,
+                          const std::array<SubbandRow, MAX_CHANNELS>& scale_factor, int32_t bitpool,
+                          std::array<SubbandRow, MAX_CHANNELS>& bits, int32_t allocation_method,
+                          int32_t frequency_index) {
 #if defined(__x86_64__) || defined(_M_X64)
     if (path == AllocationPath::avx512) {
         alloc::allocate_two_avx512(subbands, scale_factor, bitpool, bits, allocation_method,
@@ -215,40 +227,13 @@ void allocate_two_on(AllocationPath path, int32_t subbands,
     allocate_two(subbands, scale_factor, bitpool, bits, allocation_method, frequency_index);
 }
 
-} // namespace
-
-bool allocation_path_available(AllocationPath path) {
-#if defined(__x86_64__) || defined(_M_X64)
-    if (path == AllocationPath::avx512)
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("popcnt");
-    if (path == AllocationPath::avx2)
-        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
-#endif
-    return path == AllocationPath::plain;
-}
-
-void allocate_frame_bits(FrameWorkspace& ws, const EncoderState& s) {
-    allocate_frame_bits_on(widest_path(), ws, s);
-}
-
-void allocate_frame_bits_on(AllocationPath path, FrameWorkspace& ws, const EncoderState& s) {
-    if (s.channel_mode == STEREO || s.channel_mode == JOINT_STEREO) {
-        allocate_two_on(path, s.subbands, ws.scale_factor, s.bitpool, ws.bits, s.allocation_method,
-                        s.frequency_index);
-        return;
-    }
-    for (int32_t c = 0; c < s.channels; ++c)
-        allocate_one_on(path, s.subbands, ws.scale_factor[c], s.bitpool, ws.bits[c],
-                        s.allocation_method, s.frequency_index);
-}
-
 int allocate_bits_one_channel(int32_t subbands, const SubbandRow& scale_factor, int32_t bitpool,
                               SubbandRow& bits, int32_t allocation_method,
                               int32_t frequency_index) {
     if (!allocation_args_ok(subbands, frequency_index) || !scale_factors_ok(scale_factor, subbands))
         return -1;
-    allocate_one_on(widest_path(), subbands, scale_factor, bitpool, bits, allocation_method,
-                    frequency_index);
+    allocate_one_pool_on(widest_allocation_path(), subbands, scale_factor, bitpool, bits,
+                         allocation_method, frequency_index);
     return 0;
 }
 
@@ -260,8 +245,8 @@ int allocate_bits_two_channels(int32_t subbands,
         !scale_factors_ok(scale_factor[0], subbands) ||
         !scale_factors_ok(scale_factor[1], subbands))
         return -1;
-    allocate_two_on(widest_path(), subbands, scale_factor, bitpool, bits, allocation_method,
-                    frequency_index);
+    allocate_two_pool_on(widest_allocation_path(), subbands, scale_factor, bitpool, bits,
+                         allocation_method, frequency_index);
     return 0;
 }
 
