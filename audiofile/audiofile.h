@@ -70,8 +70,10 @@ inline constexpr std::int32_t NATIVE_BYTE_ORDER_MARKER = -32000;
 //                  the file's real sample size after data_offset). Read at most that many frames;
 //                  a truncated file still ends early with audio_read's -1.
 //   known = false  no count could be established: the header gives none (a data length of 0 or
-//                  the streaming placeholder 0xFFFFFFFF) and the stream has no size (a pipe).
-//                  num_samples is then 0; read until audio_read returns -1.
+//                  the streaming placeholder 0xFFFFFFFF, or, read from a stream that is not a
+//                  regular file, the placeholder sizes sox and arecord write to a pipe) and the
+//                  stream has no size (a pipe). num_samples is then 0; read until audio_read
+//                  returns -1.
 // A count above 2147483647 frames is never wrapped: the open is refused with a message.
 struct AudioInfo {
     std::int32_t channels = 0;           // interleaved channels
