@@ -234,6 +234,9 @@ int LiveProcess::wait_for_exit(std::chrono::milliseconds timeout) {
         int raw = 0;
         if (waitpid(pid_, &raw, WNOHANG) == pid_) {
             status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+            // What it wrote just before it ended may still be in the pipes.
+            for (int rounds = 0; rounds < 100 && pump(10); ++rounds) {
+            }
             break;
         }
         if (std::chrono::steady_clock::now() >= end) break;
