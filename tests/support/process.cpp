@@ -182,36 +182,45 @@ bool LiveProcess::wait_for_output(size_t total, std::chrono::milliseconds timeou
     return out.size() >= total;
 }
 
-bool LiveProcess::wait_until_idle(std::chrono::milliseconds timeout) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    const std::string stat = "/proc/" + std::to_string(pid_) + "/stat";
-    for (;;) {
-        int unread = -1;
-        std::string fields;
-        std::getline(std::ifstream(stat), fields); // "pid (name) state ..."
-        const size_t name_end = fields.rfind(')');
-        const bool sleeping = name_end != std::string::npos && fields.size() > name_end + 2 &&
-                              fields[name_end + 2] == 'S';
-        if (ioctl(in_, FIONREAD, &unread) == 0 && unread == 0 && sleeping) return true;
-        if (std::chrono::steady_clock::now() >= end) return false;
-        usleep(5000); // standard output is left alone: a full pipe is a way to sleep too
-    }
-}
+namespace {
 
-bool LiveProcess::wait_until_taken(int signal, std::chrono::milliseconds timeout) {
+// Checks `done` every 5 ms until it holds (true) or `timeout` has passed (false).
+template <class Check> bool poll_until(std::chrono::milliseconds timeout, Check done) {
     const auto end = std::chrono::steady_clock::now() + timeout;
-    const std::string status = "/proc/" + std::to_string(pid_) + "/status";
-    for (;;) {
-        std::ifstream lines(status);
-        std::string line;
-        while (std::getline(lines, line) && line.rfind("SigCgt:", 0) != 0) {
-        }
-        const unsigned long long caught =
-            line.empty() ? 0 : std::stoull(line.substr(7), nullptr, 16);
-        if ((caught >> (signal - 1) & 1) == 0) return true;
+    while (!done()) {
         if (std::chrono::steady_clock::now() >= end) return false;
         usleep(5000);
     }
+    return true;
+}
+
+// The first line of /proc/<pid>/<file> that starts with `prefix` ("" when there is none).
+std::string proc_line(pid_t pid, const char* file, const std::string& prefix) {
+    std::ifstream lines("/proc/" + std::to_string(pid) + "/" + file);
+    std::string line;
+    while (std::getline(lines, line))
+        if (line.rfind(prefix, 0) == 0) return line;
+    return "";
+}
+
+} // namespace
+
+bool LiveProcess::wait_until_idle(std::chrono::milliseconds timeout) {
+    return poll_until(timeout, [&] { // standard output is left alone: a full pipe is a sleep too
+        const std::string stat = proc_line(pid_, "stat", ""); // "pid (name) state ..."
+        const size_t name_end = stat.rfind(')');
+        int unread = -1;
+        return name_end != std::string::npos && stat.size() > name_end + 2 &&
+               stat[name_end + 2] == 'S' && ioctl(in_, FIONREAD, &unread) == 0 && unread == 0;
+    });
+}
+
+bool LiveProcess::wait_until_taken(int signal, std::chrono::milliseconds timeout) {
+    return poll_until(timeout, [&] {
+        const std::string caught = proc_line(pid_, "status", "SigCgt:");
+        return caught.empty() ||
+               (std::stoull(caught.substr(7), nullptr, 16) >> (signal - 1) & 1) == 0;
+    });
 }
 
 void LiveProcess::close_input() {
