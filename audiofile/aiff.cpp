@@ -18,6 +18,10 @@
 // a stream that ends before "SSND" is an error, and so is an "SSND" reached without a FORM of
 // type AIFF/AIFC or without "COMM". A COMT chunk is consumed whole by its size (its first comment
 // is kept, cut to 255 characters), so the walk goes on at the next chunk.
+//
+// Sample count: the COMM frame count; when it is 0, or sox's placeholder (0x7F000000 bytes in
+// whole frames) read from a pipe, the count is taken from the size of a regular file, and left
+// unknown on a pipe.
 #include "audiofile/detect.h"
 
 #include <algorithm>
@@ -278,9 +282,12 @@ int read_aiff_header(std::FILE* stream, AudioInfo& info) {
     info.data_offset = data_offset_of(stream);
     info.channels = walk.channels;
     info.sampling_frequency = rate_of(walk.rate);
-    const int result = walk.frames > 0 ? store_sample_count(walk.frames, info)
-                                       : estimate_sample_count(stream, info.channels,
-                                                               sample_bits(sample_type), info);
+    const int bits = sample_bits(sample_type);
+    const bool counted =
+        walk.frames > 0 && !is_placeholder_size(stream, SizeField::aiff_frame_count, walk.frames,
+                                                frame_bytes_of(walk.channels, bits));
+    const int result = counted ? store_sample_count(walk.frames, info)
+                               : estimate_sample_count(stream, info.channels, bits, info);
     if (result != 0) return AIFF_ERROR;
     set_reader_defaults(info);
     return 0;

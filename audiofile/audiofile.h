@@ -70,8 +70,10 @@ inline constexpr std::int32_t NATIVE_BYTE_ORDER_MARKER = -32000;
 //                  the file's real sample size after data_offset). Read at most that many frames;
 //                  a truncated file still ends early with audio_read's -1.
 //   known = false  no count could be established: the header gives none (a data length of 0 or
-//                  the streaming placeholder 0xFFFFFFFF) and the stream has no size (a pipe).
-//                  num_samples is then 0; read until audio_read returns -1.
+//                  the streaming placeholder 0xFFFFFFFF, or, read from a stream that is not a
+//                  regular file, the placeholder sizes sox and arecord write to a pipe) and the
+//                  stream has no size (a pipe). num_samples is then 0; read until audio_read
+//                  returns -1.
 // A count above 2147483647 frames is never wrapped: the open is refused with a message.
 struct AudioInfo {
     std::int32_t channels = 0;           // interleaved channels
@@ -112,6 +114,10 @@ using StreamPtr = std::unique_ptr<std::FILE, StreamCloser>;
 //   buffer            1 MiB of raw sample bytes, refilled in whole frames
 //   frames_in_buffer  whole frames held since the last refill
 //   frame_index       next frame to deliver; 0 means the next audio_read refills first
+//   live              the stream is read as it arrives (see "Live reading" below)
+//   partial_at, partial_bytes
+//                     live handles: the bytes of a frame not yet complete, after the whole
+//                     frames; the next refill begins with them
 struct AudioFile {
     StreamPtr stream;          // the file, or standard input / standard output (not owned)
     AudioInfo* info = nullptr; // the caller's description (not a copy)
@@ -120,6 +126,9 @@ struct AudioFile {
     std::int32_t frames_in_buffer = 0;
     std::int32_t frame_index = 0;
     int read_error = 0; // system error number of a failed read; 0 while none failed
+    bool live = false;
+    std::size_t partial_at = 0;
+    std::size_t partial_bytes = 0;
 };
 
 // Opens `path` ("AUDIO_FROM_STDIN" = standard input, "AUDIO_TO_STDOUT" = standard output;
@@ -146,13 +155,30 @@ struct AudioFile {
 // When the handle or its 1 MiB buffer cannot be allocated: "Filehandle: <system error>", no
 // handle. A file that cannot be opened: "<path>: <system error>". A refused open closes what it
 // opened and leaves `info` as far as recognition got.
+// A stream opened for reading that is not a regular file (standard input on a pipe, a FIFO, a
+// socket, a terminal) is read live; see "Live reading" below.
 std::unique_ptr<AudioFile> audio_open(const char* path, const char* mode, AudioInfo& info);
 
 // Like audio_open(..., "r", info) on a stream the caller opened (a socket, a memory stream, a
 // stream with its own read function). The handle owns the stream from this call on: audio_close
 // closes it (unless it is standard input or output), and so does a refused open. Recognition
-// never seeks, so the stream need not be seekable.
+// never seeks, so the stream need not be seekable. The stream is always read in blocks, never
+// live (its buffer may already hold bytes that only the C library can hand out).
 std::unique_ptr<AudioFile> audio_open_stream(std::FILE* stream, AudioInfo& info);
+
+// Live reading. A handle that audio_open made on a stream that is not a regular file reads what
+// has arrived instead of waiting for its buffer to fill: the stream is unbuffered from the open
+// on, and each refill is one read(2) of whatever the stream holds (up to 1 MiB), repeated only
+// while not one whole sample frame is in. A read function on such a handle refills at most once,
+// and only when it has nothing left to deliver, so:
+//   - it may deliver fewer frames than asked before the end of the data (audio_read_frames,
+//     audio_read_frames16 and audio_view_frames16 return what they have; call again for more);
+//   - the end of the data is a call that delivers nothing with audio_read_error 0;
+//   - a signal that interrupts the wait makes the call deliver nothing with audio_read_error
+//     EINTR; nothing is lost, and the next call goes on;
+//   - audio_frames_buffered tells whether the next call can wait for the stream.
+// The bytes delivered are those of the same file read from disk: live reading changes only when
+// they come. Regular files are read in blocks of nearly 1 MiB, and a short count means the end.
 
 // Delivers the next sample frame: values[c] = channel c, as the stored number.
 //   0   a frame was delivered
@@ -168,13 +194,19 @@ int audio_read(std::span<double> values, AudioFile& file);
 
 // Tells a failed read from the end of the data after audio_read returned -1: 0 when the stream
 // simply ended, otherwise the system's error number (for strerror) of the read that failed.
-// Once a read has failed the handle keeps reporting it.
+// Once a read has failed the handle keeps reporting it; only EINTR (a live read interrupted by a
+// signal, see "Live reading") lasts until the next read, which goes on.
 int audio_read_error(const AudioFile& file);
+
+// Whole sample frames that the next reads deliver from the handle's buffer without touching the
+// stream. When it is 0, the next read refills, and on a live handle that can wait for the stream.
+std::size_t audio_frames_buffered(const AudioFile& file);
 
 // The bulk form of audio_read: delivers as many whole sample frames as `values` holds
 // (values.size() / channels of them, interleaved, channel 0 first), converting straight from the
-// buffer, and returns how many it delivered: fewer only at the end of the data (0 there), with
-// the same conversions, buffer refills and end-of-data rules as that many audio_read calls.
+// buffer, and returns how many it delivered: fewer only at the end of the data (0 there), or on a
+// live handle when the rest has not arrived yet; otherwise the same conversions, buffer refills
+// and end-of-data rules as that many audio_read calls.
 // The unassigned codes deliver nothing (0); 82 for a write handle (with its message); -1 for an
 // unusable handle. Values past the frames delivered are left untouched.
 int audio_read_frames(std::span<double> values, AudioFile& file);

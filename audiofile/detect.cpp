@@ -214,11 +214,15 @@ std::optional<std::uint64_t> regular_file_size(std::FILE* stream) {
     return static_cast<std::uint64_t>(status.st_size);
 }
 
-std::uint64_t frames_in_bytes(std::uint64_t data_bytes, std::int32_t channels, int bits) {
+std::uint64_t frame_bytes_of(std::int32_t channels, int bits) {
     if (channels < 1 || bits < 8) return 0;
-    const std::uint64_t frame_bytes =
-        std::uint64_t{static_cast<std::uint32_t>(channels)} * static_cast<std::uint32_t>(bits / 8);
-    return data_bytes / frame_bytes;
+    return std::uint64_t{static_cast<std::uint32_t>(channels)} *
+           static_cast<std::uint32_t>(bits / 8);
+}
+
+std::uint64_t frames_in_bytes(std::uint64_t data_bytes, std::int32_t channels, int bits) {
+    const std::uint64_t frame_bytes = frame_bytes_of(channels, bits);
+    return frame_bytes == 0 ? 0 : data_bytes / frame_bytes;
 }
 
 int store_sample_count(std::uint64_t frames, AudioInfo& info) {
@@ -249,11 +253,33 @@ int estimate_sample_count(std::FILE* stream, std::int32_t channels, int bits, Au
     return store_sample_count(frames_in_bytes(data_bytes, channels, bits), info);
 }
 
-int count_from_data_size(std::FILE* stream, std::uint32_t data_size, AudioInfo& info) {
+bool is_placeholder_size(std::FILE* stream, SizeField field, std::uint32_t value,
+                         std::uint64_t frame_bytes) {
+    constexpr std::uint32_t sox_wave_length = 0x7FFFF000;
+    constexpr std::uint32_t arecord_wave_length = 0x80000000;
+    constexpr std::uint32_t arecord_sun_size = 0xFFFFFFFE;
+    constexpr std::uint32_t sox_aiff_bytes = 0x7F000000;
+    if (frame_bytes == 0 || regular_file_size(stream)) return false;
+    switch (field) {
+    case SizeField::wave_data_length:
+        return value == sox_wave_length - sox_wave_length % frame_bytes ||
+               value == arecord_wave_length;
+    case SizeField::sun_data_size:
+        return value == arecord_sun_size;
+    case SizeField::aiff_frame_count:
+        return value == sox_aiff_bytes / frame_bytes;
+    }
+    return false;
+}
+
+int count_from_data_size(std::FILE* stream, SizeField field, std::uint32_t data_size,
+                         AudioInfo& info) {
     constexpr std::uint32_t unknown_size = 0xFFFFFFFF;
     const int bits = sample_bits(info.sample_type);
-    const std::uint64_t frames =
-        data_size == unknown_size ? 0 : frames_in_bytes(data_size, info.channels, bits);
+    const bool no_size =
+        data_size == unknown_size ||
+        is_placeholder_size(stream, field, data_size, frame_bytes_of(info.channels, bits));
+    const std::uint64_t frames = no_size ? 0 : frames_in_bytes(data_size, info.channels, bits);
     if (frames == 0) return estimate_sample_count(stream, info.channels, bits, info);
     return store_sample_count(frames, info);
 }

@@ -48,13 +48,14 @@ int detect_format(std::FILE* stream, AudioInfo& info);
 // and a count above 2147483647 frames is refused (store_sample_count).
 //
 //   read_sun_header   records the first 4 bytes (whatever they are), then reads the ".snd"
-//                     header. A data size of 0, of less than one frame, or 0xFFFFFFFF (the
-//                     format's "unknown") gives no count: see estimate_sample_count.
+//                     header. A data size of 0, of less than one frame, 0xFFFFFFFF (the
+//                     format's "unknown") or a placeholder (is_placeholder_size) gives no count:
+//                     see estimate_sample_count.
 //   get_chunk_type    (WAVE) takes "RIFF" from the look-ahead record and reads on. Besides the
 //                     refused formats it fails when the stream ends before the "data" chunk and
 //                     when "data" comes before any "fmt " chunk. A data length of 0 (or less than
-//                     one frame) or 0xFFFFFFFF (what streaming tools write when they cannot seek
-//                     back) gives no count.
+//                     one frame), 0xFFFFFFFF (what streaming tools write when they cannot seek
+//                     back) or a placeholder (is_placeholder_size) gives no count.
 //   read_aiff_header  takes its first identifier from the record and records every chunk header
 //                     it reads; see aiff.cpp for the walk. Fails when "SSND" comes without a
 //                     "FORM" of type AIFF/AIFC or without "COMM", and when the stream ends
@@ -205,6 +206,10 @@ std::int32_t data_offset_of(std::FILE* stream);
 // The size of the file behind the stream, when it is a regular file.
 std::optional<std::uint64_t> regular_file_size(std::FILE* stream);
 
+// Bytes of one sample frame: `channels` samples of `bits` bits (a whole number of bytes, as for
+// every code), in 64-bit arithmetic. 0 when channels < 1.
+std::uint64_t frame_bytes_of(std::int32_t channels, int bits);
+
 // Whole sample frames in `data_bytes` bytes of `channels` samples of `bits` bits each (a whole
 // number of bytes, as for every code), in 64-bit arithmetic: never wraps. 0 when channels < 1.
 std::uint64_t frames_in_bytes(std::uint64_t data_bytes, std::int32_t channels, int bits);
@@ -219,10 +224,35 @@ int store_sample_count(std::uint64_t frames, AudioInfo& info);
 // is below 1 (message printed); otherwise 0.
 int estimate_sample_count(std::FILE* stream, std::int32_t channels, int bits, AudioInfo& info);
 
-// num_samples from the byte size of the sample data that a header gives (info.channels and
-// info.sample_type already set). A size of 0, of less than one frame, or 0xFFFFFFFF (the value
-// streaming writers leave when they cannot seek back) gives no count: estimate_sample_count then
-// decides. Results as store_sample_count.
-int count_from_data_size(std::FILE* stream, std::uint32_t data_size, AudioInfo& info);
+// The header fields that give the length of the sample data.
+enum class SizeField {
+    wave_data_length, // bytes, from the "data" chunk header
+    sun_data_size,    // bytes, header word 2
+    aiff_frame_count, // sample frames, from "COMM"
+};
+
+// Streaming writers that cannot seek back to fill in the real size leave a placeholder in the
+// header. These are theirs, as they write them to a pipe (frame = bytes of one sample frame):
+//
+//   field              placeholder                                      written by
+//   WAVE data length   0x7FFFF000 less its remainder in whole frames    sox
+//                      0x80000000                                        arecord
+//   Sun data size      0xFFFFFFFE                                        arecord
+//   AIFF frame count   0x7F000000 ÷ frame, rounded down                  sox (AIFF and AIFC)
+//
+// (ffmpeg writes 0xFFFFFFFF in WAVE and Sun headers and 0 frames in AIFF, which mean "no size"
+// on every stream.) True when `value` is the placeholder of `field` and `stream` is not a regular
+// file: read from a pipe, FIFO, socket or terminal it says "length unknown". On a regular file
+// every size is taken at its word, as a real size: false.
+bool is_placeholder_size(std::FILE* stream, SizeField field, std::uint32_t value,
+                         std::uint64_t frame_bytes);
+
+// num_samples from the byte size of the sample data that a header gives in `field` (a WAVE or
+// Sun data size; info.channels and info.sample_type already set). A size of 0, of less than one
+// frame, 0xFFFFFFFF (the value streaming writers leave when they cannot seek back) or a
+// placeholder (is_placeholder_size) gives no count: estimate_sample_count then decides. Results
+// as store_sample_count.
+int count_from_data_size(std::FILE* stream, SizeField field, std::uint32_t data_size,
+                         AudioInfo& info);
 
 } // namespace audiofile

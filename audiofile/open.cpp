@@ -12,8 +12,11 @@
 //     └─ write_header writes and flushes the header; a failed write is reported, no handle
 //
 // The reserved names stand for the standard streams and are compared exactly. Standard input and
-// output are used as they are (mode and buffering untouched) and never closed here. A refused
-// open releases everything it took, the file it opened included.
+// output are never closed here, and their mode is left as it is. A stream read that is not a
+// regular file (standard input on a pipe, a FIFO, a socket, a terminal) is made unbuffered before
+// recognition and then read live (read.cpp): the C library then holds back none of the bytes that
+// come after the header, which the live reads take straight from the descriptor. A refused open
+// releases everything it took, the file it opened included.
 #include "audiofile/detect.h"
 #include "audiofile/writers.h"
 
@@ -47,6 +50,13 @@ std::unique_ptr<AudioFile> allocate_handle(AudioInfo& info) {
     }
 }
 
+// True when the stream is to be read live; it is then unbuffered from here on. Streams without a
+// descriptor, and those whose buffering cannot change, are read in blocks.
+bool start_live_reading(std::FILE* stream) {
+    if (regular_file_size(stream) || fileno(stream) < 0) return false;
+    return std::setvbuf(stream, nullptr, _IONBF, 0) == 0;
+}
+
 // Read ("r") and update ("r+") access: stream, then recognition.
 std::unique_ptr<AudioFile> open_for_reading(const char* path, bool update, AudioInfo& info) {
     const bool reserved = is_name(path, from_stdin_name) || is_name(path, to_stdout_name);
@@ -66,6 +76,7 @@ std::unique_ptr<AudioFile> open_for_reading(const char* path, bool update, Audio
             return nullptr;
         }
     }
+    file->live = start_live_reading(file->stream.get());
     if (detect_format(file->stream.get(), info) != 0) return nullptr;
     return file;
 }

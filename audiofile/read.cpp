@@ -6,19 +6,31 @@
 //   frame frame_index returns to 0 and the next call refills from the start of the buffer.
 //   audio_view_frames16 hands out runs of the buffer itself, for 16-bit samples in host order.
 //
+// A live handle (a stream that is not a regular file) is refilled with read(2) instead, taking
+// what has arrived so far and waiting only while not one whole frame is in; the bytes of a frame
+// still incomplete stay behind the whole frames and begin the next refill:
+//
+//   buffer [f0 f1 ... f(n-1) | p p]  ──refill──►  [p p + what read(2) brought | ...]
+//
+// A read on a live handle refills at most once, and only when it has delivered nothing yet, so it
+// never waits for frames beyond the first one it lacks.
+//
 // Every code has a fixed sample size and encoding (table below). Integers and singles convert to
 // double exactly; nothing is scaled, clipped or dithered. 24-bit values are assembled in the top
 // of a 32-bit word and shifted right arithmetically, which sign-extends them.
 //
-// Invariants: a frame is converted only from bytes read by the current refill (a trailing partial
-// frame is end of data, never mixed with stale bytes), and never from outside the buffer, even if
-// the caller changes `channels` between calls.
+// Invariants: a frame is converted only from the stream's bytes in their order, never from stale
+// ones: a trailing partial frame is the end of the data, except on a live handle, where the next
+// refill completes it. Never from outside the buffer, even if the caller changes `channels`
+// between calls.
 #include "audiofile/detect.h"
 
 #include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <unistd.h>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -198,10 +210,48 @@ void decode_run(Encoding encoding, Bytes bytes, std::size_t sample_bytes,
     }
 }
 
+// The bytes a live refill begins with: the incomplete frame the last refill left, moved to the
+// start of the buffer. Their count (0 when the record of them is not usable).
+std::size_t carry_partial_frame(AudioFile& file, std::span<std::uint8_t> bytes) {
+    const std::size_t at = file.partial_at;
+    const std::size_t n = file.partial_bytes;
+    file.partial_at = 0;
+    file.partial_bytes = 0;
+    if (at > bytes.size() || n > bytes.size() - at) return 0;
+    std::memmove(bytes.data(), bytes.data() + at, n);
+    return n;
+}
+
+// A live refill: one read(2) of whatever the stream holds, after the carried bytes, repeated only
+// while not one whole frame is in. An interruption by a signal is kept in read_error as EINTR
+// until the next refill, which goes on with the bytes that came before it.
+bool refill_live(AudioFile& file, std::size_t frame_bytes) {
+    const std::span<std::uint8_t> bytes(reinterpret_cast<std::uint8_t*>(file.buffer->data()),
+                                        SAMPLE_BUFFER_BYTES - SAMPLE_BUFFER_BYTES % frame_bytes);
+    std::size_t held = carry_partial_frame(file, bytes);
+    if (file.read_error == EINTR) file.read_error = 0;
+    const int fd = fileno(file.stream.get());
+    while (held < frame_bytes && file.read_error == 0) {
+        const ssize_t got = ::read(fd, bytes.data() + held, bytes.size() - held);
+        if (got == 0) break;
+        if (got > 0) {
+            held += static_cast<std::size_t>(got);
+        } else {
+            file.read_error = errno != 0 ? errno : EIO;
+        }
+    }
+    const std::size_t frames = held / frame_bytes;
+    file.frames_in_buffer = static_cast<std::int32_t>(frames);
+    file.partial_at = frames * frame_bytes;
+    file.partial_bytes = held - file.partial_at;
+    return frames > 0;
+}
+
 // Fills the buffer with as many whole frames as fit; false when not one whole frame came.
 // A short read with the stream's error flag set is a failure, not the end: it is kept in
 // read_error for the caller to tell apart.
 bool refill(AudioFile& file, std::size_t frame_bytes) {
+    if (file.live) return refill_live(file, frame_bytes);
     const std::size_t request = SAMPLE_BUFFER_BYTES - SAMPLE_BUFFER_BYTES % frame_bytes;
     errno = 0;
     const std::size_t got = std::fread(file.buffer->data(), 1, request, file.stream.get());
@@ -292,6 +342,7 @@ template <class Convert>
 std::size_t read_runs(AudioFile& file, const ReadPlan& plan, std::size_t wanted, Convert convert) {
     std::size_t done = 0;
     while (done < wanted) {
+        if (file.live && done > 0 && file.frame_index == 0) break; // the next refill could wait
         const std::size_t ready = frames_ready(file, plan);
         if (ready == 0) break;
         const std::size_t n = std::min(ready, wanted - done);
@@ -361,6 +412,11 @@ std::span<const std::int16_t> audio_view_frames16(AudioFile& file, std::size_t f
 
 int audio_read_error(const AudioFile& file) {
     return file.read_error;
+}
+
+std::size_t audio_frames_buffered(const AudioFile& file) {
+    if (file.frame_index <= 0 || file.frame_index >= file.frames_in_buffer) return 0;
+    return static_cast<std::size_t>(file.frames_in_buffer - file.frame_index);
 }
 
 } // namespace audiofile

@@ -15,7 +15,7 @@
 //
 // Sample count: data size ÷ frame size, in 64-bit arithmetic. A size of 0, of less than one frame,
 // or 0xFFFFFFFF (the format's "unknown size") gives no count: it is then taken from the size of a
-// regular file, and left unknown on a pipe.
+// regular file, and left unknown on a pipe. On a pipe arecord's 0xFFFFFFFE gives no count either.
 #include "audiofile/detect.h"
 
 #include <cstdio>
@@ -92,7 +92,8 @@ int read_sun_header(std::FILE* stream, AudioInfo& info) {
     info.data_offset = data_offset_of(stream);
     info.channels = header.channels;
     info.sampling_frequency = static_cast<std::int32_t>(header.rate);
-    if (count_from_data_size(stream, header.data_size, info) != 0) return SUN_ERROR;
+    if (count_from_data_size(stream, SizeField::sun_data_size, header.data_size, info) != 0)
+        return SUN_ERROR;
     set_reader_defaults(info);
     return 0;
 }

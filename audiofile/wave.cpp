@@ -12,7 +12,9 @@
 //
 // Sample count: data length × 8 ÷ (bits × channels), in 64-bit arithmetic. A data length of 0
 // (or one too short for a frame) and the streaming placeholder 0xFFFFFFFF give no count: it is
-// then taken from the size of a regular file, and left unknown on a pipe.
+// then taken from the size of a regular file, and left unknown on a pipe. On a pipe the lengths
+// that sox and arecord leave when they cannot seek back (0x7FFFF000 in whole frames, 0x80000000)
+// give no count either, so that their streams end without an "ended early" message.
 #include "audiofile/detect.h"
 
 #include <cstdio>
@@ -160,7 +162,8 @@ int get_chunk_type(std::FILE* stream, AudioInfo& info) {
     info.data_offset = data_offset_of(stream);
     info.sampling_frequency = static_cast<std::int32_t>(walk.format.sampling_frequency);
     info.channels = walk.format.channels;
-    if (count_from_data_size(stream, walk.data_length, info) != 0) return WAVE_ERROR;
+    if (count_from_data_size(stream, SizeField::wave_data_length, walk.data_length, info) != 0)
+        return WAVE_ERROR;
     set_reader_defaults(info);
     return 0;
 }

@@ -18,8 +18,15 @@
 // Samples reach the encoder on the 16-bit scale and saturate instead of wrapping. Only whole
 // frames of real data are encoded: when the data ends early, the stream ends with the last whole
 // frame, and the run says how much of the promised data it found.
+//
+// Live input (a pipe, FIFO, socket or terminal) is read as it arrives: each frame is encoded as
+// soon as its last sample is in, and before the run waits for more input, the frames encoded so
+// far leave, when the output is not a regular file (a regular file keeps them until its block is
+// full). SIGINT and SIGTERM stop the run between frames: the whole frames encoded so far are
+// written, the files closed, and the program ends by the signal.
 #include "audiofile/audiofile.h"
 #include "cli/settings.h"
+#include "cli/signals.h"
 #include "sbc/sbc.h"
 
 #include <algorithm>
@@ -28,10 +35,13 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace cli {
@@ -152,13 +162,75 @@ void print_workable_rates(const Settings& s, int32_t channel_mode, int32_t chann
                  mode_name(channel_mode), s.subbands, s.blk_len);
 }
 
+// Frames are encoded one after another into a block of memory, which goes out with one write
+// when the next frame would not fit, before the run waits for live input (when the output is not
+// a regular file) and whenever the run stops, so every frame encoded before a failure or a stop
+// signal is still written whole. A write per frame would cost a system call per 100-odd bytes.
+constexpr size_t output_block_bytes = 65536;
+
+struct OutputBlock {
+    std::vector<uint8_t> bytes;
+    int32_t used = 0;
+};
+
 // Everything the run holds, released in the order the shutdown gives.
 struct Run {
     std::unique_ptr<audiofile::AudioFile> input;
     std::unique_ptr<sbc::EncoderState> encoder;
     std::FILE* output = nullptr;
+    bool live_output = false;        // not a regular file: frames leave before input is awaited
+    OutputBlock block;               // encoded frames not yet written
+    bool write_failed = false;       // a write of the block failed (and said so)
     std::span<const int16_t> viewed; // samples seen in place in the input, not yet encoded
 };
+
+// True for an output that is not a regular file (a pipe, FIFO, socket, terminal or device).
+bool is_live_output(std::FILE* output) {
+    struct stat status {};
+    const int fd = fileno(output);
+    return fd >= 0 && fstat(fd, &status) == 0 && !S_ISREG(status.st_mode);
+}
+
+// Writes all of `bytes` straight to the output's descriptor, going on after a partial write and
+// after a signal interrupted it, so a stop signal never cuts a frame. False (errno set) when the
+// output refuses them. The output's own stdio buffer is never used, so nothing waits there.
+bool write_all(std::FILE* output, std::span<const uint8_t> bytes) {
+    const int fd = fileno(output);
+    if (fd < 0) return std::fwrite(bytes.data(), 1, bytes.size(), output) == bytes.size();
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        bytes = bytes.subspan(static_cast<size_t>(written));
+    }
+    return true;
+}
+
+// Writes the block's frames and empties it; false (after saying so) when they could not be
+// written. A reader that went away ends the program here by SIGPIPE, unless SIGPIPE is ignored:
+// then this is the one message, and the run ends with status 1.
+bool flush_block(Run& run) {
+    const auto count = static_cast<size_t>(run.block.used);
+    run.block.used = 0;
+    if (count == 0 || write_all(run.output, std::span(run.block.bytes).first(count))) return true;
+    std::fprintf(stderr, "\nError writing outputfile\n");
+    return false;
+}
+
+// Before a read that could wait for live input (the input's buffer holds nothing more): the
+// frames encoded so far leave first, when the output is not a regular file, and the run waits
+// until the input has bytes or a stop signal came. False when the run cannot go on: it is to
+// stop, or the frames could not be written (then `write_failed` is set).
+bool await_input(Run& run) {
+    if (stop_signal() != 0 || run.write_failed) return false;
+    if (!run.input->live || !run.viewed.empty() || audiofile::audio_frames_buffered(*run.input) > 0)
+        return true;
+    if (run.live_output && !flush_block(run)) {
+        run.write_failed = true;
+        return false;
+    }
+    return wait_for_input(fileno(run.input->stream.get()));
+}
 
 // Frames asked of the input at once when its samples can be used in place.
 constexpr size_t frames_per_view = 64;
@@ -211,50 +283,9 @@ void print_figures(const Settings& s, int32_t channel_mode, int32_t bitpool) {
     std::fprintf(stderr, "bitrate = %6.2f kbps\n", s.bit_rate * 0.001);
 }
 
-// Frames are encoded one after another into a block of memory, which goes out with one fwrite
-// when the next frame would not fit and whenever the run stops, so every frame encoded before a
-// failure is still written whole. A frame per fwrite would cost a library call per 100-odd bytes.
-constexpr size_t output_block_bytes = 65536;
-
-struct OutputBlock {
-    std::vector<uint8_t> bytes;
-    int32_t used = 0;
-};
-
-// Writes the block's frames and empties it; false (after saying so) when they could not be written.
-bool flush_block(Run& run, OutputBlock& block) {
-    const auto count = static_cast<size_t>(block.used);
-    block.used = 0;
-    if (count == 0 || std::fwrite(block.bytes.data(), 1, count, run.output) == count) return true;
-    std::fprintf(stderr, "\nError writing outputfile\n");
-    return false;
-}
-
-// One frame of sample instants: where the input's samples already are 16-bit PCM in the host's
-// byte order, a view of them in the input's own buffer; otherwise converted into `pcm`. Holds
-// fewer than `instants` instants only at the end of the data.
-std::span<const int16_t> read_frame(Run& run, std::span<int16_t> pcm, int64_t instants,
-                                    int32_t channels, double scale, bool sixteen_bit) {
-    const auto count = static_cast<size_t>(instants * channels);
-    if (sixteen_bit) {
-        if (run.viewed.empty())
-            run.viewed = audiofile::audio_view_frames16(
-                *run.input, frames_per_view * static_cast<size_t>(instants));
-        const auto view = run.viewed.first(std::min(count, run.viewed.size()));
-        run.viewed = run.viewed.subspan(view.size());
-        if (view.size() == count) return view;
-        // The buffer's run ended inside the frame (or the samples need their bytes swapped).
-        std::copy(view.begin(), view.end(), pcm.begin());
-        const auto rest = pcm.subspan(view.size(), count - view.size());
-        const int got = audiofile::audio_read_frames16(rest, *run.input);
-        if (got != -1)
-            return pcm.first(view.size() +
-                             static_cast<size_t>(std::max(got, 0)) * static_cast<size_t>(channels));
-    }
-    std::array<double, sbc::MAX_FRAME_SAMPLES * max_channels> values;
-    const int got = audiofile::audio_read_frames(std::span(values).first(count), *run.input);
-    if (got <= 0) return {};
-    const size_t n = static_cast<size_t>(got) * static_cast<size_t>(channels);
+// Converts each double to 16-bit PCM (scaled, truncated, saturated); pcm holds as many values.
+void convert_to_pcm16(std::span<const double> values, std::span<int16_t> pcm, double scale) {
+    const size_t n = values.size();
     size_t i = 0;
 #if defined(__SSE2__)
     // Four values at a time, as to_pcm16: NaN masked to 0, then minpd(v, 32767) is
@@ -274,7 +305,52 @@ std::span<const int16_t> read_frame(Run& run, std::span<int16_t> pcm, int64_t in
     }
 #endif
     for (; i < n; ++i) pcm[i] = to_pcm16(values[i] * scale);
-    return pcm.first(n);
+}
+
+// Reads up to pcm.size() values (whole instants) of 16-bit PCM into `pcm`: the values read; 0 at
+// the end of the data, on a read failure, or when a live read was interrupted.
+size_t read_pcm(audiofile::AudioFile& input, std::span<int16_t> pcm, int32_t channels, double scale,
+                bool sixteen_bit) {
+    const auto per_instant = static_cast<size_t>(channels);
+    if (sixteen_bit)
+        return static_cast<size_t>(std::max(audiofile::audio_read_frames16(pcm, input), 0)) *
+               per_instant;
+    std::array<double, sbc::MAX_FRAME_SAMPLES * max_channels> values;
+    const int got = audiofile::audio_read_frames(std::span(values).first(pcm.size()), input);
+    const size_t n = static_cast<size_t>(std::max(got, 0)) * per_instant;
+    convert_to_pcm16(std::span(values).first(n), pcm, scale);
+    return n;
+}
+
+// One frame of sample instants: where the input's samples already are 16-bit PCM in the host's
+// byte order, a view of them in the input's own buffer; otherwise gathered in `pcm`. A live input
+// may deliver a frame in several pieces, and a read interrupted by a signal is taken up again
+// unless the run is to stop. Holds fewer than `instants` instants only at the end of the data,
+// after a read failure, or when the run is to stop.
+std::span<const int16_t> read_frame(Run& run, std::span<int16_t> pcm, int64_t instants,
+                                    int32_t channels, double scale, bool sixteen_bit) {
+    const auto count = static_cast<size_t>(instants * channels);
+    size_t have = 0;
+    if (sixteen_bit) {
+        if (run.viewed.empty() && await_input(run))
+            run.viewed = audiofile::audio_view_frames16(
+                *run.input, frames_per_view * static_cast<size_t>(instants));
+        const auto view = run.viewed.first(std::min(count, run.viewed.size()));
+        run.viewed = run.viewed.subspan(view.size());
+        if (view.size() == count) return view;
+        // The buffer's run ended inside the frame (or the samples need their bytes swapped).
+        std::copy(view.begin(), view.end(), pcm.begin());
+        have = view.size();
+    }
+    while (have < count && await_input(run)) {
+        const size_t got =
+            read_pcm(*run.input, pcm.subspan(have, count - have), channels, scale, sixteen_bit);
+        have += got;
+        const bool interrupted =
+            run.input->live && audiofile::audio_read_error(*run.input) == EINTR;
+        if (got == 0 && !interrupted) break;
+    }
+    return pcm.first(have);
 }
 
 // The encoder for SBC: the input's frequency and channels checked, the bitpool from the bit
@@ -384,7 +460,12 @@ int32_t put_frame(Run& run, const Settings& settings, std::span<const int16_t> s
 int run_encoding(const Settings& settings, std::FILE* output, const char* input_name) {
     audiofile::AudioInfo info{};
     auto input = audiofile::audio_open(input_name, "r", info);
-    return encode_input(settings, output, std::move(input), info);
+    // From here on SIGINT and SIGTERM stop the run cleanly; before, they end it at once (nothing
+    // has been written yet).
+    catch_stop_signals();
+    const int status = encode_input(settings, output, std::move(input), info);
+    if (const int signal = stop_signal(); signal != 0) end_by_signal(signal);
+    return status;
 }
 
 int encode_input(const Settings& settings, std::FILE* output,
@@ -392,6 +473,7 @@ int encode_input(const Settings& settings, std::FILE* output,
     Run run;
     run.output = output;
     run.input = std::move(input);
+    run.live_output = output != nullptr && is_live_output(output);
     if (!run.input) {
         std::fprintf(stderr, "\nError opening inputfile\n");
         return fail(run);
@@ -410,16 +492,18 @@ int encode_input(const Settings& settings, std::FILE* output,
     std::array<int16_t, sbc::MAX_FRAME_SAMPLES * max_channels> pcm{};
     const auto frame_length = static_cast<size_t>(
         settings.h2 ? sbc::H2_UNIT_LENGTH : sbc::encoder_frame_length(*run.encoder));
-    OutputBlock block;
+    OutputBlock& block = run.block;
     block.bytes.resize(std::max(output_block_bytes, frame_length));
 
     int64_t instants_read = 0;
-    for (int64_t f = 0; !count_known || f < frames; ++f) {
+    for (int64_t f = 0; (!count_known || f < frames) && stop_signal() == 0; ++f) {
         const auto samples = read_frame(run, pcm, instants_per_frame, channels, scale, sixteen_bit);
         const auto got = static_cast<int64_t>(samples.size()) / channels;
         instants_read += got;
         if (got < instants_per_frame) {
-            if (!flush_block(run, block)) return fail(run);
+            if (run.write_failed) return fail(run);
+            if (stop_signal() != 0) break;
+            if (!flush_block(run)) return fail(run);
             if (const int error = audiofile::audio_read_error(*run.input); error != 0) {
                 std::fprintf(stderr, "\nError reading inputfile: %s\n", std::strerror(error));
                 return fail(run);
@@ -433,15 +517,15 @@ int encode_input(const Settings& settings, std::FILE* output,
             break;
         }
         if (block.bytes.size() - static_cast<size_t>(block.used) < frame_length &&
-            !flush_block(run, block))
+            !flush_block(run))
             return fail(run);
         if (put_frame(run, settings, samples, block, f) < 0) {
-            flush_block(run, block);
+            flush_block(run);
             std::fprintf(stderr, "\nError encoding frame %lld\n", static_cast<long long>(f));
             return fail(run);
         }
     }
-    if (!flush_block(run, block)) return fail(run);
+    if (!flush_block(run)) return fail(run);
     return shut_down(run) ? 0 : 1;
 }
 

@@ -1,5 +1,6 @@
 // Opening and closing: modes, the reserved stream names, update handles, and a WAVE file
 // arriving on standard input through a real pipe.
+#include "container_fixture.h"
 #include "fixtures.h"
 
 #include <filesystem>
@@ -95,5 +96,55 @@ TEST(AudioOpen, AMissingLengthOnAPipeLeavesTheCountUnknownAndReadsToTheEnd) {
                   "channels 2 rate 44100 type 17 samples 0 known 0\n"
                   "1 -1 \n32767 -32768 \n300 -300 \n"
                   "close 0 stdin-open 1\n");
+    }
+}
+
+// The sizes streaming tools leave in a header when they cannot seek back mean "length unknown"
+// when the file comes through a pipe; from a regular file they are sizes like any other. A
+// value next to a placeholder is a real size everywhere.
+TEST(AudioOpen, PlaceholderSizesAreUnknownOnlyThroughAPipe) {
+    using namespace testsupport;
+    const std::string mono24 = chunk("fmt ", fmt_fields(1, 1, 44100, 24));
+    const std::string stereo24 = chunk("fmt ", fmt_fields(1, 2, 44100, 24));
+    const auto wave = [&](const std::string& fmt, uint32_t length) {
+        return riff(fmt + "data" + aftest::le32(length) + samples);
+    };
+    const auto aiff = [](const std::string& form_type, int channels, uint32_t frames, int bits) {
+        const std::string comm = form_type == "AIFF"
+                                     ? comm_fields(channels, frames, bits, 44100)
+                                     : comm_fields(channels, frames, bits, 44100, "NONE", "none");
+        return form(form_type, aiff_chunk("COMM", comm) + ssnd(std::string(12, '\1')));
+    };
+    struct Case {
+        const char* name;
+        std::string bytes;
+        bool placeholder;
+        uint32_t count; // what the header says, read from a file
+    };
+    const Case cases[] = {
+        {"sox wave", wave(stereo16, 0x7FFFF000), true, 0x7FFFF000 / 4},
+        {"sox wave, 3-byte frames", wave(mono24, 0x7FFFEFFF), true, 0x7FFFEFFF / 3},
+        {"wave, no whole 6-byte frames", wave(stereo24, 0x7FFFF000), false, 0x7FFFF000 / 6},
+        {"arecord wave", wave(stereo16, 0x80000000), true, 0x80000000 / 4},
+        {"wave, one frame less", wave(stereo16, 0x7FFFEFFC), false, 0x7FFFEFFC / 4},
+        {"arecord sun", sun_file(3, 44100, 2, samples, 0xFFFFFFFE), true, 0xFFFFFFFE / 4},
+        {"sun, one byte less", sun_file(3, 44100, 2, samples, 0xFFFFFFFD), false, 0xFFFFFFFD / 4},
+        {"sox aiff", aiff("AIFF", 2, 0x7F000000 / 4, 16), true, 0x7F000000 / 4},
+        {"sox aifc, 3-byte frames", aiff("AIFC", 1, 0x7F000000 / 3, 24), true, 0x7F000000 / 3},
+        {"aiff, one frame more", aiff("AIFF", 2, 0x7F000000 / 4 + 1, 16), false,
+         0x7F000000 / 4 + 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsupport::TempDir dir;
+        testsupport::write_file(dir / "in", c.bytes);
+        const auto description = [](const std::string& dumped) {
+            return dumped.substr(dumped.find("samples"),
+                                 dumped.find('\n') - dumped.find("samples"));
+        };
+        const std::string from_file = "samples " + std::to_string(c.count) + " known 1";
+        EXPECT_EQ(description(dump((dir / "in").string()).second), from_file);
+        EXPECT_EQ(description(dump("AUDIO_FROM_STDIN", c.bytes).second),
+                  c.placeholder ? "samples 0 known 0" : from_file);
     }
 }

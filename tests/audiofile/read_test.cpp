@@ -8,6 +8,7 @@
 #include <cfloat>
 #include <climits>
 #include <cstring>
+#include <unistd.h>
 
 using namespace audiofile;
 using namespace std::string_literals;
@@ -255,4 +256,42 @@ TEST(SampleReading, SixteenBitPathMatchesFrameByFrameReadingInBothByteOrders) {
         EXPECT_EQ(got, expected) << code;
         EXPECT_EQ(views > 0, code == ST_WAVE_PCM16) << code;
     }
+}
+
+// A pipe is read as it arrives: a read delivers the frames that have come and no more, a frame
+// split between two writes (inside a sample, too) is completed by the next one, and only the
+// closed pipe is the end. A wrong wait here would hang: the alarm then fails the test.
+TEST(SampleReading, APipeDeliversWhatHasArrivedAndCompletesSplitFrames) {
+    std::array<int, 2> fds{};
+    ASSERT_EQ(pipe(fds.data()), 0);
+    const std::string header =
+        riff(chunk("fmt ", fmt_fields(1, 2, 44100, 16)) + "data" + aftest::le32(0xFFFFFFFF));
+    const std::string pcm = testsupport::pcm16_le({1, -1, 2, -2, 3, -3, 4, -4, 5, -5, 6, -6});
+    const auto send = [&](const std::string& bytes) {
+        ASSERT_EQ(write(fds[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    };
+    send(header + pcm.substr(0, 9)); // two frames and one byte of the third
+    alarm(10);
+    AudioInfo info{};
+    testing::internal::CaptureStderr();
+    auto file = audio_open(("/proc/self/fd/" + std::to_string(fds[0])).c_str(), "r", info);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    ASSERT_NE(file, nullptr);
+    EXPECT_TRUE(file->live);
+    std::array<double, 2 * 100> values{};
+    EXPECT_EQ(audio_read_frames(values, *file), 2);
+    EXPECT_EQ(values[2], 2.0);
+    EXPECT_EQ(audio_frames_buffered(*file), 0u);
+    send(pcm.substr(9, 9)); // the rest of the third, the fourth and half of the fifth
+    std::array<int16_t, 2 * 100> pcm16{};
+    EXPECT_EQ(audio_read_frames16(pcm16, *file), 2);
+    EXPECT_EQ(pcm16[3], -4);
+    send(pcm.substr(18));
+    EXPECT_EQ(audio_view_frames16(*file, 100).size(), 4u); // the fifth and sixth frames
+    close(fds[1]);
+    EXPECT_EQ(audio_read_frames(values, *file), 0);
+    EXPECT_EQ(audio_read_error(*file), 0);
+    alarm(0);
+    EXPECT_EQ(audio_close(file), 0);
+    close(fds[0]);
 }

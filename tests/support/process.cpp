@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -104,6 +105,160 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
     }
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
+}
+
+LiveProcess::LiveProcess(const std::vector<std::string>& argv, bool sigpipe_ignored) {
+    signal(SIGPIPE, SIG_IGN); // writing to a child that has ended must not end the test
+    Pipe in, out, err;
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+        signal(SIGINT, SIG_DFL);
+        signal(SIGTERM, SIG_DFL);
+        signal(SIGPIPE, sigpipe_ignored ? SIG_IGN : SIG_DFL);
+        dup2(in.fd[0], 0);
+        dup2(out.fd[1], 1);
+        dup2(err.fd[1], 2);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    std::swap(in_, in.fd[1]);
+    std::swap(out_, out.fd[0]);
+    std::swap(err_, err.fd[0]);
+}
+
+LiveProcess::~LiveProcess() {
+    for (int fd : {in_, out_, err_})
+        if (fd >= 0) close(fd);
+    if (status_ < 0 && pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+bool LiveProcess::write(const std::string& bytes) {
+    for (size_t done = 0; done < bytes.size();) {
+        const ssize_t w = ::write(in_, bytes.data() + done, bytes.size() - done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        done += static_cast<size_t>(w);
+    }
+    return true;
+}
+
+bool LiveProcess::pump(int timeout_ms) {
+    std::array<pollfd, 2> fds{};
+    nfds_t n = 0;
+    if (out_ >= 0) fds[n++] = {out_, POLLIN, 0};
+    if (err_ >= 0) fds[n++] = {err_, POLLIN, 0};
+    if (n == 0) return false;
+    if (poll(fds.data(), n, timeout_ms) <= 0) return true;
+    std::array<char, 65536> chunk{};
+    for (nfds_t i = 0; i < n; ++i) {
+        if (fds[i].revents == 0) continue;
+        int& fd = fds[i].fd == out_ ? out_ : err_;
+        const ssize_t r = read(fd, chunk.data(), chunk.size());
+        if (r > 0) {
+            (&fd == &out_ ? out : err).append(chunk.data(), static_cast<size_t>(r));
+        } else if (r == 0 || errno != EINTR) {
+            close(fd);
+            fd = -1;
+        }
+    }
+    return true;
+}
+
+bool LiveProcess::wait_for_output(size_t total, std::chrono::milliseconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (out.size() < total && out_ >= 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        pump(static_cast<int>(left.count()));
+    }
+    return out.size() >= total;
+}
+
+namespace {
+
+// Checks `done` every 5 ms until it holds (true) or `timeout` has passed (false).
+template <class Check> bool poll_until(std::chrono::milliseconds timeout, Check done) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= end) return false;
+        usleep(5000);
+    }
+    return true;
+}
+
+// The first line of /proc/<pid>/<file> that starts with `prefix` ("" when there is none).
+std::string proc_line(pid_t pid, const char* file, const std::string& prefix) {
+    std::ifstream lines("/proc/" + std::to_string(pid) + "/" + file);
+    std::string line;
+    while (std::getline(lines, line))
+        if (line.rfind(prefix, 0) == 0) return line;
+    return "";
+}
+
+} // namespace
+
+bool LiveProcess::wait_until_idle(std::chrono::milliseconds timeout) {
+    return poll_until(timeout, [&] { // standard output is left alone: a full pipe is a sleep too
+        const std::string stat = proc_line(pid_, "stat", ""); // "pid (name) state ..."
+        const size_t name_end = stat.rfind(')');
+        int unread = -1;
+        return name_end != std::string::npos && stat.size() > name_end + 2 &&
+               stat[name_end + 2] == 'S' && ioctl(in_, FIONREAD, &unread) == 0 && unread == 0;
+    });
+}
+
+bool LiveProcess::wait_until_taken(int signal, std::chrono::milliseconds timeout) {
+    return poll_until(timeout, [&] {
+        const std::string caught = proc_line(pid_, "status", "SigCgt:");
+        return caught.empty() ||
+               (std::stoull(caught.substr(7), nullptr, 16) >> (signal - 1) & 1) == 0;
+    });
+}
+
+void LiveProcess::close_input() {
+    if (in_ >= 0) close(in_);
+    in_ = -1;
+}
+
+void LiveProcess::close_output() {
+    if (out_ >= 0) close(out_);
+    out_ = -1;
+}
+
+void LiveProcess::send(int signal) {
+    if (status_ < 0) kill(pid_, signal);
+}
+
+int LiveProcess::wait_for_exit(std::chrono::milliseconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (status_ < 0) {
+        int raw = 0;
+        if (waitpid(pid_, &raw, WNOHANG) == pid_) {
+            status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+            // What it wrote just before it ended may still be in the pipes.
+            for (int rounds = 0; rounds < 100 && pump(10); ++rounds) {
+            }
+            break;
+        }
+        if (std::chrono::steady_clock::now() >= end) break;
+        if (!pump(10)) usleep(10000);
+    }
+    return status_;
+}
+
+int LiveProcess::finish() {
+    close_input();
+    while (pump(-1)) {
+    }
+    return wait_for_exit(std::chrono::hours(1));
 }
 
 std::string shell_quote(const std::string& word) {

@@ -9,8 +9,10 @@
 // three streams are pumped together, so a chatty child never blocks on a full pipe.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace testsupport {
@@ -23,6 +25,52 @@ struct ProcessResult {
 
 // argv[0] is looked up on PATH when it holds no slash. `input` goes to standard input.
 ProcessResult run_process(const std::vector<std::string>& argv, const std::string& input = {});
+
+// A program running with a live pipe on each standard stream, for tests that feed it piece by
+// piece and watch what it does meanwhile:
+//
+//   LiveProcess p({vantrel_binary(), "AUDIO_FROM_STDIN"});
+//   p.write(header);  p.wait_for_output(0, ...);   // standard output has brought 0 bytes so far
+//   p.send(SIGINT);   int status = p.finish();     // status as run_process gives it
+//
+// The child starts with SIGINT and SIGTERM at their default action, and SIGPIPE too unless
+// `sigpipe_ignored`. Standard error is drained while waiting, so a chatty child never blocks.
+struct LiveProcess {
+    explicit LiveProcess(const std::vector<std::string>& argv, bool sigpipe_ignored = false);
+    ~LiveProcess(); // a child still running is killed and reaped
+    LiveProcess(const LiveProcess&) = delete;
+    LiveProcess& operator=(const LiveProcess&) = delete;
+
+    // Writes all of `bytes` to the child's standard input; false when it no longer reads.
+    bool write(const std::string& bytes);
+    // Reads standard output until `total` bytes have come in all (or it ends, or `timeout`
+    // passes); true when `out` holds at least `total` bytes.
+    bool wait_for_output(size_t total, std::chrono::milliseconds timeout);
+    // Waits until the child has taken every byte written to its standard input and sleeps
+    // (for more input, or in a write to a full pipe), without reading its outputs. For output
+    // that cannot be watched (a file). True once it does (Linux).
+    bool wait_until_idle(std::chrono::milliseconds timeout);
+    // For a handler the child installs for one delivery: waits until it has taken `signal` (the
+    // child no longer catches it). True once it has (Linux).
+    bool wait_until_taken(int signal, std::chrono::milliseconds timeout);
+    void close_input();
+    // Closes the reading end of the child's standard output: the child's next write fails.
+    void close_output();
+    void send(int signal);
+    // Waits up to `timeout` for the child to end, draining its outputs: its status (128 +
+    // signal when a signal ended it), or -1 when it is still running.
+    int wait_for_exit(std::chrono::milliseconds timeout);
+    // Closes standard input, reads both outputs to their end, and waits: the status.
+    int finish();
+
+    std::string out; // standard output so far
+    std::string err; // standard error so far
+  private:
+    bool pump(int timeout_ms); // one poll round over the open outputs; false when none is open
+    pid_t pid_ = -1;
+    int status_ = -1;
+    int in_ = -1, out_ = -1, err_ = -1;
+};
 
 // A command line for "sh -c": each word in single quotes (a quote inside written as '\''),
 // joined by blanks. Redirections are appended by the caller, with their targets quoted too.
