@@ -49,7 +49,9 @@ struct Frame {
         sbc::analysis_frame(*enc->analysis, pcm, 2, blocks, ws.sb_sample);
     }
     void scale_and_join() { sbc::scale_and_join(ws, *enc); }
-    void allocate() { sbc::allocate_frame_bits(ws, *enc); }
+    void allocate() {
+        sbc::allocate_frame_bits(sbc::allocation_params(*enc), ws.scale_factor, ws.bits);
+    }
     void quantize() { sbc::quantize_frame(ws, *enc); }
 };
 
@@ -140,7 +142,8 @@ void bit_allocation_on(benchmark::State& st) {
     f.enc->channel_mode = mode;
     f.enc->allocation_method = method;
     for (auto _ : st) {
-        sbc::allocate_frame_bits_on(path, f.ws, *f.enc);
+        sbc::allocate_frame_bits_on(path, sbc::allocation_params(*f.enc), f.ws.scale_factor,
+                                    f.ws.bits);
         benchmark::DoNotOptimize(f.ws.bits);
     }
     st.SetItemsProcessed(st.iterations() * instants);
@@ -210,7 +213,8 @@ void bit_allocation_music_on(benchmark::State& st) {
     for (auto _ : st) {
         for (const auto& sf : frames) {
             f.ws.scale_factor = sf;
-            sbc::allocate_frame_bits_on(path, f.ws, *f.enc);
+            sbc::allocate_frame_bits_on(path, sbc::allocation_params(*f.enc), f.ws.scale_factor,
+                                        f.ws.bits);
             benchmark::DoNotOptimize(f.ws.bits);
         }
     }

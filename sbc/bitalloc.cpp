@@ -227,19 +227,23 @@ bool allocation_path_available(AllocationPath path) {
     return path == AllocationPath::plain;
 }
 
-void allocate_frame_bits(FrameWorkspace& ws, const EncoderState& s) {
-    allocate_frame_bits_on(widest_path(), ws, s);
+void allocate_frame_bits(const AllocationParams& params,
+                         const std::array<SubbandRow, MAX_CHANNELS>& scale_factor,
+                         std::array<SubbandRow, MAX_CHANNELS>& bits) {
+    allocate_frame_bits_on(widest_path(), params, scale_factor, bits);
 }
 
-void allocate_frame_bits_on(AllocationPath path, FrameWorkspace& ws, const EncoderState& s) {
-    if (s.channel_mode == STEREO || s.channel_mode == JOINT_STEREO) {
-        allocate_two_on(path, s.subbands, ws.scale_factor, s.bitpool, ws.bits, s.allocation_method,
-                        s.frequency_index);
+void allocate_frame_bits_on(AllocationPath path, const AllocationParams& p,
+                            const std::array<SubbandRow, MAX_CHANNELS>& scale_factor,
+                            std::array<SubbandRow, MAX_CHANNELS>& bits) {
+    if (p.channel_mode == STEREO || p.channel_mode == JOINT_STEREO) {
+        allocate_two_on(path, p.subbands, scale_factor, p.bitpool, bits, p.allocation_method,
+                        p.frequency_index);
         return;
     }
-    for (int32_t c = 0; c < s.channels; ++c)
-        allocate_one_on(path, s.subbands, ws.scale_factor[c], s.bitpool, ws.bits[c],
-                        s.allocation_method, s.frequency_index);
+    for (int32_t c = 0; c < p.channels; ++c)
+        allocate_one_on(path, p.subbands, scale_factor[c], p.bitpool, bits[c], p.allocation_method,
+                        p.frequency_index);
 }
 
 int allocate_bits_one_channel(int32_t subbands, const SubbandRow& scale_factor, int32_t bitpool,

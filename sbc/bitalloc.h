@@ -9,9 +9,37 @@
 
 namespace sbc {
 
-// The bits of a frame of the configured encoder `s` (trusted): one pool per channel in MONO and
-// DUAL_CHANNEL, one for both channels in STEREO and JOINT_STEREO, as the two functions below.
-void allocate_frame_bits(FrameWorkspace& ws, const EncoderState& s);
+// What bit allocation needs to know of a frame; both directions fill it, the encoder from its
+// configuration, the decoder from the frame's header. Trusted: subbands 4 or 8,
+// frequency_index 0..3, channels 1 or 2 (2 for STEREO and JOINT_STEREO), and a bitpool within
+// 0 .. 16 × subbands per pool (frame_header_parse and encoder_configure refuse any other).
+struct AllocationParams {
+    int32_t channel_mode = MONO;
+    int32_t channels = 1;
+    int32_t subbands = 8;
+    int32_t bitpool = 0;
+    int32_t allocation_method = LOUDNESS; // any other value is SNR
+    int32_t frequency_index = 0;
+};
+
+// The parameters of a configured encoder's frames, and of a frame read by frame_header_parse.
+inline AllocationParams allocation_params(const EncoderState& s) {
+    return {s.channel_mode, s.channels,          s.subbands,
+            s.bitpool,      s.allocation_method, s.frequency_index};
+}
+inline AllocationParams allocation_params(const FrameHeader& h) {
+    return {h.channel_mode, h.channels,          h.subbands,
+            h.bitpool,      h.allocation_method, h.frequency_index};
+}
+
+// The bits of one frame from its transmitted scale factors (0..15; JOINT_STEREO: the mid/side
+// values of joined bands): one pool per channel in MONO and DUAL_CHANNEL, one for both
+// channels in STEREO and JOINT_STEREO, as the two functions below. Rows beyond `channels` and
+// entries beyond `subbands` are neither read nor written. The encoder and the decoder both
+// call this, so a stream's writer and its reader can never disagree.
+void allocate_frame_bits(const AllocationParams& params,
+                         const std::array<SubbandRow, MAX_CHANNELS>& scale_factor,
+                         std::array<SubbandRow, MAX_CHANNELS>& bits);
 
 // The ways of computing it: the plain steps over a list of entries, or the whole pool in AVX2
 // or AVX-512 registers. All give the same bits for every input (any bitpool);
@@ -20,7 +48,9 @@ enum class AllocationPath : int32_t { plain, avx2, avx512 };
 bool allocation_path_available(AllocationPath path);
 
 // allocate_frame_bits on a given path, which must be available.
-void allocate_frame_bits_on(AllocationPath path, FrameWorkspace& ws, const EncoderState& s);
+void allocate_frame_bits_on(AllocationPath path, const AllocationParams& params,
+                            const std::array<SubbandRow, MAX_CHANNELS>& scale_factor,
+                            std::array<SubbandRow, MAX_CHANNELS>& bits);
 
 // MONO and DUAL_CHANNEL: spends `bitpool` bits on one channel's `subbands` bands and writes
 // its `bits` (0..16 each). For 0 <= bitpool <= 16 × subbands the bits add up to exactly

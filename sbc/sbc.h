@@ -1,4 +1,4 @@
-// SBC encoder library: the public face.
+// SBC codec library: the public face (the encoder, then the decoder).
 //
 // SBC (the low-complexity sub-band codec of Bluetooth A2DP) cuts each channel into 4 or 8
 // frequency bands, sends one 4-bit exponent (scale factor) per band and frame, and spends a
@@ -218,5 +218,96 @@ int32_t encoder_encode_frame(EncoderState& state, std::span<const int16_t> pcm,
 
 // Releases the encoder and its filter bank. Always returns 0.
 int encoder_destroy(std::unique_ptr<EncoderState> state);
+
+// ---- Decoding -----------------------------------------------------------------------------
+//
+// One decoder reads one stream back, frame by frame, in stream order:
+//
+//   bytes ──► frame_header_parse ──► decoder_decode_frame ──► 16-bit PCM (or float), interleaved
+//             (parameters, length)   (CRC-8, bit allocation, dequantiser, joint stereo,
+//                                     synthesis filter bank in double precision)
+//
+// Calling order
+//   1. decoder_create;
+//   2. for each frame: frame_header_parse on the bytes at hand (it gives the frame's length),
+//      then decoder_decode_frame (or decoder_decode_frame_float) with at least header.length
+//      bytes; for a frame known to be lost, decoder_conceal_frame (or _float) instead;
+//   3. decoder_destroy.
+//
+// Every frame brings its own parameters: bitpool, allocation method, blocks, channel mode,
+// subbands and sampling frequency may change from one frame to the next, and SBC and mSBC
+// frames may follow each other. The synthesis history (the last 9 blocks of every channel)
+// runs on from frame to frame while the number of subbands and of channels stay the same; a
+// frame whose subbands or channel count differ from the previous frame's starts from cleared
+// history, as the first frame of a stream does (as if silence preceded it).
+//
+// Output: a frame gives header.blocks × header.subbands instants, each of header.channels
+// values interleaved (channel 0, channel 1); a buffer of MAX_FRAME_SAMPLES × MAX_CHANNELS
+// values holds any frame, mSBC's 120 instants included. A 16-bit sample is the filter bank's
+// double-precision value rounded to nearest (halves away from zero) and saturated to
+// -32768..32767, never wrapped. A float sample is the same value divided by 32768 (full scale
+// ±1.0) and not saturated: an overdriven stream gives values beyond ±1.0. Nothing is shifted
+// for the codec's delay: encoder and decoder together delay a signal by 9 × subbands + 1
+// instants (73 or 37), and the first frame of a stream begins with the filter's start-up.
+//
+// Output is bit-exact: the same frames give the same samples on every build, optimisation
+// level and processor (the vector paths compute exactly what the plain one does). Nothing is
+// allocated after decoder_create and nothing is printed; a decoder is used by one thread at a
+// time.
+
+struct SynthesisState; // the synthesis filter bank's history, see sbc/decode/synthesis.h
+
+// One decoder. The counters grow with every frame given to it.
+struct DecoderState {
+    DecoderState(); // out of line: SynthesisState is only complete inside the library
+    ~DecoderState();
+
+    std::unique_ptr<SynthesisState> synthesis;
+    int32_t subbands = 0;         // the history's shape: of the last frame decoded or concealed
+    int32_t channels = 0;         // (0 before the first)
+    int64_t frames_decoded = 0;   // frames decoded from their bytes (CRC correct)
+    int64_t frames_damaged = 0;   // frames whose CRC failed, replaced by silence
+    int64_t frames_concealed = 0; // frames filled in by decoder_conceal_frame
+};
+
+// A new decoder with cleared history; null only when memory runs out.
+std::unique_ptr<DecoderState> decoder_create();
+
+// Results of decoder_decode_frame and decoder_conceal_frame, besides a count of instants.
+inline constexpr int32_t DECODE_REFUSED = -1;   // bad arguments: nothing written or changed
+inline constexpr int32_t DECODE_CRC_ERROR = -2; // damaged frame: silence written in its place
+
+// Decodes the frame at the start of `frame` into `pcm` (interleaved, as above) and returns
+// the number of instants written, header.blocks × header.subbands. Only the first
+// header.length bytes of `frame` are read; `pcm` receives exactly instants × header.channels
+// values and nothing beyond them.
+//   DECODE_CRC_ERROR  the frame's CRC-8 does not match its header and scale factors: its
+//                     bytes cannot be trusted, so header.blocks × header.subbands instants of
+//                     silence (zeros) are written instead, keeping the stream's timing, the
+//                     history is cleared (the next frame starts as after silence) and
+//                     frames_damaged grows by one;
+//   DECODE_REFUSED    `frame` is shorter than header.length, `pcm` is too short, or `header`
+//                     is not what frame_header_parse reads from these bytes.
+// Join flag of the last subband set in a JOINT_STEREO frame: ignored (the syntax reserves it).
+int32_t decoder_decode_frame(DecoderState& state, std::span<const uint8_t> frame,
+                             const FrameHeader& header, std::span<int16_t> pcm);
+
+// decoder_decode_frame with float samples (full scale ±1.0, not saturated); same results.
+int32_t decoder_decode_frame_float(DecoderState& state, std::span<const uint8_t> frame,
+                                   const FrameHeader& header, std::span<float> pcm);
+
+// A frame that was lost (a gap in the stream, e.g. a skipped H2 sequence number): writes
+// header.blocks × header.subbands instants of silence, of header's channel count, clears the
+// history and returns the number of instants; frames_concealed grows by one. `header` gives
+// the lost frame's shape (usually its neighbour's). DECODE_REFUSED when `pcm` is too short or
+// `header` is no shape frame_header_parse gives (subbands 4 or 8, 1..16 blocks, 1 or 2
+// channels matching the channel mode).
+int32_t decoder_conceal_frame(DecoderState& state, const FrameHeader& header,
+                              std::span<int16_t> pcm);
+int32_t decoder_conceal_frame_float(DecoderState& state, const FrameHeader& header,
+                                    std::span<float> pcm);
+
+// Releases the decoder. Always returns 0.
+int decoder_destroy(std::unique_ptr<DecoderState> state);
 
 } // namespace sbc

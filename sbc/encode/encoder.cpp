@@ -174,7 +174,7 @@ int32_t encoder_encode_frame(EncoderState& state, std::span<const int16_t> pcm,
         return length;
     }
     scale_and_join(ws, state);
-    allocate_frame_bits(ws, state);
+    allocate_frame_bits(allocation_params(state), ws.scale_factor, ws.bits);
     static const bool quantize_in_pack = quantizing_pack_available();
     int32_t written = 0;
     if (quantize_in_pack) {

@@ -176,7 +176,8 @@ TEST(BitAllocation, EveryPathGivesThePlainBits) {
                         for (auto& row : *rows) row.fill(-7);
                         ws.bits = *rows;
                         sbc::allocate_frame_bits_on(
-                            rows == &plain ? sbc::AllocationPath::plain : path, ws, s);
+                            rows == &plain ? sbc::AllocationPath::plain : path,
+                            sbc::allocation_params(s), ws.scale_factor, ws.bits);
                         *rows = ws.bits;
                     }
                     ASSERT_EQ(plain, wide)
