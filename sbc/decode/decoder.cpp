@@ -1,37 +1,151 @@
-// Decoder lifecycle and the per-frame pipeline (not yet built: every frame is refused).
+// Decoder lifecycle and the per-frame pipeline.
+//
+// One frame goes through these stages, over a fixed-size workspace on the stack (nothing is
+// allocated per frame):
+//
+//   frame bytes ─► checks: header as parsed, length, room for the output
+//     ─► frame_crc_ok ──fails──► silence of the frame's length, history cleared
+//     ─► unpack_frame: join flags, scale factors, allocate_frame_bits ─► bits, samples q
+//     ─► reconstruct_frame: (2q + 1 − levels) × scale / levels, joint stereo undone
+//     ─► synthesize_channel per channel (history runs on; cleared when subbands or channels
+//        change)
+//     ─► write_pcm16 / write_float: interleaved, rounded and saturated (or scaled)
+//
+// Every argument is checked here, once; the stages trust what they are given.
+#include "sbc/decode/output.h"
+#include "sbc/decode/reconstruct.h"
 #include "sbc/decode/synthesis.h"
+#include "sbc/decode/unpack.h"
+#include "sbc/frame.h"
 #include "sbc/sbc.h"
 
+#include <algorithm>
+#include <new>
+
 namespace sbc {
+
+namespace {
+
+// The working arrays of one frame (automatic storage, nothing kept).
+struct DecodeWorkspace {
+    FrameFields fields;
+    alignas(64) std::array<BandRow, MAX_CHANNELS> sb_sample;
+    alignas(64) std::array<BandRow, MAX_CHANNELS> pcm;
+};
+
+bool same_header(const FrameHeader& a, const FrameHeader& b) {
+    return a.kind == b.kind && a.sampling_frequency == b.sampling_frequency &&
+           a.frequency_index == b.frequency_index && a.blocks == b.blocks &&
+           a.channel_mode == b.channel_mode && a.channels == b.channels &&
+           a.allocation_method == b.allocation_method && a.subbands == b.subbands &&
+           a.bitpool == b.bitpool && a.length == b.length;
+}
+
+// A frame shape the filter bank and the output can hold.
+bool shape_ok(const FrameHeader& h) {
+    const bool channels_fit =
+        h.channel_mode == MONO
+            ? h.channels == 1
+            : h.channel_mode >= DUAL_CHANNEL && h.channel_mode <= JOINT_STEREO && h.channels == 2;
+    return channels_fit && frame_shape_ok(h.subbands, h.blocks);
+}
+
+size_t values_of(const FrameHeader& h) {
+    return static_cast<size_t>(h.blocks) * static_cast<size_t>(h.subbands) *
+           static_cast<size_t>(h.channels);
+}
+
+// Silence in place of a frame; the next frame starts as after silence.
+template <class Sample>
+void write_silence(DecoderState& state, const FrameHeader& h, std::span<Sample> pcm) {
+    std::fill_n(pcm.begin(), values_of(h), Sample{0});
+    synthesis_clear(*state.synthesis);
+    state.subbands = h.subbands;
+    state.channels = h.channels;
+}
+
+void write_out(const DecodeWorkspace& ws, const FrameHeader& h, std::span<int16_t> pcm) {
+    write_pcm16(ws.pcm, h.channels, h.blocks * h.subbands, pcm);
+}
+void write_out(const DecodeWorkspace& ws, const FrameHeader& h, std::span<float> pcm) {
+    write_float(ws.pcm, h.channels, h.blocks * h.subbands, pcm);
+}
+
+template <class Sample>
+int32_t decode_frame(DecoderState& state, std::span<const uint8_t> frame, const FrameHeader& header,
+                     std::span<Sample> pcm) {
+    FrameHeader parsed;
+    if (!state.synthesis || frame_header_parse(frame, parsed) != HEADER_OK ||
+        !same_header(parsed, header) || !shape_ok(header) ||
+        frame.size() < static_cast<size_t>(header.length) || pcm.size() < values_of(header))
+        return DECODE_REFUSED;
+
+    DecodeWorkspace ws;
+    if (!frame_crc_ok(frame, header) || !unpack_frame(frame, header, ws.fields)) {
+        write_silence(state, header, pcm);
+        ++state.frames_damaged;
+        return DECODE_CRC_ERROR;
+    }
+    if (header.subbands != state.subbands || header.channels != state.channels) {
+        synthesis_clear(*state.synthesis);
+        state.subbands = header.subbands;
+        state.channels = header.channels;
+    }
+    reconstruct_frame(ws.fields, header, ws.sb_sample);
+    for (int32_t ch = 0; ch < header.channels; ++ch)
+        synthesize_channel(*state.synthesis, ch, header.subbands, header.blocks, ws.sb_sample[ch],
+                           ws.pcm[ch]);
+    write_out(ws, header, pcm);
+    ++state.frames_decoded;
+    return header.blocks * header.subbands;
+}
+
+template <class Sample>
+int32_t conceal_frame(DecoderState& state, const FrameHeader& header, std::span<Sample> pcm) {
+    if (!state.synthesis || !shape_ok(header) || pcm.size() < values_of(header))
+        return DECODE_REFUSED;
+    write_silence(state, header, pcm);
+    ++state.frames_concealed;
+    return header.blocks * header.subbands;
+}
+
+} // namespace
 
 DecoderState::DecoderState() = default;
 DecoderState::~DecoderState() = default;
 
 std::unique_ptr<DecoderState> decoder_create() {
-    auto state = std::make_unique<DecoderState>();
-    state->synthesis = std::make_unique<SynthesisState>();
-    return state;
+    try {
+        auto state = std::make_unique<DecoderState>();
+        state->synthesis = synthesis_create();
+        return state;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
 }
 
-int32_t decoder_decode_frame(DecoderState&, std::span<const uint8_t>, const FrameHeader&,
-                             std::span<int16_t>) {
-    return DECODE_REFUSED;
+int32_t decoder_decode_frame(DecoderState& state, std::span<const uint8_t> frame,
+                             const FrameHeader& header, std::span<int16_t> pcm) {
+    return decode_frame(state, frame, header, pcm);
 }
 
-int32_t decoder_decode_frame_float(DecoderState&, std::span<const uint8_t>, const FrameHeader&,
-                                   std::span<float>) {
-    return DECODE_REFUSED;
+int32_t decoder_decode_frame_float(DecoderState& state, std::span<const uint8_t> frame,
+                                   const FrameHeader& header, std::span<float> pcm) {
+    return decode_frame(state, frame, header, pcm);
 }
 
-int32_t decoder_conceal_frame(DecoderState&, const FrameHeader&, std::span<int16_t>) {
-    return DECODE_REFUSED;
+int32_t decoder_conceal_frame(DecoderState& state, const FrameHeader& header,
+                              std::span<int16_t> pcm) {
+    return conceal_frame(state, header, pcm);
 }
 
-int32_t decoder_conceal_frame_float(DecoderState&, const FrameHeader&, std::span<float>) {
-    return DECODE_REFUSED;
+int32_t decoder_conceal_frame_float(DecoderState& state, const FrameHeader& header,
+                                    std::span<float> pcm) {
+    return conceal_frame(state, header, pcm);
 }
 
-int decoder_destroy(std::unique_ptr<DecoderState>) {
+int decoder_destroy(std::unique_ptr<DecoderState> state) {
+    state.reset();
     return 0;
 }
 

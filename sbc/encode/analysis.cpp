@@ -20,6 +20,7 @@
 #include "sbc/encode/analysis.h"
 
 #include "sbc/encode/analysis_simd.h"
+#include "sbc/prototype.h"
 #include "sbc/widest.h"
 
 #include <algorithm>
@@ -56,40 +57,13 @@ struct Scalar {
     }
 };
 
-// The prototype low-pass responses h[0 .. L/2]; h[i] = h[L - i]. The window is h with the
-// sign of every odd-numbered group of 2M taps reversed.
-// clang-format off
-constexpr std::array<float, 21> prototype4 = {
-    0.0f,            5.3654896e-04f,  1.4918835e-03f,  2.733709e-03f,   3.837202e-03f,
-    3.8920515e-03f,  1.8658169e-03f,  -3.060123e-03f,  -1.0913762e-02f, -2.0438509e-02f,
-    -2.8875738e-02f, -3.219393e-02f,  -2.5876781e-02f, -6.132452e-03f,  2.8821727e-02f,
-    7.764635e-02f,   1.3559328e-01f,  1.9498785e-01f,  2.4663666e-01f,  2.818282e-01f,
-    2.9431534e-01f};
-
-constexpr std::array<float, 41> prototype8 = {
-    0.0f,            1.5657539e-04f,  3.4325643e-04f,  5.5462023e-04f,  8.239195e-04f,
-    1.1399251e-03f,  1.4764017e-03f,  1.7837172e-03f,  2.0118253e-03f,  2.1037199e-03f,
-    1.9945456e-03f,  1.6165628e-03f,  9.021545e-04f,   -1.7880536e-04f, -1.649731e-03f,
-    -3.4971745e-03f, -5.6594945e-03f, -8.029412e-03f,  -1.0458444e-02f, -1.2747234e-02f,
-    -1.4652526e-02f, -1.590456e-02f,  -1.6220847e-02f, -1.53184105e-02f, -1.2937181e-02f,
-    -8.857575e-03f,  -2.9240844e-03f, 4.9157804e-03f,  1.4640408e-02f,  2.6109876e-02f,
-    3.907514e-02f,   5.3187303e-02f,  6.7998946e-02f,  8.298476e-02f,   9.757539e-02f,
-    1.1119669e-01f,  1.2326455e-01f,  1.3326442e-01f,  1.4075351e-01f,  1.4538984e-01f,
-    1.4695507e-01f};
-// clang-format on
-
 constexpr double pi = 3.14159265359; // the value the coefficients were defined with
 constexpr int32_t window_taps = 5;   // L / 2M
 
-float prototype_at(int32_t subbands, int32_t i) {
-    const int32_t len = 10 * subbands;
-    const int32_t mirrored = i <= len / 2 ? i : len - i;
-    return subbands == 4 ? prototype4[mirrored] : prototype8[mirrored];
-}
-
 void build_window(AnalysisState& s) {
     for (int32_t i = 0; i < s.window_len; ++i) {
-        const float h = prototype_at(s.subbands, i);
+        // The window is h with the sign of every odd-numbered group of 2M taps reversed.
+        const auto h = static_cast<float>(prototype_at(s.subbands, i));
         s.window[i] = (i / s.partial_count) % 2 == 0 ? h : -h;
     }
 }

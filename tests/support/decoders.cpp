@@ -36,10 +36,12 @@ Decoded decode_ffmpeg(const std::filesystem::path& stream, const std::filesystem
 // sbcdec writes Sun audio: ".snd", data offset, size, encoding 3 (16-bit linear), rate,
 // channels, all big-endian, then big-endian samples.
 Decoded decode_sbcdec(const std::filesystem::path& stream, const std::filesystem::path& dir,
-                      int32_t rate, int32_t channels) {
+                      int32_t rate, int32_t channels, bool msbc) {
     const auto au_path = dir / "decoded.au";
     std::filesystem::remove(au_path);
-    const auto r = run_process({"sbcdec", "-f", au_path.string(), stream.string()});
+    std::vector<std::string> args = {"sbcdec", "-f", au_path.string(), stream.string()};
+    if (msbc) args.insert(args.begin() + 1, "-m");
+    const auto r = run_process(args);
     if (r.status != 0 || !r.err.empty())
         return {"sbcdec status " + std::to_string(r.status) + ": " + r.err, {}};
     const std::string au = read_file(au_path);
@@ -57,9 +59,10 @@ Decoded decode_sbcdec(const std::filesystem::path& stream, const std::filesystem
 } // namespace
 
 Decoded decode_sbc(const std::string& decoder, const std::filesystem::path& stream,
-                   const std::filesystem::path& work_dir, int32_t rate, int32_t channels) {
+                   const std::filesystem::path& work_dir, int32_t rate, int32_t channels,
+                   bool msbc) {
     if (decoder == "ffmpeg") return decode_ffmpeg(stream, work_dir);
-    if (decoder == "sbcdec") return decode_sbcdec(stream, work_dir, rate, channels);
+    if (decoder == "sbcdec") return decode_sbcdec(stream, work_dir, rate, channels, msbc);
     return {"unknown decoder " + decoder, {}};
 }
 

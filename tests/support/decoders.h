@@ -6,7 +6,7 @@
 //
 // "ffmpeg" runs `ffmpeg -v error -f sbc -i in.sbc -f s16le out.raw`; "sbcdec" runs
 // `sbcdec -f out.au in.sbc` and reads its Sun audio output (checked against `rate` and
-// `channels`). Intermediate files go to `work_dir`.
+// `channels`; with `msbc`, `sbcdec -m`). Intermediate files go to `work_dir`.
 #pragma once
 
 #include <cstdint>
@@ -24,7 +24,8 @@ struct Decoded {
 inline constexpr const char* sbc_decoders[] = {"ffmpeg", "sbcdec"};
 
 Decoded decode_sbc(const std::string& decoder, const std::filesystem::path& stream,
-                   const std::filesystem::path& work_dir, int32_t rate, int32_t channels);
+                   const std::filesystem::path& work_dir, int32_t rate, int32_t channels,
+                   bool msbc = false);
 
 // The analysis plus synthesis delay of an SBC encoder and decoder, in samples.
 constexpr int32_t codec_delay(int32_t subbands) {
