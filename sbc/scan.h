@@ -23,7 +23,8 @@
 //     previous frame's length; the event says how much silence stands in for it. Otherwise
 //     sync is lost.
 //   - Without sync (at the start, after lost sync) the scanner looks for the next position
-//     where a header parses, its CRC checks, and the header after that frame agrees on
+//     where a header parses, its CRC checks, and either the header is the very one of the last
+//     good frame (same parameters and bitpool) or the header after that frame agrees on
 //     frequency and channels (or the stream ends there); the bytes passed over are skipped.
 //     A stream's first frame at offset 0 is taken on its own, so that a live stream's first
 //     frame is not held back.

@@ -2,6 +2,7 @@
 #include "cli/common/input.h"
 
 #include "cli/common/report.h"
+#include "cli/options.h"
 #include "cli/common/stop.h"
 
 #include <cerrno>
@@ -21,6 +22,13 @@ int above_standard_streams(int fd) {
 
 bool names_standard_input(const char* name) {
     return std::strcmp(name, "-") == 0 || std::strcmp(name, "AUDIO_FROM_STDIN") == 0;
+}
+
+const char* input_operand(int argc, char* const argv[]) {
+    const int at = scanner.option_index;
+    if (at < argc) return argv[at];
+    if (at == argc && at > 1 && std::strcmp(argv[at - 1], "-") == 0) return "-";
+    return nullptr;
 }
 
 bool open_input(const char* name, Input& input) {

@@ -30,6 +30,10 @@ int above_standard_streams(int fd);
 // True when `name` stands for standard input.
 bool names_standard_input(const char* name);
 
+// The input name once the options are scanned (cli/options.h): the first operand, or "-" when
+// a lone "-" (which ends the options) was the last argument; null when there is none.
+const char* input_operand(int argc, char* const argv[]);
+
 // Opens the input. false, after "<program>: cannot open <name>: <system error>" on standard
 // error, when it cannot be opened.
 bool open_input(const char* name, Input& input);

@@ -61,7 +61,7 @@ int scan_options(int argc, char* argv[], Options& o) {
             return 1;
         }
     }
-    o.input = cli::scanner.option_index < argc ? argv[cli::scanner.option_index] : nullptr;
+    o.input = cli::input_operand(argc, argv);
     if (o.input == nullptr) {
         cli::report("no inputfile given");
         print_usage();

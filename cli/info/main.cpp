@@ -57,13 +57,14 @@ int main(int argc, char* argv[]) {
             return option == 'h' ? 0 : 1;
         }
     }
-    if (cli::scanner.option_index >= argc) {
+    const char* name = cli::input_operand(argc, argv);
+    if (name == nullptr) {
         cli::report("no inputfile given");
         print_usage();
         return 1;
     }
     cli::Input input;
-    if (!cli::open_input(argv[cli::scanner.option_index], input)) return 1;
+    if (!cli::open_input(name, input)) return 1;
     cli::StreamReport report;
     const bool read = read_stream(input, verbose, report);
     cli::close_input(input);

@@ -73,6 +73,13 @@ bool same_stream(const FrameHeader& a, const FrameHeader& b) {
     return a.sampling_frequency == b.sampling_frequency && a.channels == b.channels;
 }
 
+// Every header field the same: the stream's own kind of frame (for SBC, bytes 1 and 2 equal).
+bool same_shape(const FrameHeader& a, const FrameHeader& b) {
+    return a.kind == b.kind && same_stream(a, b) && a.blocks == b.blocks &&
+           a.channel_mode == b.channel_mode && a.allocation_method == b.allocation_method &&
+           a.subbands == b.subbands && a.bitpool == b.bitpool;
+}
+
 std::span<const uint8_t> held(const StreamScanner& s, int32_t from) {
     return std::span<const uint8_t>(s.window).subspan(static_cast<size_t>(from),
                                                       static_cast<size_t>(s.tail - from));
@@ -228,18 +235,22 @@ ScanEvent next_locked(StreamScanner& s) {
     return take(s, u, u.length, s.last, Damage::lone_change, false);
 }
 
-// Searching: is the unit at head good, and does what follows it confirm it? Returns false when
-// it is not, or when more bytes are needed (`wait` is then set).
+// Searching: is the unit at head good, and is it the stream's start, a frame of the very shape of
+// the last good one (random bytes match its three header bytes and CRC once in 2^32 tries), or
+// confirmed by what follows it? Returns false when it is not, or when more bytes are needed
+// (`wait` is then set).
 bool good_start(StreamScanner& s, bool h2, bool& wait) {
     const auto rest = held(s, s.head);
     const Unit u = read_unit(rest, h2);
-    if (u.status == HEADER_INVALID || (h2 && u.sequence < 0)) return false;
-    if (u.status == HEADER_SHORT || rest.size() < static_cast<size_t>(u.length)) {
+    if (u.status == HEADER_SHORT ||
+        (u.status == HEADER_OK && rest.size() < static_cast<size_t>(u.length))) {
         wait = !s.input_ended;
         return false;
     }
+    if (u.status == HEADER_INVALID || (h2 && u.sequence < 0)) return false;
     if (!crc_ok(rest, u)) return false;
     if (s.kind == StreamKind::unknown && s.head_offset == 0) return true; // the stream's start
+    if (s.have_last && same_shape(u.header, s.last)) return true;
     const Confirm c = confirm_at(s, s.head + u.length, h2, u.header);
     if (c == Confirm::need_more) {
         wait = true;
