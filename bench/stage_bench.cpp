@@ -1,12 +1,17 @@
 // Micro-benchmarks, one per stage of the encoder, on one frame of the common A2DP stream
 // (44100 Hz stereo, JOINT_STEREO, SNR, 8 subbands, 16 blocks, bitpool 61), plus sample reading
-// from a 16-bit stereo WAVE file. Items processed are stereo sample instants, so the rates of the
+// from a 16-bit stereo WAVE file, and one per stage of the decoder on the same stream at
+// bitpool 53 (decode_*). Items processed are stereo sample instants, so the rates of the
 // stages add up the way the frame loop spends its time.
 //
 //   cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVANTREL_BENCH=ON -DVANTREL_TESTS=OFF
 //   cmake --build build-bench --target stage_bench && build-bench/bench/stage_bench
 #include "audiofile/audiofile.h"
 #include "sbc/bitalloc.h"
+#include "sbc/decode/output.h"
+#include "sbc/decode/reconstruct.h"
+#include "sbc/decode/synthesis.h"
+#include "sbc/decode/unpack.h"
 #include "sbc/encode/analysis.h"
 #include "sbc/encode/pack.h"
 #include "sbc/encode/quantize.h"
@@ -381,6 +386,121 @@ template <typename Sample> void sample_reading_bulk(benchmark::State& st) {
     std::filesystem::remove(path);
 }
 
+// ---- The decoder's stages -----------------------------------------------------------------
+
+// The music-like bench signal encoded as the common A2DP stream at bitpool 53 (JOINT_STEREO,
+// SNR, 8 subbands, 16 blocks), frame by frame.
+std::vector<std::vector<uint8_t>> music_frames(size_t frame_count) {
+    const std::vector<int16_t> pcm = music_pcm(frame_count);
+    auto enc = sbc::encoder_create(44100, 2, subbands, blocks);
+    sbc::encoder_configure(*enc, sbc::JOINT_STEREO, 53, sbc::SNR);
+    std::vector<std::vector<uint8_t>> frames;
+    std::array<uint8_t, sbc::MAX_FRAME_LENGTH> out{};
+    for (size_t i = 0; i < frame_count; ++i) {
+        int32_t len = 0;
+        sbc::encoder_encode_frame(*enc, std::span(pcm).subspan(i * 2 * instants, 2 * instants), out,
+                                  len);
+        frames.emplace_back(out.begin(), out.begin() + len);
+    }
+    return frames;
+}
+
+// One frame of a tone segment, taken through the decoder's stages up to the one measured.
+struct Decoding {
+    std::vector<uint8_t> frame = music_frames(16)[12];
+    sbc::FrameHeader header{};
+    sbc::FrameFields fields{};
+    std::array<sbc::BandRow, 2> sb{}, pcm{};
+    std::unique_ptr<sbc::SynthesisState> synthesis = sbc::synthesis_create();
+    Decoding() {
+        sbc::frame_header_parse(frame, header);
+        sbc::unpack_frame(frame, header, fields);
+        sbc::reconstruct_frame(fields, header, sb);
+        for (int32_t c = 0; c < 2; ++c)
+            sbc::synthesize_channel(*synthesis, c, subbands, blocks, sb[c], pcm[c]);
+    }
+};
+
+// Join flags, scale factors, the bit allocation and the 256 samples.
+void decode_unpack(benchmark::State& st) {
+    Decoding d;
+    for (auto _ : st) {
+        sbc::unpack_frame(d.frame, d.header, d.fields);
+        benchmark::DoNotOptimize(d.fields);
+    }
+    st.SetItemsProcessed(st.iterations() * instants);
+}
+
+void decode_reconstruct(benchmark::State& st) {
+    Decoding d;
+    for (auto _ : st) {
+        sbc::reconstruct_frame(d.fields, d.header, d.sb);
+        benchmark::DoNotOptimize(d.sb);
+    }
+    st.SetItemsProcessed(st.iterations() * instants);
+}
+
+// The filter bank of both channels on each path: 0 plain, 1 AVX2, 2 AVX-512.
+void decode_synthesis(benchmark::State& st) {
+    Decoding d;
+    d.synthesis->path = static_cast<sbc::SynthesisPath>(st.range(0));
+    if (!sbc::synthesis_path_available(d.synthesis->path))
+        return st.SkipWithError("not available on this processor");
+    for (auto _ : st) {
+        for (int32_t c = 0; c < 2; ++c)
+            sbc::synthesize_channel(*d.synthesis, c, subbands, blocks, d.sb[c], d.pcm[c]);
+        benchmark::DoNotOptimize(d.pcm);
+    }
+    st.SetItemsProcessed(st.iterations() * instants);
+}
+
+// Rounding, saturation and interleaving to 16 bits: 0 plain, 1 AVX2.
+void decode_output(benchmark::State& st) {
+    const auto path = static_cast<sbc::OutputPath>(st.range(0));
+    if (!sbc::output_path_available(path)) return st.SkipWithError("not on this processor");
+    Decoding d;
+    std::array<int16_t, 2 * instants> out{};
+    for (auto _ : st) {
+        sbc::write_pcm16_on(path, d.pcm, 2, instants, out);
+        benchmark::DoNotOptimize(out);
+    }
+    st.SetItemsProcessed(st.iterations() * instants);
+}
+
+// decoder_decode_frame on the same frame again and again (CRC and checks included).
+template <class Sample> void decode_whole_frame(benchmark::State& st) {
+    Decoding d;
+    auto decoder = sbc::decoder_create();
+    std::array<Sample, 2 * instants> out{};
+    for (auto _ : st) {
+        if constexpr (std::is_same_v<Sample, float>)
+            sbc::decoder_decode_frame_float(*decoder, d.frame, d.header, out);
+        else
+            sbc::decoder_decode_frame(*decoder, d.frame, d.header, out);
+        benchmark::DoNotOptimize(out);
+    }
+    st.SetItemsProcessed(st.iterations() * instants);
+}
+
+// 4096 frames of the music-like stream in a row, as a file is decoded ("frame": per frame).
+void decode_music(benchmark::State& st) {
+    static const auto frames = music_frames(4096);
+    auto decoder = sbc::decoder_create();
+    std::array<int16_t, 2 * instants> out{};
+    for (auto _ : st) {
+        for (const auto& f : frames) {
+            sbc::FrameHeader h;
+            sbc::frame_header_parse(f, h);
+            sbc::decoder_decode_frame(*decoder, f, h, out);
+            benchmark::DoNotOptimize(out);
+        }
+    }
+    const auto count = static_cast<double>(st.iterations()) * static_cast<double>(frames.size());
+    st.SetItemsProcessed(static_cast<int64_t>(count) * instants);
+    st.counters["frame"] =
+        benchmark::Counter(count, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
 } // namespace
 
 BENCHMARK(analysis);
@@ -413,4 +533,11 @@ BENCHMARK(sample_reading_bulk<double>)->Unit(benchmark::kMillisecond);
 BENCHMARK(sample_reading_bulk<int16_t>)->Unit(benchmark::kMillisecond); // 16-bit straight to PCM
 BENCHMARK(whole_frame);
 BENCHMARK(whole_frame_silent);
+BENCHMARK(decode_unpack);
+BENCHMARK(decode_reconstruct);
+BENCHMARK(decode_synthesis)->ArgName("path")->DenseRange(0, 2);
+BENCHMARK(decode_output)->ArgName("path")->DenseRange(0, 1);
+BENCHMARK(decode_whole_frame<int16_t>);
+BENCHMARK(decode_whole_frame<float>);
+BENCHMARK(decode_music)->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();

@@ -2,7 +2,7 @@
 #
 #   bin/vantrel                                      the program
 #   share/man/man1/vantrel.1.gz                      its manual page (compressed, as Debian wants)
-#   include/vantrel/sbc/sbc.h                        the encoder library's public header
+#   include/vantrel/sbc/sbc.h                        the codec library's public header
 #   include/vantrel/audiofile/audiofile.h            the audio file library's public header
 #   lib/libvantrel_sbc.a, lib/libvantrel_audiofile.a the two libraries (static, position independent)
 #   lib/cmake/vantrel/                               find_package(vantrel): vantrel::sbc, vantrel::audiofile
@@ -63,7 +63,7 @@ string(REGEX REPLACE "/$" "" VANTREL_PC_TO_PREFIX "${VANTREL_PC_TO_PREFIX}")
 foreach(lib sbc audiofile)
   set(VANTREL_PC_LIBRARY ${lib})
   if(lib STREQUAL "sbc")
-    set(VANTREL_PC_DESCRIPTION "SBC (Bluetooth A2DP sub-band codec) encoder library of vantrel")
+    set(VANTREL_PC_DESCRIPTION "SBC (Bluetooth A2DP sub-band codec) codec library of vantrel: encoder and decoder")
   else()
     set(VANTREL_PC_DESCRIPTION "Audio file reading library of vantrel (WAVE, AIFF/AIFC, Sun, SPW, 512-byte header)")
   endif()

@@ -1,15 +1,21 @@
 // Writes the fuzzers' seed corpora: one small valid file of every container and sample width,
 // from the library's own writers, as it is for audio_file_fuzz, behind a few option prefixes
-// for encode_fuzz, and as parameters plus PCM for encoder_fuzz.
+// for encode_fuzz, as parameters plus PCM for encoder_fuzz, and as SBC and mSBC streams of the
+// library's encoder for decoder_fuzz.
 //
-//   make_seeds DIR    ->  DIR/audio_file_fuzz/*, DIR/encode_fuzz/*, DIR/encoder_fuzz/*
+//   make_seeds DIR    ->  DIR/audio_file_fuzz/*, DIR/encode_fuzz/*, DIR/encoder_fuzz/*,
+//                         DIR/decoder_fuzz/*
 #include "process.h"
 #include "sample_files.h"
+#include "sbc/sbc.h"
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -25,6 +31,44 @@ std::string options(int32_t mode, int32_t blk_index, int32_t subband_index, int3
     return word(mode) + word(blk_index) + word(subband_index) + word(snr) + word(rate);
 }
 
+// Three frames of `pcm` (interleaved, enough for them) from the library's encoder.
+std::string sbc_frames(const std::string& pcm, int32_t frequency, int32_t channels,
+                       int32_t subbands, int32_t blocks, int32_t mode, int32_t bitpool,
+                       int32_t method) {
+    auto encoder = sbc::encoder_create(frequency, channels, subbands, blocks);
+    if (!encoder || sbc::encoder_configure(*encoder, mode, bitpool, method) != 0) return {};
+    std::string out;
+    const size_t values = static_cast<size_t>(subbands * blocks * channels);
+    std::array<uint8_t, sbc::MAX_FRAME_LENGTH> frame{};
+    for (int i = 0; i < 3 && (i + 1) * values * 2 <= pcm.size(); ++i) {
+        std::vector<int16_t> samples(values);
+        std::memcpy(samples.data(), pcm.data() + i * values * 2, values * 2);
+        int32_t length = 0;
+        sbc::encoder_encode_frame(*encoder, samples, frame, length);
+        out.append(reinterpret_cast<const char*>(frame.data()), static_cast<size_t>(length));
+    }
+    sbc::encoder_destroy(std::move(encoder));
+    return out;
+}
+
+// mSBC frames: a 16 kHz, 15-block frame has no SBC header, so these are noise after the mSBC
+// header with the CRC byte that makes each one check out.
+std::string msbc_frames(const std::string& noise) {
+    std::string out;
+    for (size_t at = 0; at + sbc::MSBC_FRAME_LENGTH - 4 <= noise.size() && out.size() < 3 * 57;
+         at += sbc::MSBC_FRAME_LENGTH) {
+        std::string frame =
+            std::string("\xAD\x00\x00\x00", 4) + noise.substr(at, sbc::MSBC_FRAME_LENGTH - 4);
+        sbc::FrameHeader h;
+        const auto* bytes = reinterpret_cast<const uint8_t*>(frame.data());
+        sbc::frame_header_parse({bytes, frame.size()}, h);
+        for (int crc = 0; crc < 256 && !sbc::frame_crc_ok({bytes, frame.size()}, h); ++crc)
+            frame[3] = static_cast<char>(crc);
+        out += frame;
+    }
+    return out;
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -33,7 +77,7 @@ int main(int argc, char* argv[]) {
         return 2;
     }
     const std::filesystem::path root = argv[1];
-    for (const char* target : {"audio_file_fuzz", "encode_fuzz", "encoder_fuzz"})
+    for (const char* target : {"audio_file_fuzz", "encode_fuzz", "encoder_fuzz", "decoder_fuzz"})
         std::filesystem::create_directories(root / target);
 
     const std::string prefixes[] = {options(3, 3, 1, 1, 375000), options(2, 1, 0, 0, 229000),
@@ -56,5 +100,20 @@ int main(int argc, char* argv[]) {
         testsupport::write_file(root / "encoder_fuzz" / ("shape" + std::to_string(n++)),
                                 seed + pcm);
     }
+    // decoder_fuzz: frames of every channel mode, both allocations and subband counts, mSBC,
+    // from the two-tone signal of the 16-bit WAVE sample (stereo, 16-bit little-endian).
+    std::string tones;
+    for (const auto& file : testsupport::sample_files(1024))
+        if (file.name == "wave_pcm16.wav") tones = file.bytes.substr(44);
+    const int32_t streams[][7] = {{44100, 2, 8, 16, 3, 53, 1},
+                                  {48000, 2, 4, 4, 2, 30, 0},
+                                  {32000, 2, 8, 8, 1, 40, 1},
+                                  {16000, 1, 4, 12, 0, 20, 0},
+                                  {44100, 2, 8, 16, 3, 2, 0}};
+    for (const auto& s : streams) {
+        testsupport::write_file(root / "decoder_fuzz" / ("stream" + std::to_string(n++)),
+                                sbc_frames(tones, s[0], s[1], s[2], s[3], s[4], s[5], s[6]));
+    }
+    testsupport::write_file(root / "decoder_fuzz" / "msbc", msbc_frames(tones));
     return 0;
 }

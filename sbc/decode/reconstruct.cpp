@@ -1,5 +1,5 @@
 // Reconstruction of band samples. A band of scale factor sf and b > 0 bits carries values q
-// in 0 .. levels = 2^b − 1, standing for evenly spaced points of −scale .. +scale,
+// in 0 .. levels = 2^b − 1: points 2 × scale / levels apart, spanning about −scale .. +scale,
 // scale = 2^(sf + 1):
 //
 //   sample = scale × ((2q + 1) / levels − 1) = (2q + 1 − levels) × (scale / levels)
@@ -11,7 +11,8 @@
 //
 // Joint stereo: a joined band carries mid (channel 0) and side (channel 1); per block
 //   left = mid + side,   right = mid − side
-// (the encoder halved both, so no factor remains).
+// (the encoder halved both, so no factor remains). The last band is never joined: its flag is
+// reserved.
 #include "sbc/decode/reconstruct.h"
 
 namespace sbc {
