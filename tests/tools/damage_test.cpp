@@ -107,6 +107,7 @@ TEST(DamagedStreams, AChangeOfStreamLeavesAValidFile) {
         const ReadBack back = read_back(out);
         EXPECT_TRUE(back.count_known) << type;
         EXPECT_EQ(back.count, 6 * 128) << type;
+        EXPECT_EQ(header_count(out), 6 * 128) << type << ": the header's own count";
         EXPECT_EQ(back.samples.size(), 6u * 128 * 2) << type;
     }
 }

@@ -72,6 +72,7 @@ TEST(LiveDecoding, SigintLeavesAValidFile) {
         EXPECT_TRUE(back.count_known) << type;
         EXPECT_GE(back.count, 128) << type;
         EXPECT_EQ(back.count % 128, 0) << type;
+        EXPECT_EQ(header_count(out), back.count) << type << ": the header's own count";
         EXPECT_EQ(back.samples.size(), static_cast<size_t>(back.count) * 2) << type;
         EXPECT_EQ(live.error_text(), "") << type;
     }

@@ -135,6 +135,31 @@ ReadBack read_back(const std::filesystem::path& file) {
     return r;
 }
 
+long long header_count(const std::filesystem::path& file) {
+    const std::string h = testsupport::read_file(file);
+    const auto byte = [&](size_t at) -> uint32_t {
+        return at < h.size() ? static_cast<uint8_t>(h[at]) : 0;
+    };
+    const auto be32 = [&](size_t at) {
+        return byte(at) << 24 | byte(at + 1) << 16 | byte(at + 2) << 8 | byte(at + 3);
+    };
+    const auto le32 = [&](size_t at) {
+        return byte(at) | byte(at + 1) << 8 | byte(at + 2) << 16 | byte(at + 3) << 24;
+    };
+    const auto per_frame = [](uint32_t channels) { return channels == 0 ? 1u : 2 * channels; };
+    const auto known = [](uint32_t size, uint32_t per) {
+        return size == 0xFFFFFFFF ? -1LL : static_cast<long long>(size / per);
+    };
+    if (h.compare(0, 4, "RIFF") == 0) return known(le32(40), per_frame(byte(22) | byte(23) << 8));
+    if (h.compare(0, 4, ".snd") == 0) return known(be32(8), per_frame(be32(20)));
+    if (h.compare(0, 4, "FORM") == 0) {
+        const size_t comm = h.find("COMM");
+        return comm == std::string::npos ? -1 : be32(comm + 10) == 0 ? -1 : be32(comm + 10);
+    }
+    if (h.size() >= 512) return le32(54 * 4) == 0 ? -1 : le32(54 * 4);
+    return -1;
+}
+
 std::vector<int16_t> pcm16(const std::string& bytes) {
     std::vector<int16_t> out(bytes.size() / 2);
     std::memcpy(out.data(), bytes.data(), out.size() * 2);

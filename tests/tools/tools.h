@@ -52,6 +52,10 @@ struct ReadBack {
 };
 ReadBack read_back(const std::filesystem::path& file);
 
+// The sample frames a WAVE, Sun, AIFF/AIFC or 512-byte header states in its own fields (16-bit
+// samples), or -1 when it states none (a placeholder) or the file is none of these.
+long long header_count(const std::filesystem::path& file);
+
 // Little-endian 16-bit or 32-bit float samples from bytes.
 std::vector<int16_t> pcm16(const std::string& bytes);
 std::vector<float> float32(const std::string& bytes);
