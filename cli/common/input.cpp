@@ -2,8 +2,8 @@
 #include "cli/common/input.h"
 
 #include "cli/common/report.h"
-#include "cli/options.h"
 #include "cli/common/stop.h"
+#include "cli/options.h"
 
 #include <cerrno>
 #include <cstring>

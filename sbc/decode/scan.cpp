@@ -97,7 +97,9 @@ Confirm confirm_at(const StreamScanner& s, int32_t at, bool h2, const FrameHeade
         if (rest.empty()) return Confirm::end;
         // The stream ends inside what may be the next unit's start: not a contradiction.
         if (u.status == HEADER_OK) return same_stream(u.header, like) ? Confirm::end : Confirm::no;
-        const uint8_t first = h2 ? H2_SYNC_BYTE : like.kind == FrameKind::msbc ? 0xAD : 0x9C;
+        const uint8_t first = h2                             ? H2_SYNC_BYTE
+                              : like.kind == FrameKind::msbc ? MSBC_SYNCWORD
+                                                             : SYNCWORD;
         return rest[0] == first ? Confirm::end : Confirm::no;
     }
     if (u.status != HEADER_OK || !same_stream(u.header, like)) return Confirm::no;
