@@ -9,6 +9,7 @@
 #include "process.h"
 #include "sbc_test_util.h"
 
+#include <cmath>
 #include <cstdio>
 #include <gtest/gtest.h>
 #include <string>
@@ -120,11 +121,13 @@ TEST(DecoderAccuracy, EverySampleIsTheExactSynthesisRoundedAndSaturated) {
 // about twice full scale. On streams within that range this decoder must lie within their own
 // distance of them (plus its own rounding); overdriven streams are only reported.
 TEST(DecoderAccuracy, PeersAgreeWithinTheirOwnDistanceFromTheExactValues) {
+    int checked = 0;
     for (const char* peer : testsupport::sbc_decoders) {
         if (!testsupport::have_program(peer)) {
             std::printf("  %s is not installed: agreement NOT checked\n", peer);
             continue;
         }
+        ++checked;
         for (const Stream& s : streams()) {
             SCOPED_TRACE(s.name + " / " + peer);
             testsupport::TempDir dir;
@@ -144,6 +147,7 @@ TEST(DecoderAccuracy, PeersAgreeWithinTheirOwnDistanceFromTheExactValues) {
             EXPECT_LE(apart.max_abs, std::ceil(peer_dev.max_abs + 0.5));
         }
     }
+    if (checked == 0) GTEST_SKIP() << "neither ffmpeg nor sbcdec is installed";
 }
 
 } // namespace
