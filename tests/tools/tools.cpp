@@ -162,13 +162,13 @@ long long header_count(const std::filesystem::path& file) {
 
 std::vector<int16_t> pcm16(const std::string& bytes) {
     std::vector<int16_t> out(bytes.size() / 2);
-    std::memcpy(out.data(), bytes.data(), out.size() * 2);
+    if (!out.empty()) std::memcpy(out.data(), bytes.data(), out.size() * 2);
     return out;
 }
 
 std::vector<float> float32(const std::string& bytes) {
     std::vector<float> out(bytes.size() / 4);
-    std::memcpy(out.data(), bytes.data(), out.size() * 4);
+    if (!out.empty()) std::memcpy(out.data(), bytes.data(), out.size() * 4);
     return out;
 }
 
