@@ -30,7 +30,7 @@ sigset_t stop_signals() {
 
 } // namespace
 
-void catch_stop_signals() {
+void stop_on_signals() {
     struct sigaction action {};
     action.sa_handler = on_stop;
     sigemptyset(&action.sa_mask);

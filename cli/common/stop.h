@@ -1,6 +1,6 @@
 // Stopping a live run cleanly on SIGINT or SIGTERM.
 //
-//   catch_stop_signals();                 // at the start of the run
+//   stop_on_signals();                 // at the start of the run
 //   while (!stop_requested()) ... ;       // the run checks between frames and while waiting
 //   finish the output (whole samples, header sizes fixed) ...
 //   end_by_stop_signal();                 // the process ends by the signal it received
@@ -12,13 +12,13 @@
 
 namespace cli {
 
-void catch_stop_signals();
+void stop_on_signals();
 
-// True once SIGINT or SIGTERM has arrived after catch_stop_signals.
+// True once SIGINT or SIGTERM has arrived after stop_on_signals.
 bool stop_requested();
 
 // Waits until `fd` has bytes to read (or its end, or an error, to report); false when a stop
-// signal arrived first (only after catch_stop_signals).
+// signal arrived first (only after stop_on_signals).
 bool wait_readable(int fd);
 
 // When a stop signal arrived: ends the process by that signal (the conventional status, 130 for

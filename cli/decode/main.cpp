@@ -106,7 +106,7 @@ int main(int argc, char* argv[]) {
         cli::close_input(input);
         return 1;
     }
-    cli::catch_stop_signals();
+    cli::stop_on_signals();
     cli::DecodeTotals totals;
     const int status = cli::decode_stream(input, output, totals);
     cli::close_input(input);
