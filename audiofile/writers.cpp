@@ -13,7 +13,8 @@
 //   SPW                              text lines, "$SIGNAL_FILE 9" to "$DATA"
 //
 // header_problem refuses, before anything is written, an AudioInfo whose sizes a header cannot
-// hold; the writers then fill their fixed layouts in one pass and report a failed write.
+// hold; the writers then fill their fixed layouts in one pass and report a failed write. A header
+// of unknown length has the same layout with placeholders in the size fields (writers.h).
 #include "audiofile/writers.h"
 
 #include "audiofile/detect.h"
@@ -246,6 +247,12 @@ HeaderProblem container_problem(const AudioInfo& info, const WriterFormat& f) {
     return {};
 }
 
+// What a header says about the data's length: its exact size (from num_samples), or the
+// placeholders that readers take for "not known, read to the end" (num_samples ignored).
+enum class Sizes : std::uint8_t { exact, unknown };
+
+constexpr std::uint32_t unknown_size = 0xFFFFFFFF;
+
 } // namespace
 
 HeaderProblem header_problem(const AudioInfo& info) {
@@ -303,7 +310,11 @@ std::size_t write_pstring(std::span<std::uint8_t> dest, std::string_view text) {
     return total;
 }
 
-int write_h512_header(std::FILE* stream, const AudioInfo& info) {
+namespace {
+
+// The writers proper; for Sizes::unknown they are given an AudioInfo whose num_samples is 0.
+
+int h512_header(std::FILE* stream, const AudioInfo& info, Sizes) {
     const WriterFormat* f = checked_format(info, Container::h512);
     if (f == nullptr) return -1;
     std::array<std::uint32_t, 128> words{};
@@ -324,14 +335,15 @@ int write_h512_header(std::FILE* stream, const AudioInfo& info) {
     return emit(stream, out);
 }
 
-int write_aiff_header(std::FILE* stream, const AudioInfo& info) {
+int aiff_header(std::FILE* stream, const AudioInfo& info, Sizes sizes) {
     const WriterFormat* f = checked_format(info, Container::aiff);
     if (f == nullptr) return -1;
     const bool aifc = f->container == Container::aifc;
     const AiffLayout l = aiff_layout(info, *f);
     HeaderBytes out;
+    const bool unknown = sizes == Sizes::unknown;
     out.text("FORM");
-    out.be32(static_cast<std::uint32_t>(l.form_size));
+    out.be32(unknown ? unknown_size : static_cast<std::uint32_t>(l.form_size));
     out.text(aifc ? "AIFC" : "AIFF");
     if (aifc) {
         out.text("FVER");
@@ -362,20 +374,22 @@ int write_aiff_header(std::FILE* stream, const AudioInfo& info) {
         if (n % 2 == 1) out.raw(std::array<std::uint8_t, 1>{0});
     }
     out.text("SSND");
-    out.be32(static_cast<std::uint32_t>(l.ssnd_size));
+    out.be32(unknown ? unknown_size : static_cast<std::uint32_t>(l.ssnd_size));
     out.be32(0); // offset
     out.be32(0); // block size
     return emit(stream, out);
 }
 
-int write_wave_header(std::FILE* stream, const AudioInfo& info) {
+int wave_header(std::FILE* stream, const AudioInfo& info, Sizes sizes) {
     const WriterFormat* f = checked_format(info, Container::wave);
     if (f == nullptr) return -1;
     const auto bytes = static_cast<std::uint32_t>(f->bytes);
-    const auto data = static_cast<std::uint32_t>(data_bytes(info, f->bytes));
+    const bool unknown = sizes == Sizes::unknown;
+    const auto data =
+        unknown ? unknown_size : static_cast<std::uint32_t>(data_bytes(info, f->bytes));
     HeaderBytes out;
     out.text("RIFF");
-    out.le32(data + 36);
+    out.le32(unknown ? unknown_size : data + 36);
     out.text("WAVEfmt ");
     out.le32(16);
     out.le16(u32(f->code));
@@ -389,20 +403,21 @@ int write_wave_header(std::FILE* stream, const AudioInfo& info) {
     return emit(stream, out);
 }
 
-int write_sun_header(std::FILE* stream, const AudioInfo& info) {
+int sun_header(std::FILE* stream, const AudioInfo& info, Sizes sizes) {
     const WriterFormat* f = checked_format(info, Container::sun);
     if (f == nullptr) return -1;
     HeaderBytes out;
     out.text(".snd");
     out.be32(24); // header size: no annotation
-    out.be32(static_cast<std::uint32_t>(data_bytes(info, f->bytes)));
+    out.be32(sizes == Sizes::unknown ? unknown_size
+                                     : static_cast<std::uint32_t>(data_bytes(info, f->bytes)));
     out.be32(u32(f->code));
     out.be32(u32(info.sampling_frequency));
     out.be32(u32(info.channels));
     return emit(stream, out);
 }
 
-int write_spw_header(std::FILE* stream, const AudioInfo& info) {
+int spw_header(std::FILE* stream, const AudioInfo& info, Sizes sizes) {
     const WriterFormat* f = checked_format(info, Container::spw);
     if (f == nullptr) return -1;
     HeaderBytes out;
@@ -419,7 +434,9 @@ int write_spw_header(std::FILE* stream, const AudioInfo& info) {
     out.text("$COMMON_INFO\nSPW Version = 3.00\nSystem Type = sun4\n");
     line("Sampling Frequency = %7lld\n", info.sampling_frequency);
     out.text("Starting Time = 0\n$DATA_INFO\n");
-    line("Number of points = %11lld\n", static_cast<long long>(info.num_samples) * info.channels);
+    if (sizes == Sizes::exact) // without the line, the data is read to its end
+        line("Number of points = %11lld\n",
+             static_cast<long long>(info.num_samples) * info.channels);
     if (info.sample_type == ST_SPW_FIXED16)
         out.text("Signal Type = Fixedpoint\nFixed Point Format = <16,15,t>\n");
     else
@@ -428,32 +445,61 @@ int write_spw_header(std::FILE* stream, const AudioInfo& info) {
     return emit(stream, out);
 }
 
-int write_header(std::FILE* stream, const AudioInfo& info) {
+// The writer that the sample type chooses, then a flush: the C stream holds the header in its
+// buffer, and only the flush tells whether it arrived.
+int write_chosen_header(std::FILE* stream, const AudioInfo& info, Sizes sizes) {
     int result = -1;
     switch (format_of(info.sample_type).container) {
     case Container::h512:
-        result = write_h512_header(stream, info);
+        result = h512_header(stream, info, sizes);
         break;
     case Container::aiff:
     case Container::aifc:
-        result = write_aiff_header(stream, info);
+        result = aiff_header(stream, info, sizes);
         break;
     case Container::wave:
-        result = write_wave_header(stream, info);
+        result = wave_header(stream, info, sizes);
         break;
     case Container::sun:
-        result = write_sun_header(stream, info);
+        result = sun_header(stream, info, sizes);
         break;
     case Container::spw:
-        result = write_spw_header(stream, info);
+        result = spw_header(stream, info, sizes);
         break;
     case Container::none:
         errno = EINVAL;
         break;
     }
     if (result != 0) return -1;
-    // The C stream holds the header in its buffer: only the flush tells whether it arrived.
     return std::fflush(stream) == 0 ? 0 : -1;
+}
+
+} // namespace
+
+int write_h512_header(std::FILE* stream, const AudioInfo& info) {
+    return h512_header(stream, info, Sizes::exact);
+}
+int write_aiff_header(std::FILE* stream, const AudioInfo& info) {
+    return aiff_header(stream, info, Sizes::exact);
+}
+int write_wave_header(std::FILE* stream, const AudioInfo& info) {
+    return wave_header(stream, info, Sizes::exact);
+}
+int write_sun_header(std::FILE* stream, const AudioInfo& info) {
+    return sun_header(stream, info, Sizes::exact);
+}
+int write_spw_header(std::FILE* stream, const AudioInfo& info) {
+    return spw_header(stream, info, Sizes::exact);
+}
+
+int write_header(std::FILE* stream, const AudioInfo& info) {
+    return write_chosen_header(stream, info, Sizes::exact);
+}
+
+int write_header_unknown_length(std::FILE* stream, const AudioInfo& info) {
+    AudioInfo no_count = info;
+    no_count.num_samples = 0;
+    return write_chosen_header(stream, no_count, Sizes::unknown);
 }
 
 } // namespace audiofile

@@ -8,7 +8,11 @@
 //   21..26             Sun audio             write_sun_header
 //
 // Every other code (1, 6, 15, 20, below 0, above 30) has no writer. The sizes and counts written
-// are those of the AudioInfo at open time; nothing returns to the header later.
+// are those of the AudioInfo at open time; nothing returns to the header later. A caller that
+// writes a file whose length it learns only at the end writes the header of unknown length (or
+// the exact one with a count of 0) first, and write_header again over it at the end when the
+// file can seek: for every container both are the same length, except SPW's, whose header of
+// unknown length has one line fewer.
 #pragma once
 
 #include "audiofile/audiofile.h"
@@ -35,6 +39,17 @@ HeaderProblem header_problem(const AudioInfo& info);
 // the stream's destination; -1 when a write or the flush failed (errno tells why) or when
 // header_problem refuses `info` (nothing is written then).
 int write_header(std::FILE* stream, const AudioInfo& info);
+
+// write_header for a stream whose length is not known when its header is written, and may
+// never be (a pipe): num_samples is ignored, and the sizes and counts are the placeholders that
+// this library, sox and ffmpeg take for "not known: read the data to its end":
+//   WAVE         RIFF size and data size 0xFFFFFFFF
+//   Sun          data size 0xFFFFFFFF
+//   AIFF, AIFC   frame count 0, FORM and SSND sizes 0xFFFFFFFF
+//   512-byte     sample count (word 54) and block count (word 5) 0
+//   SPW          no "Number of points" line
+// Results as write_header.
+int write_header_unknown_length(std::FILE* stream, const AudioInfo& info);
 
 // The writers, each for its own codes only (-1 and nothing written for any other code), with the
 // results of write_header; they do not flush.

@@ -1,8 +1,8 @@
 # What `cmake --install` puts where (below the install prefix):
 #
-#   bin/vantrel                                      the program
-#   share/man/man1/vantrel.1.gz                      its manual page (compressed, as Debian wants)
-#   include/vantrel/sbc/sbc.h                        the codec library's public header
+#   bin/vantrel, vantrel-decode, vantrel-info        the programs
+#   share/man/man1/vantrel.1.gz, ...                 their manual pages (compressed, as Debian wants)
+#   include/vantrel/sbc/sbc.h, scan.h                the codec library's public headers
 #   include/vantrel/audiofile/audiofile.h            the audio file library's public header
 #   lib/libvantrel_sbc.a, lib/libvantrel_audiofile.a the two libraries (static, position independent)
 #   lib/cmake/vantrel/                               find_package(vantrel): vantrel::sbc, vantrel::audiofile
@@ -35,11 +35,14 @@ function(vantrel_install_gzipped source name destination)
   install(FILES ${gz} DESTINATION ${destination})
 endfunction()
 
-install(TARGETS vantrel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-vantrel_install_gzipped(${PROJECT_SOURCE_DIR}/man/vantrel.1 vantrel.1 ${CMAKE_INSTALL_MANDIR}/man1)
+install(TARGETS vantrel vantrel-decode vantrel-info RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+foreach(page vantrel vantrel-decode vantrel-info)
+  vantrel_install_gzipped(${PROJECT_SOURCE_DIR}/man/${page}.1 ${page}.1
+                          ${CMAKE_INSTALL_MANDIR}/man1)
+endforeach()
 install(TARGETS sbc audiofile EXPORT vantrelTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/sbc/sbc.h
+install(FILES ${PROJECT_SOURCE_DIR}/sbc/sbc.h ${PROJECT_SOURCE_DIR}/sbc/scan.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vantrel/sbc)
 install(FILES ${PROJECT_SOURCE_DIR}/audiofile/audiofile.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vantrel/audiofile)
@@ -82,16 +85,18 @@ set(CPACK_PACKAGE_NAME vantrel)
 set(CPACK_PACKAGE_VENDOR "the vantrel developers")
 set(CPACK_PACKAGE_CONTACT "vantrel developers <maintainers@users.noreply.c-seed-61f5fc64.example>")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${CPACK_PACKAGE_CONTACT})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "raw SBC stream encoder for uncompressed audio files")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "SBC (Bluetooth A2DP) encoder, decoder and stream inspector")
 # Lines of at most 80 characters, as Debian's control files want them.
 set(CPACK_PACKAGE_DESCRIPTION
     "vantrel turns an uncompressed audio file (WAVE, AIFF/AIFC, Sun audio, SPW
 signal files, a 512-byte-header format) into a raw stream of SBC frames, the
-low-complexity sub-band codec of Bluetooth A2DP. The package also holds its
-encoder and audio file libraries, their headers, a CMake package and
-pkg-config files.")
+low-complexity sub-band codec of Bluetooth A2DP. vantrel-decode turns SBC and
+mSBC streams (bare, or in the H2 units of a voice link) back into audio,
+keeping the timing of damaged streams; vantrel-info describes a stream. The
+package also holds the codec and audio file libraries, their headers, a CMake
+package and pkg-config files.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_STRIP_FILES bin/vantrel)
+set(CPACK_STRIP_FILES bin/vantrel bin/vantrel-decode bin/vantrel-info)
 include(CPack)

@@ -1,10 +1,11 @@
 // Writes the fuzzers' seed corpora: one small valid file of every container and sample width,
 // from the library's own writers, as it is for audio_file_fuzz, behind a few option prefixes
-// for encode_fuzz, as parameters plus PCM for encoder_fuzz, and as SBC and mSBC streams of the
-// library's encoder for decoder_fuzz.
+// for encode_fuzz, as parameters plus PCM for encoder_fuzz, as SBC and mSBC streams of the
+// library's encoder for decoder_fuzz, and as those streams behind a control byte (container,
+// float samples, pieces), in H2 units and damaged, for decode_fuzz.
 //
 //   make_seeds DIR    ->  DIR/audio_file_fuzz/*, DIR/encode_fuzz/*, DIR/encoder_fuzz/*,
-//                         DIR/decoder_fuzz/*
+//                         DIR/decoder_fuzz/*, DIR/decode_fuzz/*
 #include "process.h"
 #include "sample_files.h"
 #include "sbc/sbc.h"
@@ -70,6 +71,34 @@ std::string msbc_frames(const std::string& noise) {
     return out;
 }
 
+// decode_fuzz: each decoder_fuzz stream behind a control byte (every container, with and
+// without float samples), once as it is and once with a byte of garbage in its second frame's
+// scale factors and a short run of garbage after it; the mSBC frames also in H2 units, one of
+// them missing.
+void write_decode_seeds(const std::filesystem::path& to, const std::filesystem::path& from) {
+    uint8_t control = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(from)) {
+        const std::string stream = testsupport::read_file(entry.path());
+        if (stream.empty()) continue;
+        std::string damaged = stream;
+        damaged[std::min(damaged.size() - 1, damaged.size() / 3 + 6)] ^= 0x21;
+        damaged.insert(damaged.size() / 2, "garbage");
+        const std::string name = entry.path().filename().string();
+        testsupport::write_file(to / name, std::string(1, static_cast<char>(control++)) + stream);
+        testsupport::write_file(to / (name + "_damaged"),
+                                std::string(1, static_cast<char>(control++ | 0x08)) + damaged);
+        if (name != "msbc") continue;
+        std::string units;
+        for (size_t i = 0; i * sbc::MSBC_FRAME_LENGTH < stream.size(); ++i) {
+            if (i == 1) continue; // a lost unit
+            units += static_cast<char>(sbc::H2_SYNC_BYTE);
+            units += static_cast<char>(sbc::H2_SEQUENCE[i % 4]);
+            units += stream.substr(i * sbc::MSBC_FRAME_LENGTH, sbc::MSBC_FRAME_LENGTH) + '\0';
+        }
+        testsupport::write_file(to / "h2_units", std::string(1, '\x05') + units);
+    }
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -78,7 +107,8 @@ int main(int argc, char* argv[]) {
         return 2;
     }
     const std::filesystem::path root = argv[1];
-    for (const char* target : {"audio_file_fuzz", "encode_fuzz", "encoder_fuzz", "decoder_fuzz"})
+    for (const char* target :
+         {"audio_file_fuzz", "encode_fuzz", "encoder_fuzz", "decoder_fuzz", "decode_fuzz"})
         std::filesystem::create_directories(root / target);
 
     const std::string prefixes[] = {options(3, 3, 1, 1, 375000), options(2, 1, 0, 0, 229000),
@@ -120,5 +150,6 @@ int main(int argc, char* argv[]) {
                                 sbc_frames(tones, s[0], s[1], s[2], s[3], s[4], s[5], s[6]));
     }
     testsupport::write_file(root / "decoder_fuzz" / "msbc", msbc_frames(tones));
+    write_decode_seeds(root / "decode_fuzz", root / "decoder_fuzz");
     return 0;
 }

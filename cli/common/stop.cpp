@@ -1,0 +1,77 @@
+// Stop signals: a flag set by a one-shot handler, and a wait that a signal can end without a
+// race. Between checking the flag and sleeping in poll a signal could slip through and leave
+// the wait blocked forever; so the signals are blocked while the flag is checked, and ppoll
+// unblocks them only for the time it sleeps.
+#include "cli/common/stop.h"
+
+#include <cerrno>
+#include <csignal>
+#include <initializer_list>
+#include <poll.h>
+
+namespace cli {
+
+namespace {
+
+volatile std::sig_atomic_t received = 0;
+bool catching = false;
+
+void on_stop(int signal) {
+    received = signal;
+}
+
+sigset_t stop_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
+
+} // namespace
+
+void stop_on_signals() {
+    struct sigaction action {};
+    action.sa_handler = on_stop;
+    sigemptyset(&action.sa_mask);
+    // No SA_RESTART: a read waiting on a pipe returns, so the run sees the request.
+    action.sa_flags = SA_RESETHAND;
+    for (const int signal : {SIGINT, SIGTERM}) {
+        struct sigaction previous {};
+        // A signal ignored by whoever started us (nohup, a background job) stays ignored.
+        if (sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+        sigaction(signal, &action, nullptr);
+    }
+    catching = true;
+}
+
+bool stop_requested() {
+    return received != 0;
+}
+
+bool wait_readable(int fd) {
+    pollfd watched{fd, POLLIN, 0};
+    if (!catching) {
+        while (poll(&watched, 1, -1) < 0 && errno == EINTR) {
+        }
+        return true;
+    }
+    const sigset_t block = stop_signals();
+    sigset_t previous;
+    sigprocmask(SIG_BLOCK, &block, &previous);
+    while (received == 0 && ppoll(&watched, 1, nullptr, &previous) < 0 && errno == EINTR) {
+    }
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    return received == 0;
+}
+
+void end_by_stop_signal() {
+    const int signal = received;
+    if (signal == 0) return;
+    std::signal(signal, SIG_DFL);
+    const sigset_t unblock = stop_signals();
+    sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
+    std::raise(signal);
+}
+
+} // namespace cli
