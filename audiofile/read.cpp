@@ -14,6 +14,7 @@
 // frame is end of data, never mixed with stale bytes), and never from outside the buffer, even if
 // the caller changes `channels` between calls.
 #include "audiofile/detect.h"
+#include "audiofile/stored.h"
 
 #include <algorithm>
 #include <bit>
@@ -361,6 +362,24 @@ std::span<const std::int16_t> audio_view_frames16(AudioFile& file, std::size_t f
 
 int audio_read_error(const AudioFile& file) {
     return file.read_error;
+}
+
+// ---- For reads at a position (positioned.cpp) ------------------------------------------------
+
+StoredLayout stored_layout(const AudioInfo& info) {
+    const SampleFormat format = format_of(info.sample_type);
+    if (format.encoding == Encoding::none) return {};
+    const Encoding encoding = resolve_marker(format.encoding, info.byte_order_marker);
+    const bool words = encoding == Encoding::s16le || encoding == Encoding::s16be;
+    return {static_cast<std::size_t>(format.bits / 8), !words                 ? Words16::none
+                                                       : encoding == host_s16 ? Words16::native
+                                                                              : Words16::swapped};
+}
+
+void decode_stored(const AudioInfo& info, Bytes bytes, std::span<double> values) {
+    const SampleFormat format = format_of(info.sample_type);
+    decode_run(resolve_marker(format.encoding, info.byte_order_marker), bytes,
+               static_cast<std::size_t>(format.bits / 8), values);
 }
 
 } // namespace audiofile
