@@ -16,15 +16,13 @@
 // frames of real data are encoded: when the data ends early, the stream ends with the last whole
 // frame, and the run says how much of the promised data it found.
 #include "audiofile/audiofile.h"
+#include "cli/frame_io.h"
 #include "cli/settings.h"
 #include "sbc/sbc.h"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -36,42 +34,6 @@ namespace cli {
 namespace {
 
 constexpr int max_channels = 2;
-
-// The factor that brings a stored sample to the 16-bit scale. Integer sources are shifted by
-// their width; floating-point sources whose container defines full scale as ±1.0 are multiplied
-// by 32768; the others (which define no full scale) are taken as they are.
-double sixteen_bit_scale(int32_t sample_type) {
-    using namespace audiofile;
-    if (sample_is_float(sample_type)) {
-        switch (sample_type) {
-        case ST_SPW_DOUBLE:
-        case ST_H512_FLOAT32:
-        case ST_H512_FLOAT64:
-            return 1.0;
-        default:
-            return 32768.0;
-        }
-    }
-    switch (sample_bits(sample_type)) {
-    case 8:
-        return 256.0;
-    case 24:
-        return 1.0 / 256.0;
-    case 32:
-        return 1.0 / 65536.0;
-    default:
-        return 1.0;
-    }
-}
-
-// Truncates toward zero and limits to the 16-bit range (NaN becomes 0). Written as selections
-// rather than branches, so that a frame's values convert side by side.
-int16_t to_pcm16(double value) {
-    value = value == value ? value : 0.0;
-    value = value < 32767.0 ? value : 32767.0;
-    value = value > -32768.0 ? value : -32768.0;
-    return static_cast<int16_t>(static_cast<int32_t>(value));
-}
 
 // The bitpool for the requested rate, or nothing when a step would leave the 32-bit range.
 std::optional<int32_t> derive_bitpool(const Settings& s, int32_t channel_mode, int32_t channels,
@@ -252,25 +214,7 @@ std::span<const int16_t> read_frame(Run& run, std::span<int16_t> pcm, int64_t in
     const int got = audiofile::audio_read_frames(std::span(values).first(count), *run.input);
     if (got <= 0) return {};
     const size_t n = static_cast<size_t>(got) * static_cast<size_t>(channels);
-    size_t i = 0;
-#if defined(__SSE2__)
-    // Four values at a time, as to_pcm16: NaN masked to 0, then minpd(v, 32767) is
-    // "v < 32767 ? v : 32767" and maxpd(v, −32768) "v > −32768 ? v : −32768"; the truncated
-    // integers are then in range, so the saturating pack changes nothing.
-    const __m128d factor = _mm_set1_pd(scale);
-    const __m128d high = _mm_set1_pd(32767.0);
-    const __m128d low = _mm_set1_pd(-32768.0);
-    const auto to_int32 = [&](const double* at) {
-        __m128d v = _mm_mul_pd(_mm_loadu_pd(at), factor);
-        v = _mm_and_pd(v, _mm_cmpord_pd(v, v));
-        return _mm_cvttpd_epi32(_mm_max_pd(_mm_min_pd(v, high), low));
-    };
-    for (; i + 4 <= n; i += 4) {
-        const __m128i four = _mm_unpacklo_epi64(to_int32(&values[i]), to_int32(&values[i + 2]));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(&pcm[i]), _mm_packs_epi32(four, four));
-    }
-#endif
-    for (; i < n; ++i) pcm[i] = to_pcm16(values[i] * scale);
+    to_pcm16(std::span(values).first(n), scale, pcm);
     return pcm.first(n);
 }
 
@@ -343,7 +287,7 @@ int encode_input(const Settings& settings, std::FILE* output,
     const bool sixteen_bit = !audiofile::sample_is_float(info.sample_type) &&
                              audiofile::sample_bits(info.sample_type) == 16;
     std::array<int16_t, sbc::MAX_FRAME_SAMPLES * max_channels> pcm{};
-    const auto frame_length = static_cast<size_t>(sbc::encoder_frame_length(*run.encoder));
+    const auto frame_length = static_cast<size_t>(stream_frame_bytes(*run.encoder));
     OutputBlock block;
     block.bytes.resize(std::max(output_block_bytes, frame_length));
 
@@ -369,11 +313,7 @@ int encode_input(const Settings& settings, std::FILE* output,
         if (block.bytes.size() - static_cast<size_t>(block.used) < frame_length &&
             !flush_block(run, block))
             return fail(run);
-        const int32_t before = block.used;
-        const int32_t length =
-            sbc::encoder_encode_frame(*run.encoder, samples, block.bytes, block.used);
-        if (length <= 0 || block.used - before != length) {
-            block.used = before;
+        if (!append_frame(*run.encoder, samples, f, block.bytes, block.used)) {
             flush_block(run, block);
             std::fprintf(stderr, "\nError encoding frame %lld\n", static_cast<long long>(f));
             return fail(run);
