@@ -31,6 +31,8 @@ constexpr std::array usage_lines = {
     "            [-p] a simple psycho acoustic model is used\n",
     "            [-rrate] specifies the bit rate in bps\n",
     "            [-ooutputfile] specifies the name of the bitstream output file\n",
+    "            [-Tthreads] threads specifies the number of encoding threads, 0 for one per "
+    "core\n",
     "            inputfile specifies the audio input file, the major audio formats are supported\n",
 };
 
@@ -130,7 +132,7 @@ int main(int argc, char* argv[]) {
 
     cli::Settings settings;
     Outputs outputs;
-    for (int option; (option = cli::scan(argc, argv, "jl:n:o:pr:svh")) != -1;) {
+    for (int option; (option = cli::scan(argc, argv, "jl:n:o:pr:svhT:")) != -1;) {
         const char* value = cli::scanner.option_value;
         switch (option) {
         case 'j':
@@ -154,6 +156,9 @@ int main(int argc, char* argv[]) {
         case 'r':
             settings.bit_rate = cli::option_number(value);
             break;
+        case 'T':
+            settings.threads = cli::option_number(value);
+            break;
         case 'o':
             if (!outputs.open(value)) {
                 std::fprintf(stderr, "\nError opening outputfile\n");
@@ -176,6 +181,11 @@ int main(int argc, char* argv[]) {
     if (settings.blk_len > max_blk_len) {
         std::fprintf(stderr, "\nblk_len: %d exceeds the maximum number: %d\n", settings.blk_len,
                      max_blk_len);
+        return 1;
+    }
+    if (settings.threads < 0) {
+        std::fprintf(stderr, "\nthreads: %d is negative (0 gives one per core)\n",
+                     settings.threads);
         return 1;
     }
     if (input_name == nullptr) {

@@ -17,6 +17,7 @@
 // frame, and the run says how much of the promised data it found.
 #include "audiofile/audiofile.h"
 #include "cli/frame_io.h"
+#include "cli/parallel_run.h"
 #include "cli/settings.h"
 #include "sbc/sbc.h"
 
@@ -283,6 +284,9 @@ int encode_input(const Settings& settings, std::FILE* output,
     const int64_t instants_per_frame = int64_t{settings.subbands} * settings.blk_len;
     const bool count_known = info.num_samples_known;
     const int64_t frames = count_known ? info.num_samples / instants_per_frame : -1;
+    if (const auto done =
+            encode_in_parallel({settings.threads, *run.input, *run.encoder, run.output, frames}))
+        return *done && shut_down(run) ? 0 : fail(run);
     const double scale = sixteen_bit_scale(info.sample_type);
     const bool sixteen_bit = !audiofile::sample_is_float(info.sample_type) &&
                              audiofile::sample_bits(info.sample_type) == 16;

@@ -15,6 +15,7 @@ struct Settings {
     int allocation_method = 1; // 1 SNR; -p gives 0 LOUDNESS
     int bit_rate = 375000;     // requested bits per second (-r)
     bool verbose = false;      // -v
+    int threads = 0;           // -T: 0 one per processor, 1 a single pass (pipes always)
 };
 
 // Encodes `input_name` into `output` (which it closes) and returns the exit status.

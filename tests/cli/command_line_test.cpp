@@ -23,6 +23,8 @@ const std::string usage =
     "            [-p] a simple psycho acoustic model is used\n"
     "            [-rrate] specifies the bit rate in bps\n"
     "            [-ooutputfile] specifies the name of the bitstream output file\n"
+    "            [-Tthreads] threads specifies the number of encoding threads, 0 for one per "
+    "core\n"
     "            inputfile specifies the audio input file, the major audio formats are "
     "supported\n";
 
@@ -67,6 +69,12 @@ TEST(CommandLine, BlockLengthAboveSixteenIsRefusedBeforeTheInputIsOpened) {
     auto separate = vantrel({"-l", "17"});
     EXPECT_EQ(separate.status, 1);
     EXPECT_EQ(separate.err, banner + "\nblk_len: 17 exceeds the maximum number: 16\n");
+}
+
+TEST(CommandLine, ANegativeThreadCountIsRefusedBeforeTheInputIsOpened) {
+    auto r = vantrel({"-T", "-2", "/nonexistent/input.wav"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, banner + "\nthreads: -2 is negative (0 gives one per core)\n");
 }
 
 TEST(CommandLine, BlockLengthSixPassesTheEarlyCheck) {
