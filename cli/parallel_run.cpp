@@ -1,19 +1,21 @@
 // The parallel encoding run: spans of frames coded side by side, written in stream order.
 //
-//   frames  │ span 0 │ span 1 │ span 2 │ span 3 │ …      span s = frames s·S … s·S + S − 1
-//   worker A  ══0══►           ══2══►                     (each takes the next span free)
-//   worker B           ══1══►           ══3══►
-//   writer    ──────── 0 ─── 1 ──────── 2 ─── 3 ──►      (in order, from a ring of 2·T slots)
+//   frames   │ span 0 │ span 1 │ span 2 │ span 3 │ …     span s = frames s·S … s·S + S − 1
+//   worker A   ══0══►           ══2══►                    (each takes the next span)
+//   worker B            ══1══►           ══3══►
+//   output     ──────── 0 ─ 1 ────────── 2 ─ 3 ──►        (from a ring of 2·T slots)
 //
 // A worker reads its span's stored frames with positioned reads, together with the frames just
 // before the span that prime the filter history (sbc::encoder_priming_frames), resets its
 // encoder, encodes the priming frames and throws their bytes away, then encodes the span into a
-// slot of the ring. Span s uses slot s mod 2T and waits until span s − 2T has been written, so
-// at most 2T spans of output and T spans of input are held, whatever the length of the input.
+// slot of the ring. The worker that completes the next span in stream order writes it, and every
+// span after it that is ready; one worker writes at a time, so no thread waits on another except
+// where the ring is full. Span s uses slot s mod 2T and waits until span s − 2T is written, so at
+// most 2T spans of output and T spans of input are held, whatever the length of the input.
 //
 // Everything the single pass reports stays true: the first span (in stream order) whose data
 // ends early or fails to read ends the stream with its whole frames, followed by the single
-// pass's message; nothing after it is written. Spans after it are not even started.
+// pass's message; nothing after it is written, and no span after it is started once it is known.
 #include "cli/parallel_run.h"
 
 #include "cli/frame_io.h"
@@ -73,12 +75,14 @@ struct Worker {
 
 struct Shared {
     std::mutex mutex;
-    std::condition_variable changed;
+    std::condition_variable changed; // a slot was freed, or the run finished
     std::vector<Slot> slots;
-    int64_t next_span = 0; // the next span to take
-    int64_t end_span = 0;  // no span from here on is taken (lowered where the data ends)
-    int64_t written = 0;   // spans written
-    bool stop = false;
+    int64_t next_span = 0;  // the next span to take
+    int64_t end_span = 0;   // no span from here on is taken (lowered where the data ends)
+    int64_t written = 0;    // spans written: the next to write
+    bool writing = false;   // a worker is writing spans
+    bool finished = false;  // the last span is written, or the run ended early or failed
+    bool succeeded = false; // once finished: false after a failure's message
 };
 
 Layout layout_of(const ParallelJob& job) {
@@ -152,75 +156,86 @@ void encode_span(const Layout& l, const audiofile::AudioFile& input, int64_t s, 
     }
 }
 
-void work(const Layout& l, const audiofile::AudioFile& input, Shared& shared, Worker& w) {
-    const auto ring = static_cast<int64_t>(shared.slots.size());
-    for (;;) {
-        int64_t s = 0;
-        Slot* slot = nullptr;
-        {
-            std::unique_lock lock(shared.mutex);
-            if (shared.stop || shared.next_span >= shared.end_span) return;
-            s = shared.next_span++;
-            shared.changed.wait(lock, [&] { return shared.stop || s < shared.written + ring; });
-            if (shared.stop) return;
-            slot = &shared.slots[static_cast<size_t>(s % ring)];
-            slot->span = s;
-            slot->ready = false;
-            slot->used = 0;
-            slot->refused_frame = -1;
-        }
-        encode_span(l, input, s, w, *slot);
-        {
-            std::lock_guard lock(shared.mutex);
-            slot->ready = true;
-            if (slot->cut_short || slot->refused_frame >= 0)
-                shared.end_span = std::min(shared.end_span, s + 1);
-        }
-        shared.changed.notify_all();
+// How writing a span ended.
+enum class Written { more, ended, failed };
+
+// Writes one span's frames and reports how its reading ended, as the single pass does.
+Written write_span(const Layout& l, std::FILE* output, int64_t s, const Slot& slot) {
+    const auto count = static_cast<size_t>(slot.used);
+    if (count != 0 && std::fwrite(slot.bytes.data(), 1, count, output) != count) {
+        std::fprintf(stderr, "\nError writing outputfile\n");
+        return Written::failed;
     }
+    if (slot.refused_frame >= 0) {
+        std::fprintf(stderr, "\nError encoding frame %lld\n",
+                     static_cast<long long>(slot.refused_frame));
+        return Written::failed;
+    }
+    if (!slot.cut_short) return Written::more;
+    if (slot.read_error != 0) {
+        std::fprintf(stderr, "\nError reading inputfile: %s\n", std::strerror(slot.read_error));
+        return Written::failed;
+    }
+    std::fprintf(stderr,
+                 "\nThe input data ended early: %lld of %d sample frames read; the stream ends "
+                 "with the last whole frame\n",
+                 static_cast<long long>(s * l.span_frames * l.instants + slot.instants_read),
+                 l.info->num_samples);
+    return Written::ended;
 }
 
-// Writes the spans in order as they become ready. Returns false after a failure's message.
-bool write_spans(const Layout& l, std::FILE* output, Shared& shared) {
+// Writes the spans that are ready in stream order, from the next one on, while `lock` holds the
+// mutex (released around each write). Called by one worker at a time (`writing`).
+void write_ready_spans(const Layout& l, std::FILE* output, Shared& shared,
+                       std::unique_lock<std::mutex>& lock) {
     const auto ring = static_cast<int64_t>(shared.slots.size());
-    for (int64_t s = 0; s < l.spans; ++s) {
-        Slot& slot = shared.slots[static_cast<size_t>(s % ring)];
-        {
-            std::unique_lock lock(shared.mutex);
-            shared.changed.wait(lock, [&] { return slot.span == s && slot.ready; });
+    bool freed = false;
+    while (!shared.finished) {
+        Slot& slot = shared.slots[static_cast<size_t>(shared.written % ring)];
+        if (slot.span != shared.written || !slot.ready) break;
+        lock.unlock();
+        const Written result = write_span(l, output, shared.written, slot);
+        lock.lock();
+        slot.span = -1;
+        freed = true;
+        if (result != Written::more || ++shared.written == l.spans) {
+            shared.finished = true;
+            shared.succeeded = result != Written::failed;
         }
-        const auto count = static_cast<size_t>(slot.used);
-        if (count != 0 && std::fwrite(slot.bytes.data(), 1, count, output) != count) {
-            std::fprintf(stderr, "\nError writing outputfile\n");
-            return false;
-        }
-        if (slot.refused_frame >= 0) {
-            std::fprintf(stderr, "\nError encoding frame %lld\n",
-                         static_cast<long long>(slot.refused_frame));
-            return false;
-        }
-        if (slot.cut_short) {
-            if (slot.read_error != 0) {
-                std::fprintf(stderr, "\nError reading inputfile: %s\n",
-                             std::strerror(slot.read_error));
-                return false;
-            }
-            std::fprintf(
-                stderr,
-                "\nThe input data ended early: %lld of %d sample frames read; the "
-                "stream ends with the last whole frame\n",
-                static_cast<long long>(s * l.span_frames * l.instants + slot.instants_read),
-                l.info->num_samples);
-            return true;
-        }
-        {
-            std::lock_guard lock(shared.mutex);
-            shared.written = s + 1;
-            slot.span = -1;
-        }
-        shared.changed.notify_all();
     }
-    return true;
+    if (freed) shared.changed.notify_all();
+}
+
+// A worker: takes the next span, waits for its slot, encodes it, and writes what is ready in
+// order unless another worker is writing.
+void work(const Layout& l, const audiofile::AudioFile& input, std::FILE* output, Shared& shared,
+          Worker& w) {
+    const auto ring = static_cast<int64_t>(shared.slots.size());
+    for (;;) {
+        std::unique_lock lock(shared.mutex);
+        if (shared.finished || shared.next_span >= shared.end_span) return;
+        const int64_t s = shared.next_span++;
+        shared.changed.wait(lock, [&] { return shared.finished || s < shared.written + ring; });
+        if (shared.finished) return;
+        Slot& slot = shared.slots[static_cast<size_t>(s % ring)];
+        slot.span = s;
+        slot.ready = false;
+        slot.used = 0;
+        slot.refused_frame = -1;
+        lock.unlock();
+
+        encode_span(l, input, s, w, slot);
+
+        lock.lock();
+        slot.ready = true;
+        if (slot.cut_short || slot.refused_frame >= 0)
+            shared.end_span = std::min(shared.end_span, s + 1);
+        if (!shared.writing) {
+            shared.writing = true;
+            write_ready_spans(l, output, shared, lock);
+            shared.writing = false;
+        }
+    }
 }
 
 // The workers' encoders and buffers and the ring, all allocated before any thread starts, so
@@ -278,23 +293,23 @@ std::optional<bool> encode_in_parallel(const ParallelJob& job) {
     size_t started = 0;
     try {
         for (Worker& w : workers) {
-            w.thread = std::thread(work, std::cref(l), std::cref(job.input), std::ref(shared),
-                                   std::ref(w));
+            w.thread = std::thread(work, std::cref(l), std::cref(job.input), job.output,
+                                   std::ref(shared), std::ref(w));
             ++started;
         }
     } catch (const std::system_error&) {
         // Fewer threads than asked: those that started do the work.
     }
     if (started == 0) return std::nullopt;
-    const bool written = write_spans(l, job.output, shared);
+    bool succeeded = false;
     {
-        std::lock_guard lock(shared.mutex);
-        shared.stop = true;
+        std::unique_lock lock(shared.mutex);
+        shared.changed.wait(lock, [&] { return shared.finished; });
+        succeeded = shared.succeeded;
     }
-    shared.changed.notify_all();
     for (Worker& w : workers)
         if (w.thread.joinable()) w.thread.join();
-    return written;
+    return succeeded;
 }
 
 } // namespace cli
