@@ -1,13 +1,11 @@
 // Reads at a position: any run of a regular file's sample frames, read where it lies and
 // converted, holds exactly the values that reading the stream from the start delivers for those
-// frames, in every container and sample type; where the file ends the count says so, and only a
-// regular file not yet read from is served.
+// frames, in every container and sample type; where the file ends the count says so, and once
+// the stream has been read from the handle is no longer served.
 #include "audiofile/audiofile.h"
-#include "failing_stream.h"
 #include "process.h"
 #include "sample_files.h"
 
-#include <cerrno>
 #include <cstddef>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -55,23 +53,6 @@ TEST(PositionedReads, AnyRunHoldsTheValuesOfTheStreamReadFromTheStart) {
         EXPECT_FALSE(audio_positioned(*file)); // the stream has moved on
         EXPECT_EQ(audio_close(file), 0);
     }
-}
-
-TEST(PositionedReads, OnlyARegularFileNotYetReadFromIsServed) {
-    const auto f = testsupport::sample_files(100).front();
-    AudioInfo info{};
-    auto stream = audio_open_stream(testsupport::failing_stream(f.bytes, f.bytes.size()), info);
-    ASSERT_TRUE(stream);
-    EXPECT_FALSE(audio_positioned(*stream));
-    std::vector<std::byte> raw(64);
-    int error = 0;
-    EXPECT_EQ(audio_read_raw_at(*stream, 0, raw, error), -1);
-    EXPECT_EQ(error, EINVAL);
-    std::vector<std::int16_t> words = {0x0102};
-    AudioInfo floats = info;
-    floats.sample_type = ST_WAVE_FLOAT32;
-    EXPECT_FALSE(audio_words_to_samples16(floats, words));
-    EXPECT_EQ(words[0], 0x0102);
 }
 
 } // namespace

@@ -84,16 +84,4 @@ TEST(EncodingInParts, EveryFrameAfterASplitIsTheOnePassFrame) {
     }
 }
 
-TEST(EncodingInParts, AnUnconfiguredEncoderHasNoCopyAndNoPriming) {
-    auto raw = sbc::encoder_create(44100, 2, 8, 16);
-    EXPECT_FALSE(sbc::encoder_create_like(*raw));
-    EXPECT_EQ(sbc::encoder_priming_frames(*raw, 5), -1);
-    ASSERT_EQ(sbc::encoder_configure(*raw, sbc::STEREO, 32, sbc::SNR), sbc::CONFIGURE_OK);
-    EXPECT_EQ(sbc::encoder_priming_frames(*raw, -1), -1);
-    const auto copy = sbc::encoder_create_like(*raw);
-    ASSERT_TRUE(copy);
-    EXPECT_EQ(copy->header_byte, raw->header_byte);
-    EXPECT_EQ(copy->bitpool, 32);
-}
-
 } // namespace
