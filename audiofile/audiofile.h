@@ -20,6 +20,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -241,5 +242,48 @@ int sample_bits(std::int32_t sample_type);
 // True for the IEEE floating-point codes (12, 13, 14, 25..30); false for integer codes and for
 // codes outside 0..30.
 bool sample_is_float(std::int32_t sample_type);
+
+// ---- Reading at any position, from several threads ----------------------------------------
+//
+// The samples of a regular file can be read where they lie, in any order and from several
+// threads at once, without the handle's buffer or the stream's position:
+//
+//   if (audio_positioned(*file)) {                       // before any audio_read*
+//       std::vector<std::byte> raw(frames * bytes per stored frame);
+//       int error = 0;
+//       const auto got = audio_read_raw_at(*file, first, raw, error);  // frames first, first+1,
+//       ... audio_convert_frames(info, std::span(raw).first(got * bytes per frame), values);
+//   }
+//
+// The values are exactly those audio_read_frames (and audio_read_frames16) would deliver for the
+// same frames.
+
+// True when audio_read_raw_at can serve `file`: a regular file opened for reading, with a sample
+// type that has a conversion, whose stream still stands at the first sample (data_offset): no
+// sample has been read through the handle yet. False for pipes and other streams.
+bool audio_positioned(const AudioFile& file);
+
+// Reads the stored bytes of sample frames first, first + 1, ... (as many whole frames as `bytes`
+// holds) from their place in the file. Neither the handle nor the stream position changes, so
+// several threads may call it at once on one handle, as long as nothing else uses the handle
+// meanwhile. Returns the whole frames read: fewer where the file ends or a read fails; `error`
+// receives the system's error number of the failure (for strerror), 0 when there was none.
+// Whole frames before a failure are read and counted. -1 (error EINVAL) for a handle that is not
+// audio_positioned, a negative `first`, or a position beyond what the file offsets can reach.
+std::int64_t audio_read_raw_at(const AudioFile& file, std::int64_t first,
+                               std::span<std::byte> bytes, int& error);
+
+// Converts stored frames (as audio_read_raw_at gives them) to the values audio_read_frames
+// delivers: as many whole frames as both `bytes` and `values` (values.size() / channels) hold,
+// interleaved, channel 0 first. Returns that count; -1 for a description without a conversion
+// (an unassigned or unknown sample type, channels below 1).
+std::int64_t audio_convert_frames(const AudioInfo& info, std::span<const std::byte> bytes,
+                                  std::span<double> values);
+
+// For 16-bit integer samples: turns stored samples, read into `words` (the bytes of
+// audio_read_raw_at), into the values audio_read_frames16 delivers, in place: each word's bytes
+// are swapped where the file's byte order is not the host's, and nothing changes where it is.
+// Returns false, changing nothing, for every other sample type.
+bool audio_words_to_samples16(const AudioInfo& info, std::span<std::int16_t> words);
 
 } // namespace audiofile

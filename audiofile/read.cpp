@@ -24,6 +24,7 @@
 // refill completes it. Never from outside the buffer, even if the caller changes `channels`
 // between calls.
 #include "audiofile/detect.h"
+#include "audiofile/stored.h"
 
 #include <algorithm>
 #include <bit>
@@ -417,6 +418,24 @@ int audio_read_error(const AudioFile& file) {
 std::size_t audio_frames_buffered(const AudioFile& file) {
     if (file.frame_index <= 0 || file.frame_index >= file.frames_in_buffer) return 0;
     return static_cast<std::size_t>(file.frames_in_buffer - file.frame_index);
+}
+
+// ---- For reads at a position (positioned.cpp) ------------------------------------------------
+
+StoredLayout stored_layout(const AudioInfo& info) {
+    const SampleFormat format = format_of(info.sample_type);
+    if (format.encoding == Encoding::none) return {};
+    const Encoding encoding = resolve_marker(format.encoding, info.byte_order_marker);
+    const bool words = encoding == Encoding::s16le || encoding == Encoding::s16be;
+    return {static_cast<std::size_t>(format.bits / 8), !words                 ? Words16::none
+                                                       : encoding == host_s16 ? Words16::native
+                                                                              : Words16::swapped};
+}
+
+void decode_stored(const AudioInfo& info, Bytes bytes, std::span<double> values) {
+    const SampleFormat format = format_of(info.sample_type);
+    decode_run(resolve_marker(format.encoding, info.byte_order_marker), bytes,
+               static_cast<std::size_t>(format.bits / 8), values);
 }
 
 } // namespace audiofile

@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
 # Times vantrel against Debian's sbcenc (sbc-tools, run as a black box) on the same stream
-# parameters: JOINT_STEREO, SNR, 8 subbands, 16 blocks, bitpool 61, output to /dev/null.
+# parameters: JOINT_STEREO, SNR, 8 subbands, 16 blocks, bitpool 61, output to /dev/null; vantrel
+# once in a single pass (-T 1) and once on every core (-T 0), beside the time it takes just to
+# read the file (cat file > /dev/null).
 #
 #   bench/versus_sbcenc.sh [rounds] [seconds]      (defaults 5 rounds, 600 s; files in ${TMPDIR:-/tmp})
 #
 # Input: a music-like 16-bit stereo signal at 44100 Hz made by sox (tones, a chirp, noise bursts,
 # silence; dither off, fixed seed), written as WAVE for vantrel and as Sun audio for sbcenc.
-# The two programs run alternately, `rounds` times each; the script prints both median times and
-# their ratio, both peak resident sizes (/usr/bin/time), and instructions per stereo sample
-# instant of both under callgrind on a 10-second cut. Needs sox, sbcenc, valgrind, /usr/bin/time.
+# The four commands run alternately, `rounds` times each, with the file in the page cache; the
+# script prints for each the median wall time, its ratio to sbcenc and to reading the file, the
+# median user + system time (what the threads cost), the peak resident size (/usr/bin/time) and
+# the instructions per stereo sample instant under callgrind on a 10-second cut (all threads
+# counted). Needs sox, sbcenc, valgrind, /usr/bin/time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 rounds=${1:-5}
@@ -34,43 +38,66 @@ sox -D "$tmp/full.wav" "$tmp/full.au"
 sox -D "$tmp/full.wav" "$tmp/cut.wav" trim 0 10
 sox -D "$tmp/full.wav" "$tmp/cut.au" trim 0 10
 
-run_vantrel() { "$vantrel" -j "$1" > /dev/null 2> /dev/null; }
-run_sbcenc() { sbcenc -j -S -s 8 -B 16 -b 61 "$1" > /dev/null; }
+names=(cat "vantrel -j -T 1" "vantrel -j -T 0" "sbcenc -j -S -s 8 -B 16 -b 61")
+command_of() { # index, input stem
+  case $1 in
+    0) echo cat "$tmp/$2.wav" ;;
+    1) echo "$vantrel" -j -T 1 "$tmp/$2.wav" ;;
+    2) echo "$vantrel" -j -T 0 "$tmp/$2.wav" ;;
+    3) echo sbcenc -j -S -s 8 -B 16 -b 61 "$tmp/$2.au" ;;
+  esac
+}
 
-# Both streams must carry the same parameters: their first frame header reads 9C BF 3D.
+# Both streams must carry the same parameters (their first frame header reads 9C BF 3D), and
+# the two vantrel runs must give the same bytes.
 sbcenc -j -S -s 8 -B 16 -b 61 "$tmp/cut.au" > "$tmp/cut.sbcenc.sbc"
-"$vantrel" -j -o "$tmp/cut.vantrel.sbc" "$tmp/cut.wav" 2> /dev/null
+"$vantrel" -j -T 1 -o "$tmp/cut.vantrel.sbc" "$tmp/cut.wav" 2> /dev/null
 for f in sbcenc vantrel; do
   header=$(head -c 3 "$tmp/cut.$f.sbc" | od -An -tx1 | tr -d ' \n')
   [ "$header" = 9cbf3d ] || { echo "$f: header $header, not 9cbf3d (44.1k/16/joint/SNR/8/61)"; exit 1; }
 done
+"$vantrel" -j -T 1 -o "$tmp/full.1.sbc" "$tmp/full.wav" 2> /dev/null
+"$vantrel" -j -T 0 -o "$tmp/full.0.sbc" "$tmp/full.wav" 2> /dev/null
+cmp -s "$tmp/full.1.sbc" "$tmp/full.0.sbc" || { echo "vantrel -T 0 and -T 1 differ"; exit 1; }
+rm -f "$tmp/full.1.sbc" "$tmp/full.0.sbc"
 
-now() { date +%s.%N; }
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-: > "$tmp/v.times"
-: > "$tmp/s.times"
+load_before=$(cut -d ' ' -f 1-3 /proc/loadavg)
+cat "$tmp/full.wav" "$tmp/full.au" > /dev/null # into the page cache
+TIMEFORMAT='%3R %3U %3S'
 for ((i = 0; i < rounds; ++i)); do
-  t0=$(now); run_vantrel "$tmp/full.wav"; t1=$(now); run_sbcenc "$tmp/full.au"; t2=$(now)
-  awk "BEGIN { print $t1 - $t0 }" >> "$tmp/v.times"
-  awk "BEGIN { print $t2 - $t1 }" >> "$tmp/s.times"
+  for c in 0 1 2 3; do
+    # shellcheck disable=SC2046 # the command is words
+    { time $(command_of "$c" full) > /dev/null 2> /dev/null; } 2> "$tmp/one"
+    read -r real user sys < "$tmp/one"
+    echo "$real" >> "$tmp/real.$c"
+    awk "BEGIN { print $user + $sys }" >> "$tmp/cpu.$c"
+  done
 done
-v=$(median < "$tmp/v.times")
-s=$(median < "$tmp/s.times")
+load_after=$(cut -d ' ' -f 1-3 /proc/loadavg)
 
 rss() { /usr/bin/time -f %M "$@" 2>&1 > /dev/null | tail -n 1; }
-v_rss=$(rss "$vantrel" -j "$tmp/full.wav")
-s_rss=$(rss sbcenc -j -S -s 8 -B 16 -b 61 "$tmp/full.au")
-
 instructions() { valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 > /dev/null |
   sed -n 's/.*Collected : \([0-9]*\).*/\1/p'; }
-v_ins=$(instructions "$vantrel" -j "$tmp/cut.wav")
-s_ins=$(instructions sbcenc -j -S -s 8 -B 16 -b 61 "$tmp/cut.au")
 instants=441000
 
-printf 'input: %d s of 16-bit stereo at 44100 Hz (%d bytes WAVE); %d rounds, alternating\n' \
-  "$seconds" "$(stat -c %s "$tmp/full.wav")" "$rounds"
-printf 'vantrel -j                      median %.3f s   peak RSS %6d KiB   %6.1f instructions/instant\n' \
-  "$v" "$v_rss" "$(awk "BEGIN { print $v_ins / $instants }")"
-printf 'sbcenc -j -S -s 8 -B 16 -b 61   median %.3f s   peak RSS %6d KiB   %6.1f instructions/instant\n' \
-  "$s" "$s_rss" "$(awk "BEGIN { print $s_ins / $instants }")"
-printf 'ratio vantrel / sbcenc: %.3f\n' "$(awk "BEGIN { print $v / $s }")"
+printf 'input: %d s of 16-bit stereo at 44100 Hz (%d bytes WAVE); %d rounds, alternating; %s processors\n' \
+  "$seconds" "$(stat -c %s "$tmp/full.wav")" "$rounds" "$(nproc)"
+printf 'load average before %s, after %s\n' "$load_before" "$load_after"
+printf '%-32s %9s %8s %8s %10s %9s %14s\n' command median /sbcenc /cat user+sys 'peak RSS' instr/instant
+s=$(median < "$tmp/real.3")
+r=$(median < "$tmp/real.0")
+for c in 0 1 2 3; do
+  real=$(median < "$tmp/real.$c")
+  cpu=$(median < "$tmp/cpu.$c")
+  # shellcheck disable=SC2046
+  peak=$(rss $(command_of "$c" full))
+  if [ "$c" -eq 0 ]; then
+    ins=-
+  else
+    # shellcheck disable=SC2046
+    ins=$(awk "BEGIN { printf \"%.1f\", $(instructions $(command_of "$c" cut)) / $instants }")
+  fi
+  printf '%-32s %7.3f s %8.3f %8.2f %8.3f s %5d KiB %14s\n' "${names[$c]}" "$real" \
+    "$(awk "BEGIN { print $real / $s }")" "$(awk "BEGIN { print $real / $r }")" "$cpu" "$peak" "$ins"
+done

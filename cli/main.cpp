@@ -34,6 +34,8 @@ constexpr std::array usage_lines = {
     "            [-ooutputfile] specifies the name of the bitstream output file\n",
     "            [-m] use mSBC, the wideband speech codec of hands-free links (16000 Hz mono)\n",
     "            [-H] with -m, write each frame in a 60-byte H2 unit, as a voice link carries it\n",
+    "            [-Tthreads] threads specifies the number of encoding threads, 0 for one per "
+    "core\n",
     "            inputfile specifies the audio input file, the major audio formats are supported\n",
 };
 
@@ -167,7 +169,7 @@ int main(int argc, char* argv[]) {
     cli::Settings settings;
     Outputs outputs;
     int fixed_option = 0; // the first option given whose setting mSBC fixes
-    for (int option; (option = cli::scan(argc, argv, "jl:n:o:pr:svhmH")) != -1;) {
+    for (int option; (option = cli::scan(argc, argv, "jl:n:o:pr:svhmHT:")) != -1;) {
         const char* value = cli::scanner.option_value;
         if (fixed_option == 0 && fixed_by_msbc(option) != nullptr) fixed_option = option;
         switch (option) {
@@ -198,6 +200,9 @@ int main(int argc, char* argv[]) {
         case 'r':
             settings.bit_rate = cli::option_number(value);
             break;
+        case 'T':
+            settings.threads = cli::option_number(value);
+            break;
         case 'o':
             if (!outputs.open(value)) {
                 std::fprintf(stderr, "\nError opening outputfile\n");
@@ -221,6 +226,11 @@ int main(int argc, char* argv[]) {
     if (settings.blk_len > max_blk_len) {
         std::fprintf(stderr, "\nblk_len: %d exceeds the maximum number: %d\n", settings.blk_len,
                      max_blk_len);
+        return 1;
+    }
+    if (settings.threads < 0) {
+        std::fprintf(stderr, "\nthreads: %d is negative (0 gives one per core)\n",
+                     settings.threads);
         return 1;
     }
     if (input_name == nullptr) {

@@ -25,17 +25,16 @@
 // full). SIGINT and SIGTERM stop the run between frames: the whole frames encoded so far are
 // written, the files closed, and the program ends by the signal.
 #include "audiofile/audiofile.h"
+#include "cli/frame_io.h"
+#include "cli/parallel_run.h"
 #include "cli/settings.h"
 #include "cli/signals.h"
 #include "sbc/sbc.h"
 
 #include <algorithm>
 #include <array>
-#include <cmath>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -49,42 +48,6 @@ namespace cli {
 namespace {
 
 constexpr int max_channels = 2;
-
-// The factor that brings a stored sample to the 16-bit scale. Integer sources are shifted by
-// their width; floating-point sources whose container defines full scale as ±1.0 are multiplied
-// by 32768; the others (which define no full scale) are taken as they are.
-double sixteen_bit_scale(int32_t sample_type) {
-    using namespace audiofile;
-    if (sample_is_float(sample_type)) {
-        switch (sample_type) {
-        case ST_SPW_DOUBLE:
-        case ST_H512_FLOAT32:
-        case ST_H512_FLOAT64:
-            return 1.0;
-        default:
-            return 32768.0;
-        }
-    }
-    switch (sample_bits(sample_type)) {
-    case 8:
-        return 256.0;
-    case 24:
-        return 1.0 / 256.0;
-    case 32:
-        return 1.0 / 65536.0;
-    default:
-        return 1.0;
-    }
-}
-
-// Truncates toward zero and limits to the 16-bit range (NaN becomes 0). Written as selections
-// rather than branches, so that a frame's values convert side by side.
-int16_t to_pcm16(double value) {
-    value = value == value ? value : 0.0;
-    value = value < 32767.0 ? value : 32767.0;
-    value = value > -32768.0 ? value : -32768.0;
-    return static_cast<int16_t>(static_cast<int32_t>(value));
-}
 
 // The bitpool for the requested rate, or nothing when a step would leave the 32-bit range.
 std::optional<int32_t> derive_bitpool(const Settings& s, int32_t channel_mode, int32_t channels,
@@ -191,21 +154,6 @@ bool is_live_output(std::FILE* output) {
     return fd >= 0 && fstat(fd, &status) == 0 && !S_ISREG(status.st_mode);
 }
 
-// Writes all of `bytes` straight to the output's descriptor, going on after a partial write and
-// after a signal interrupted it, so a stop signal never cuts a frame. False (errno set) when the
-// output refuses them. The output's own stdio buffer is never used, so nothing waits there.
-bool write_all(std::FILE* output, std::span<const uint8_t> bytes) {
-    const int fd = fileno(output);
-    if (fd < 0) return std::fwrite(bytes.data(), 1, bytes.size(), output) == bytes.size();
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        bytes = bytes.subspan(static_cast<size_t>(written));
-    }
-    return true;
-}
-
 // Writes the block's frames and empties it; false (after saying so) when they could not be
 // written. A reader that went away ends the program here by SIGPIPE, unless SIGPIPE is ignored:
 // then this is the one message, and the run ends with status 1.
@@ -283,30 +231,6 @@ void print_figures(const Settings& s, int32_t channel_mode, int32_t bitpool) {
     std::fprintf(stderr, "bitrate = %6.2f kbps\n", s.bit_rate * 0.001);
 }
 
-// Converts each double to 16-bit PCM (scaled, truncated, saturated); pcm holds as many values.
-void convert_to_pcm16(std::span<const double> values, std::span<int16_t> pcm, double scale) {
-    const size_t n = values.size();
-    size_t i = 0;
-#if defined(__SSE2__)
-    // Four values at a time, as to_pcm16: NaN masked to 0, then minpd(v, 32767) is
-    // "v < 32767 ? v : 32767" and maxpd(v, −32768) "v > −32768 ? v : −32768"; the truncated
-    // integers are then in range, so the saturating pack changes nothing.
-    const __m128d factor = _mm_set1_pd(scale);
-    const __m128d high = _mm_set1_pd(32767.0);
-    const __m128d low = _mm_set1_pd(-32768.0);
-    const auto to_int32 = [&](const double* at) {
-        __m128d v = _mm_mul_pd(_mm_loadu_pd(at), factor);
-        v = _mm_and_pd(v, _mm_cmpord_pd(v, v));
-        return _mm_cvttpd_epi32(_mm_max_pd(_mm_min_pd(v, high), low));
-    };
-    for (; i + 4 <= n; i += 4) {
-        const __m128i four = _mm_unpacklo_epi64(to_int32(&values[i]), to_int32(&values[i + 2]));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(&pcm[i]), _mm_packs_epi32(four, four));
-    }
-#endif
-    for (; i < n; ++i) pcm[i] = to_pcm16(values[i] * scale);
-}
-
 // Reads up to pcm.size() values (whole instants) of 16-bit PCM into `pcm`: the values read; 0 at
 // the end of the data, on a read failure, or when a live read was interrupted.
 size_t read_pcm(audiofile::AudioFile& input, std::span<int16_t> pcm, int32_t channels, double scale,
@@ -318,7 +242,7 @@ size_t read_pcm(audiofile::AudioFile& input, std::span<int16_t> pcm, int32_t cha
     std::array<double, sbc::MAX_FRAME_SAMPLES * max_channels> values;
     const int got = audiofile::audio_read_frames(std::span(values).first(pcm.size()), input);
     const size_t n = static_cast<size_t>(std::max(got, 0)) * per_instant;
-    convert_to_pcm16(std::span(values).first(n), pcm, scale);
+    to_pcm16(std::span(values).first(n), scale, pcm);
     return n;
 }
 
@@ -433,28 +357,6 @@ bool configure_msbc(Run& run, const Settings& settings, const audiofile::AudioIn
     return true;
 }
 
-// One frame of `samples` appended to the block: bare, or with -H in the H2 unit numbered
-// `index`. Returns the bytes added, or -1 with the block as it was.
-int32_t put_frame(Run& run, const Settings& settings, std::span<const int16_t> samples,
-                  OutputBlock& block, int64_t index) {
-    if (!settings.h2) {
-        const int32_t before = block.used;
-        const int32_t length =
-            sbc::encoder_encode_frame(*run.encoder, samples, block.bytes, block.used);
-        if (length > 0 && block.used - before == length) return length;
-        block.used = before;
-        return -1;
-    }
-    std::array<uint8_t, sbc::MSBC_FRAME_LENGTH> frame;
-    int32_t length = 0;
-    if (sbc::encoder_encode_frame(*run.encoder, samples, frame, length) != sbc::MSBC_FRAME_LENGTH)
-        return -1;
-    const auto unit = std::span(block.bytes).subspan(static_cast<size_t>(block.used));
-    const int32_t written = sbc::h2_unit_write(frame, static_cast<uint64_t>(index), unit);
-    if (written > 0) block.used += written;
-    return written;
-}
-
 } // namespace
 
 int run_encoding(const Settings& settings, std::FILE* output, const char* input_name) {
@@ -486,12 +388,14 @@ int encode_input(const Settings& settings, std::FILE* output,
     const int64_t instants_per_frame = run.encoder->samples_per_channel;
     const bool count_known = info.num_samples_known;
     const int64_t frames = count_known ? info.num_samples / instants_per_frame : -1;
+    if (const auto done = encode_in_parallel(
+            {settings.threads, *run.input, *run.encoder, run.output, frames, settings.h2}))
+        return *done && shut_down(run) ? 0 : fail(run);
     const double scale = sixteen_bit_scale(info.sample_type);
     const bool sixteen_bit = !audiofile::sample_is_float(info.sample_type) &&
                              audiofile::sample_bits(info.sample_type) == 16;
     std::array<int16_t, sbc::MAX_FRAME_SAMPLES * max_channels> pcm{};
-    const auto frame_length = static_cast<size_t>(
-        settings.h2 ? sbc::H2_UNIT_LENGTH : sbc::encoder_frame_length(*run.encoder));
+    const auto frame_length = static_cast<size_t>(stream_frame_bytes(*run.encoder, settings.h2));
     OutputBlock& block = run.block;
     block.bytes.resize(std::max(output_block_bytes, frame_length));
 
@@ -519,7 +423,7 @@ int encode_input(const Settings& settings, std::FILE* output,
         if (block.bytes.size() - static_cast<size_t>(block.used) < frame_length &&
             !flush_block(run))
             return fail(run);
-        if (put_frame(run, settings, samples, block, f) < 0) {
+        if (!append_frame(*run.encoder, samples, f, settings.h2, block.bytes, block.used)) {
             flush_block(run);
             std::fprintf(stderr, "\nError encoding frame %lld\n", static_cast<long long>(f));
             return fail(run);

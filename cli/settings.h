@@ -17,6 +17,7 @@ struct Settings {
     bool verbose = false;      // -v
     bool msbc = false;         // -m: mSBC frames (16000 Hz mono input; every parameter fixed)
     bool h2 = false;           // -H: each mSBC frame in a 60-byte H2 unit
+    int threads = 0;           // -T: 0 one per processor, 1 a single pass (pipes always)
 };
 
 // Encodes `input_name` into `output` (which it closes) and returns the exit status.

@@ -178,8 +178,8 @@ struct FrameWorkspace {
 int32_t encoder_frequency_index(int32_t sampling_frequency);
 
 // A new encoder with zeroed filter history (the stream starts after silence).
-// Returns null for `subbands` other than 4 or 8, and for `channels` outside 1..2 (the filter
-// bank holds the history of at most two channels). The sampling frequency and blk_len are
+// Returns null for `subbands` other than 4 or 8, for `channels` outside 1..2 (the filter
+// bank holds the history of at most two channels), and when memory runs out. The sampling frequency and blk_len are
 // checked later by encoder_configure, which refuses them through format_init.
 std::unique_ptr<EncoderState> encoder_create(int32_t sampling_frequency, int32_t channels,
                                              int32_t subbands, int32_t blk_len);
@@ -243,6 +243,37 @@ int32_t encoder_encode_frame(EncoderState& state, std::span<const int16_t> pcm,
 
 // Releases the encoder and its filter bank. Always returns 0.
 int encoder_destroy(std::unique_ptr<EncoderState> state);
+
+// ---- Encoding one stream in parts ---------------------------------------------------------
+//
+// A frame depends only on its own samples, the configuration and the filter history (the 9
+// blocks before it). So the frames of one stream can be cut into spans that separate encoders,
+// on separate threads, code at once, and together they give exactly the bytes of one pass:
+//
+//   auto part = encoder_create_like(whole);           // once per thread
+//   for each span [first, end) of frames:
+//       encoder_reset(*part);
+//       for f in first - encoder_priming_frames(*part, first) .. first - 1:
+//           encoder_encode_frame(*part, pcm of f, scratch, n);      // bytes thrown away
+//       for f in first .. end - 1:
+//           encoder_encode_frame(*part, pcm of f, out, out_len);    // the stream's frames
+//
+// Encoders share nothing: any number of them may run on different threads at once.
+
+// A new encoder with the creation parameters and configuration of `state` and a history of
+// zeros (as after encoder_create). Null when `state` is not configured.
+std::unique_ptr<EncoderState> encoder_create_like(const EncoderState& state);
+
+// Forgets the filter history: the next frame is coded as the first frame of a stream (after
+// silence). The configuration is kept.
+void encoder_reset(EncoderState& state);
+
+// How many frames before frame `first_frame` of a stream a reset encoder must encode (in stream
+// order, output discarded) for frame `first_frame` to come out exactly as in one pass from the
+// start: the frames that cover the filter's reach of 9 blocks (1 for 12 or 16 blocks, 2 for 8,
+// 3 for 4), or `first_frame` itself near the start. -1 when `state` is not configured or
+// `first_frame` is negative.
+int64_t encoder_priming_frames(const EncoderState& state, int64_t first_frame);
 
 // ---- Decoding -----------------------------------------------------------------------------
 //

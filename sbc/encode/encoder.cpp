@@ -35,6 +35,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <limits>
+#include <new>
 
 namespace sbc {
 
@@ -71,8 +72,10 @@ int32_t encoder_frequency_index(int32_t sampling_frequency) {
     return -1;
 }
 
-std::unique_ptr<EncoderState> encoder_create(int32_t sampling_frequency, int32_t channels,
-                                             int32_t subbands, int32_t blk_len) {
+namespace {
+
+std::unique_ptr<EncoderState> create(int32_t sampling_frequency, int32_t channels, int32_t subbands,
+                                     int32_t blk_len) {
     auto analysis = analysis_init(subbands, channels);
     if (!analysis) return nullptr;
     auto state = std::make_unique<EncoderState>();
@@ -87,6 +90,17 @@ std::unique_ptr<EncoderState> encoder_create(int32_t sampling_frequency, int32_t
             ? subbands * blk_len
             : 0;
     return state;
+}
+
+} // namespace
+
+std::unique_ptr<EncoderState> encoder_create(int32_t sampling_frequency, int32_t channels,
+                                             int32_t subbands, int32_t blk_len) {
+    try {
+        return create(sampling_frequency, channels, subbands, blk_len);
+    } catch (const std::bad_alloc&) { // the host decides what running out of memory means
+        return nullptr;
+    }
 }
 
 int32_t encoder_max_bitpool(int32_t channel_mode, int32_t subbands) {

@@ -25,6 +25,8 @@ const std::string usage =
     "            [-ooutputfile] specifies the name of the bitstream output file\n"
     "            [-m] use mSBC, the wideband speech codec of hands-free links (16000 Hz mono)\n"
     "            [-H] with -m, write each frame in a 60-byte H2 unit, as a voice link carries it\n"
+    "            [-Tthreads] threads specifies the number of encoding threads, 0 for one per "
+    "core\n"
     "            inputfile specifies the audio input file, the major audio formats are "
     "supported\n";
 
@@ -69,6 +71,12 @@ TEST(CommandLine, BlockLengthAboveSixteenIsRefusedBeforeTheInputIsOpened) {
     auto separate = vantrel({"-l", "17"});
     EXPECT_EQ(separate.status, 1);
     EXPECT_EQ(separate.err, banner + "\nblk_len: 17 exceeds the maximum number: 16\n");
+}
+
+TEST(CommandLine, ANegativeThreadCountIsRefusedBeforeTheInputIsOpened) {
+    auto r = vantrel({"-T", "-2", "/nonexistent/input.wav"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, banner + "\nthreads: -2 is negative (0 gives one per core)\n");
 }
 
 TEST(CommandLine, BlockLengthSixPassesTheEarlyCheck) {

@@ -1,7 +1,8 @@
 // Locked output: the program's streams for a table of inputs and options, compared by SHA-256
-// with the streams of the plain, unoptimised encoder they were first recorded from. Any change
-// of a rounding, a sum order or a bit of packing shows up here. The inputs are made in the test
-// from integers only (no libm), so they are the same on every machine and build.
+// with the streams of the plain, unoptimised encoder they were first recorded from, in a single
+// pass and on several threads. Any change of a rounding, a sum order or a bit of packing shows up
+// here. The inputs are made in the test from integers only (no libm), so they are the same on
+// every machine and build.
 #include "process.h"
 #include "wave_fixture.h"
 
@@ -136,15 +137,18 @@ const std::vector<Locked> locked = {
 };
 // clang-format on
 
-TEST(LockedStreams, EveryStreamIsTheRecordedOneByteForByte) {
+// The same bytes whatever the number of encoding threads (-T), a single pass included.
+class LockedStreams : public testing::TestWithParam<const char*> {};
+
+TEST_P(LockedStreams, EveryStreamIsTheRecordedOneByteForByte) {
     if (!have_program("sha256sum")) GTEST_SKIP() << "sha256sum is not installed";
     TempDir dir;
     for (const Locked& l : locked) {
         std::string label = std::to_string(l.bits) + "-bit " + std::to_string(l.channels) + "ch " +
-                            std::to_string(l.rate) + " Hz";
+                            std::to_string(l.rate) + " Hz -T " + GetParam();
         for (const auto& o : l.options) label += " " + o;
         write_file(dir / "in.wav", music_wave(l.bits, l.channels, l.rate));
-        std::vector<std::string> args = {vantrel_binary()};
+        std::vector<std::string> args = {vantrel_binary(), "-T", GetParam()};
         args.insert(args.end(), l.options.begin(), l.options.end());
         args.insert(args.end(), {"-o", (dir / "out.sbc").string(), (dir / "in.wav").string()});
         const auto r = run_process(args);
@@ -156,5 +160,8 @@ TEST(LockedStreams, EveryStreamIsTheRecordedOneByteForByte) {
         EXPECT_EQ(digest, l.sha256) << label;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Threads, LockedStreams, testing::Values("1", "2", "3", "16"),
+                         [](const auto& info) { return std::string("T") + info.param; });
 
 } // namespace
