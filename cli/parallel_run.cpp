@@ -77,7 +77,9 @@ struct Worker {
 
 struct Shared {
     std::mutex mutex;
-    std::condition_variable changed; // a slot was freed, or the run finished
+    std::condition_variable changed; // a slot was freed, or the run finished (for the workers)
+    std::condition_variable done;    // the run finished (for the thread that waits for it alone,
+                                     // so that it is not woken for every span written)
     std::vector<Slot> slots;
     int64_t next_span = 0;  // the next span to take
     int64_t end_span = 0;   // no span from here on is taken (lowered where the data ends)
@@ -207,6 +209,7 @@ void write_ready_spans(const Layout& l, std::FILE* output, Shared& shared,
         }
     }
     if (freed) shared.changed.notify_all();
+    if (shared.finished) shared.done.notify_all();
 }
 
 // A worker: takes the next span, waits for its slot, encodes it, and writes what is ready in
@@ -222,6 +225,7 @@ void work(const Layout& l, const audiofile::AudioFile& input, std::FILE* output,
                 shared.finished = true;
                 shared.succeeded = true;
                 shared.changed.notify_all();
+                shared.done.notify_all();
             }
         }
         if (shared.finished || shared.next_span >= shared.end_span) return;
@@ -315,7 +319,7 @@ std::optional<bool> encode_in_parallel(const ParallelJob& job) {
     bool succeeded = false;
     {
         std::unique_lock lock(shared.mutex);
-        shared.changed.wait(lock, [&] { return shared.finished; });
+        shared.done.wait(lock, [&] { return shared.finished; });
         succeeded = shared.succeeded;
     }
     for (Worker& w : workers)
