@@ -21,7 +21,7 @@ trap 'rm -rf "$tmp"' EXIT
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVANTREL_TESTS=OFF > /dev/null
 cmake --build build-bench -j 2 --target vantrel vantrel-decode > /dev/null
 vantrel=build-bench/cli/vantrel
-decode=build-bench/cli/decode/vantrel-decode
+decode=build-bench/cli/vantrel-decode
 
 # One 20-second pattern, repeated to the requested length.
 mk() { sox -D -R -n -r 44100 -c 2 -b 16 "$tmp/$1.wav" "${@:2}"; }

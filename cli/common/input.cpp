@@ -1,9 +1,9 @@
 // Opening the input and reading it into the scanner: see input.h.
 #include "cli/common/input.h"
 
+#include "cli/common/options.h"
 #include "cli/common/report.h"
 #include "cli/common/stop.h"
-#include "cli/options.h"
 
 #include <cerrno>
 #include <cstring>

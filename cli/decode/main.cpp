@@ -7,11 +7,11 @@
 // (damage replaced by silence and summed up in one line), 1 after a refusal or failure, or the
 // signal's own when SIGINT or SIGTERM ended the run (the output is left whole and valid).
 #include "cli/common/input.h"
+#include "cli/common/options.h"
 #include "cli/common/report.h"
 #include "cli/common/stop.h"
 #include "cli/decode/decode_run.h"
 #include "cli/decode/pcm_output.h"
-#include "cli/options.h"
 
 #include <array>
 #include <cstdio>

@@ -7,9 +7,9 @@
 // lost H2 units before it. Exit status: 0 when the stream holds a frame, 1 when it holds none
 // or cannot be read (the report of what was read is printed all the same).
 #include "cli/common/input.h"
+#include "cli/common/options.h"
 #include "cli/common/report.h"
 #include "cli/info/stream_report.h"
-#include "cli/options.h"
 
 #include <array>
 #include <cstdio>

@@ -7,7 +7,7 @@
 //          ──► wait_for_input returns false (poll: the wake-up pipe is readable)
 //          ──► frame loop sees stop_signal() ──► last whole frames written, files closed
 //          ──► end_by_signal: raise(SIGINT) with the default action ──► parent sees SIGINT
-#include "cli/signals.h"
+#include "cli/encode/signals.h"
 
 #include <array>
 #include <cerrno>

@@ -5,8 +5,8 @@
 //
 // Everything this file prints goes to standard error; standard output carries only frames.
 // Exit status: 0 after a run (or after printing the usage), 1 after any refusal.
-#include "cli/options.h"
-#include "cli/settings.h"
+#include "cli/common/options.h"
+#include "cli/encode/settings.h"
 
 #include <array>
 #include <cstdio>

@@ -16,10 +16,10 @@
 // Everything the single pass reports stays true: the first span (in stream order) whose data
 // ends early or fails to read ends the stream with its whole frames, followed by the single
 // pass's message; nothing after it is written, and no span after it is started once it is known.
-#include "cli/parallel_run.h"
+#include "cli/encode/parallel_run.h"
 
-#include "cli/frame_io.h"
-#include "cli/signals.h"
+#include "cli/encode/frame_io.h"
+#include "cli/encode/signals.h"
 
 #include <algorithm>
 #include <array>

@@ -25,10 +25,10 @@
 // full). SIGINT and SIGTERM stop the run between frames: the whole frames encoded so far are
 // written, the files closed, and the program ends by the signal.
 #include "audiofile/audiofile.h"
-#include "cli/frame_io.h"
-#include "cli/parallel_run.h"
-#include "cli/settings.h"
-#include "cli/signals.h"
+#include "cli/encode/frame_io.h"
+#include "cli/encode/parallel_run.h"
+#include "cli/encode/settings.h"
+#include "cli/encode/signals.h"
 #include "sbc/sbc.h"
 
 #include <algorithm>

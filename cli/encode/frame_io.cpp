@@ -4,7 +4,7 @@
 //
 // Limiting saturates instead of wrapping, and NaN becomes 0. The scale is a power of two, so
 // every product is exact and the result depends on nothing but the stored value.
-#include "cli/frame_io.h"
+#include "cli/encode/frame_io.h"
 
 #include "audiofile/audiofile.h"
 
