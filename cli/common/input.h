@@ -22,11 +22,6 @@ struct Input {
     bool owned = false;   // opened here, closed by close_input
 };
 
-// `fd` moved above the three standard descriptors when it took one of their numbers (they were
-// closed when the program started): otherwise messages could land in a file, or standard input
-// read the output. -1 stays -1.
-int above_standard_streams(int fd);
-
 // True when `name` stands for standard input.
 bool names_standard_input(const char* name);
 

@@ -215,3 +215,21 @@ TEST(LiveRun, AClosedDownstreamEndsTheRunAtOnce) {
         EXPECT_EQ(p.err, banner + (ignored ? "\nError writing outputfile\n" : ""));
     }
 }
+
+// A standard output left non-blocking by whoever shares the pipe: a full pipe is waited for, as
+// a blocking write would wait, and every frame arrives; it is no failed write.
+TEST(LiveRun, ANonBlockingOutputThatFillsUpIsWaitedFor) {
+    TempDir dir;
+    const std::string wav = wave_file(2, rate, 16, pcm16_le(stereo_samples(128 * 4000)));
+    write_file(dir / "in.wav", wav);
+    const std::string expected = stream_from_file(wav, {"-j"});
+    for (const char* threads : {"1", "2"}) {
+        SCOPED_TRACE(std::string("-T ") + threads);
+        LiveProcess p({vantrel_binary(), "-j", "-T", threads, (dir / "in.wav").string()}, false,
+                      true);
+        ASSERT_TRUE(p.wait_until_idle(patience)); // the pipe is full and nobody reads yet
+        EXPECT_EQ(p.finish(), 0);
+        EXPECT_EQ(p.err, banner);
+        EXPECT_TRUE(p.out == expected);
+    }
+}
