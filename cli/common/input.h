@@ -25,7 +25,7 @@ struct Input {
 // True when `name` stands for standard input.
 bool names_standard_input(const char* name);
 
-// The input name once the options are scanned (cli/options.h): the first operand, or "-" when
+// The input name once the options are scanned (options.h): the first operand, or "-" when
 // a lone "-" (which ends the options) was the last argument; null when there is none.
 const char* input_operand(int argc, char* const argv[]);
 

@@ -29,10 +29,6 @@ constexpr std::array usage_lines = {
     "                 standard input\n",
 };
 
-void print_usage() {
-    for (const char* line : usage_lines) std::fputs(line, stderr);
-}
-
 struct Options {
     const char* type = nullptr;
     const char* output = nullptr;
@@ -54,17 +50,17 @@ int scan_options(int argc, char* argv[], Options& o) {
             o.output = cli::scanner.option_value;
             break;
         case 'h':
-            print_usage();
+            cli::print_usage(usage_lines);
             return 0;
         default:
-            print_usage();
+            cli::print_usage(usage_lines);
             return 1;
         }
     }
     o.input = cli::input_operand(argc, argv);
     if (o.input == nullptr) {
         cli::report("no inputfile given");
-        print_usage();
+        cli::print_usage(usage_lines);
         return 1;
     }
     return -1;

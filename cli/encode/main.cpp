@@ -7,6 +7,7 @@
 // Exit status: 0 after a run (or after printing the usage), 1 after any refusal.
 #include "cli/common/files.h"
 #include "cli/common/options.h"
+#include "cli/common/report.h"
 #include "cli/encode/settings.h"
 
 #include <array>
@@ -75,10 +76,6 @@ bool msbc_options_fit(const cli::Settings& settings, int fixed_option) {
 void print_banner() {
     std::fprintf(stderr, "\nSBC Encoder LIB Version %s\n", version);
     std::fprintf(stderr, "vantrel: raw SBC stream encoder, by the vantrel developers\n\n");
-}
-
-void print_usage() {
-    for (const char* line : usage_lines) std::fputs(line, stderr);
 }
 
 // The files named by -o. Each is created when its option is scanned (so it exists even when the
@@ -198,7 +195,7 @@ int main(int argc, char* argv[]) {
             }
             break;
         default: // 'h' and every refused option
-            print_usage();
+            cli::print_usage(usage_lines);
             outputs.close_all();
             return 0;
         }

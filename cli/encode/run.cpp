@@ -25,6 +25,7 @@
 // full). SIGINT and SIGTERM stop the run between frames: the whole frames encoded so far are
 // written, the files closed, and the program ends by the signal.
 #include "audiofile/audiofile.h"
+#include "cli/common/names.h"
 #include "cli/common/stop.h"
 #include "cli/encode/frame_io.h"
 #include "cli/encode/parallel_run.h"
@@ -85,12 +86,6 @@ template <typename Test> int64_t first_rate(int64_t lo, int64_t hi, Test reached
     return lo;
 }
 
-const char* mode_name(int32_t channel_mode) {
-    constexpr std::array<const char*, 4> names = {"MONO", "DUAL_CHANNEL", "STEREO", "JOINT_STEREO"};
-    return channel_mode >= 0 && channel_mode < 4 ? names[static_cast<size_t>(channel_mode)]
-                                                 : "an unknown channel mode";
-}
-
 // Names the bit rates whose bitpool lies in 0..max_bitpool for this input and these options.
 // The derived bitpool never falls as the rate rises, so those rates form one interval; its ends
 // are searched with derive_bitpool itself, so every rate named gives a bitpool in range.
@@ -122,7 +117,7 @@ void print_workable_rates(const Settings& s, int32_t channel_mode, int32_t chann
                  "bit rates from %lld to %lld bps give a valid bitpool at %d Hz in %s with %d "
                  "subbands and %d blocks\n",
                  static_cast<long long>(lowest), static_cast<long long>(highest), frequency,
-                 mode_name(channel_mode), s.subbands, s.blk_len);
+                 channel_mode_name(channel_mode, "an unknown channel mode"), s.subbands, s.blk_len);
 }
 
 // Frames are encoded one after another into a block of memory, which goes out with one write

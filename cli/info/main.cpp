@@ -23,10 +23,6 @@ constexpr std::array usage_lines = {
     "              standard input\n",
 };
 
-void print_usage() {
-    for (const char* line : usage_lines) std::fputs(line, stderr);
-}
-
 // Reads the whole stream into the report. false when a read failed (and was reported).
 bool read_stream(cli::Input& input, bool verbose, cli::StreamReport& report) {
     auto scanner = sbc::scanner_create();
@@ -53,14 +49,14 @@ int main(int argc, char* argv[]) {
         if (option == 'v') {
             verbose = true;
         } else {
-            print_usage();
+            cli::print_usage(usage_lines);
             return option == 'h' ? 0 : 1;
         }
     }
     const char* name = cli::input_operand(argc, argv);
     if (name == nullptr) {
         cli::report("no inputfile given");
-        print_usage();
+        cli::print_usage(usage_lines);
         return 1;
     }
     cli::Input input;
