@@ -10,8 +10,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-3600}
 tmp=${TMPDIR:-/tmp}
-cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVANTREL_TESTS=OFF > /dev/null
-cmake --build build-bench -j "$(nproc 2>/dev/null || echo 2)" --target vantrel make_sample > /dev/null
+source bench/common.sh
+bench_build vantrel make_sample
 
 wav=$tmp/vantrel-bench-hour.wav
 sbc=$tmp/vantrel-bench-hour.sbc

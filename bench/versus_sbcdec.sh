@@ -14,24 +14,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 rounds=${1:-5}
 seconds=${2:-600}
-tmp=${TMPDIR:-/tmp}/vantrel-versus-dec.$$
-mkdir -p "$tmp"
-trap 'rm -rf "$tmp"' EXIT
-
-cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVANTREL_TESTS=OFF > /dev/null
-cmake --build build-bench -j 2 --target vantrel vantrel-decode > /dev/null
+source bench/common.sh
+bench_tmp vantrel-versus-dec
+bench_build vantrel vantrel-decode
 vantrel=build-bench/cli/vantrel
-decode=build-bench/cli/decode/vantrel-decode
+decode=build-bench/cli/vantrel-decode
 
-# One 20-second pattern, repeated to the requested length.
-mk() { sox -D -R -n -r 44100 -c 2 -b 16 "$tmp/$1.wav" "${@:2}"; }
-mk tones synth 6 sine 220 sine 330 synth 6 sine amod 5 50 tremolo 3 40 gain -4
-mk chirp synth 6 sine 60-9000 sine 9000-60 gain -3
-mk noise synth 6 pinknoise whitenoise tremolo 1.5 100 gain -8
-mk quiet trim 0 2
-sox -D "$tmp/tones.wav" "$tmp/chirp.wav" "$tmp/noise.wav" "$tmp/quiet.wav" "$tmp/pattern.wav"
-repeats=$(( (seconds + 19) / 20 - 1 ))
-sox -D "$tmp/pattern.wav" "$tmp/full.wav" repeat "$repeats" trim 0 "$seconds"
+music_signal "$seconds" "$tmp/full.wav"
 sox -D "$tmp/full.wav" "$tmp/cut.wav" trim 0 10
 "$vantrel" -j -r 328000 -o "$tmp/full.sbc" "$tmp/full.wav" 2> /dev/null
 "$vantrel" -j -r 328000 -o "$tmp/cut.sbc" "$tmp/cut.wav" 2> /dev/null
@@ -51,7 +40,6 @@ s_len=$(( $(stat -c %s "$tmp/cut.au") - $(od -An -tu4 --endian=big -j4 -N4 "$tmp
   || { echo "the decoders disagree on the length"; exit 1; }
 
 now() { date +%s.%N; }
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 for d in vantrel sbcdec ffmpeg; do : > "$tmp/$d.times"; done
 for ((i = 0; i < rounds; ++i)); do
   for d in vantrel sbcdec ffmpeg; do
@@ -63,13 +51,10 @@ v=$(median < "$tmp/vantrel.times")
 s=$(median < "$tmp/sbcdec.times")
 f=$(median < "$tmp/ffmpeg.times")
 
-rss() { /usr/bin/time -f %M "$@" 2>&1 > /dev/null | tail -n 1; }
-v_rss=$(rss "$decode" -t au -o /dev/null "$tmp/full.sbc")
-s_rss=$(rss sbcdec -f /dev/null "$tmp/full.sbc")
-f_rss=$(rss ffmpeg -v error -f sbc -i "$tmp/full.sbc" -f au -y /dev/null)
+v_rss=$(peak_rss "$decode" -t au -o /dev/null "$tmp/full.sbc")
+s_rss=$(peak_rss sbcdec -f /dev/null "$tmp/full.sbc")
+f_rss=$(peak_rss ffmpeg -v error -f sbc -i "$tmp/full.sbc" -f au -y /dev/null)
 
-instructions() { valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 > /dev/null |
-  sed -n 's/.*Collected : \([0-9]*\).*/\1/p'; }
 instants=441000
 per_instant() { awk "BEGIN { print $1 / $instants }"; }
 v_ins=$(per_instant "$(instructions "$decode" -t au -o /dev/null "$tmp/cut.sbc")")

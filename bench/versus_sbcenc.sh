@@ -17,23 +17,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 rounds=${1:-5}
 seconds=${2:-600}
-tmp=${TMPDIR:-/tmp}/vantrel-versus.$$
-mkdir -p "$tmp"
-trap 'rm -rf "$tmp"' EXIT
-
-cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVANTREL_TESTS=OFF > /dev/null
-cmake --build build-bench -j 2 --target vantrel > /dev/null
+source bench/common.sh
+bench_tmp vantrel-versus
+bench_build vantrel
 vantrel=build-bench/cli/vantrel
 
-# One 20-second pattern, repeated to the requested length.
-mk() { sox -D -R -n -r 44100 -c 2 -b 16 "$tmp/$1.wav" "${@:2}"; }
-mk tones synth 6 sine 220 sine 330 synth 6 sine amod 5 50 tremolo 3 40 gain -4
-mk chirp synth 6 sine 60-9000 sine 9000-60 gain -3
-mk noise synth 6 pinknoise whitenoise tremolo 1.5 100 gain -8
-mk quiet trim 0 2
-sox -D "$tmp/tones.wav" "$tmp/chirp.wav" "$tmp/noise.wav" "$tmp/quiet.wav" "$tmp/pattern.wav"
-repeats=$(( (seconds + 19) / 20 - 1 ))
-sox -D "$tmp/pattern.wav" "$tmp/full.wav" repeat "$repeats" trim 0 "$seconds"
+music_signal "$seconds" "$tmp/full.wav"
 sox -D "$tmp/full.wav" "$tmp/full.au"
 sox -D "$tmp/full.wav" "$tmp/cut.wav" trim 0 10
 sox -D "$tmp/full.wav" "$tmp/cut.au" trim 0 10
@@ -61,7 +50,6 @@ done
 cmp -s "$tmp/full.1.sbc" "$tmp/full.0.sbc" || { echo "vantrel -T 0 and -T 1 differ"; exit 1; }
 rm -f "$tmp/full.1.sbc" "$tmp/full.0.sbc"
 
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 load_before=$(cut -d ' ' -f 1-3 /proc/loadavg)
 cat "$tmp/full.wav" "$tmp/full.au" > /dev/null # into the page cache
 TIMEFORMAT='%3R %3U %3S'
@@ -76,9 +64,6 @@ for ((i = 0; i < rounds; ++i)); do
 done
 load_after=$(cut -d ' ' -f 1-3 /proc/loadavg)
 
-rss() { /usr/bin/time -f %M "$@" 2>&1 > /dev/null | tail -n 1; }
-instructions() { valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 > /dev/null |
-  sed -n 's/.*Collected : \([0-9]*\).*/\1/p'; }
 instants=441000
 
 printf 'input: %d s of 16-bit stereo at 44100 Hz (%d bytes WAVE); %d rounds, alternating; %s processors\n' \
@@ -91,7 +76,7 @@ for c in 0 1 2 3; do
   real=$(median < "$tmp/real.$c")
   cpu=$(median < "$tmp/cpu.$c")
   # shellcheck disable=SC2046
-  peak=$(rss $(command_of "$c" full))
+  peak=$(peak_rss $(command_of "$c" full))
   if [ "$c" -eq 0 ]; then
     ins=-
   else

@@ -5,7 +5,7 @@
 // refuses must be refused with a status of 1, never a crash.
 //
 //   scripts/fuzz encode_fuzz 1800
-#include "cli/settings.h"
+#include "cli/encode/settings.h"
 #include "frame_check.h"
 #include "fuzz_input.h"
 

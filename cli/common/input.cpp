@@ -1,9 +1,10 @@
 // Opening the input and reading it into the scanner: see input.h.
 #include "cli/common/input.h"
 
+#include "cli/common/files.h"
+#include "cli/common/options.h"
 #include "cli/common/report.h"
 #include "cli/common/stop.h"
-#include "cli/options.h"
 
 #include <cerrno>
 #include <cstring>
@@ -12,13 +13,6 @@
 #include <unistd.h>
 
 namespace cli {
-
-int above_standard_streams(int fd) {
-    if (fd < 0 || fd > 2) return fd;
-    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    close(fd);
-    return moved;
-}
 
 bool names_standard_input(const char* name) {
     return std::strcmp(name, "-") == 0 || std::strcmp(name, "AUDIO_FROM_STDIN") == 0;

@@ -22,15 +22,10 @@ struct Input {
     bool owned = false;   // opened here, closed by close_input
 };
 
-// `fd` moved above the three standard descriptors when it took one of their numbers (they were
-// closed when the program started): otherwise messages could land in a file, or standard input
-// read the output. -1 stays -1.
-int above_standard_streams(int fd);
-
 // True when `name` stands for standard input.
 bool names_standard_input(const char* name);
 
-// The input name once the options are scanned (cli/options.h): the first operand, or "-" when
+// The input name once the options are scanned (options.h): the first operand, or "-" when
 // a lone "-" (which ends the options) was the last argument; null when there is none.
 const char* input_operand(int argc, char* const argv[]);
 

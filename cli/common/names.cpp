@@ -5,9 +5,14 @@
 
 namespace cli {
 
-const char* channel_mode_name(int32_t channel_mode) {
+const char* channel_mode_name(int32_t channel_mode, const char* unknown) {
     constexpr std::array<const char*, 4> names = {"MONO", "DUAL_CHANNEL", "STEREO", "JOINT_STEREO"};
-    return channel_mode >= 0 && channel_mode < 4 ? names[static_cast<size_t>(channel_mode)] : "?";
+    return channel_mode >= 0 && channel_mode < 4 ? names[static_cast<size_t>(channel_mode)]
+                                                 : unknown;
+}
+
+const char* channel_mode_name(int32_t channel_mode) {
+    return channel_mode_name(channel_mode, "?");
 }
 
 const char* allocation_name(int32_t allocation_method) {

@@ -1,5 +1,5 @@
 // One message line on standard error, in one write so that lines of programs that share the
-// terminal do not interleave.
+// terminal do not interleave; and the usage texts.
 #include "cli/common/report.h"
 
 #include <array>
@@ -18,6 +18,10 @@ void report(const char* format, ...) {
     std::vsnprintf(line.data() + at, line.size() - at, format, args);
     va_end(args);
     std::fprintf(stderr, "%s\n", line.data());
+}
+
+void print_usage(std::span<const char* const> lines) {
+    for (const char* line : lines) std::fputs(line, stderr);
 }
 
 } // namespace cli

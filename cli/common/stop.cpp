@@ -2,8 +2,14 @@
 // race. Between checking the flag and sleeping in poll a signal could slip through and leave
 // the wait blocked forever; so the signals are blocked while the flag is checked, and ppoll
 // unblocks them only for the time it sleeps.
+//
+//   SIGINT ──► handler: received = SIGINT, default action back (SA_RESETHAND)
+//          ──► wait_readable returns false (ppoll ends with EINTR, or the flag was already set)
+//          ──► the loop sees stop_requested() ──► last whole frames written, files closed
+//          ──► end_by_stop_signal: raise(SIGINT) with the default action ──► parent sees SIGINT
 #include "cli/common/stop.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <initializer_list>
@@ -13,7 +19,10 @@ namespace cli {
 
 namespace {
 
-volatile std::sig_atomic_t received = 0;
+// Set by the handler, read by every thread of the run (the threaded encoder's workers too): a
+// lock-free atomic, which a signal handler may touch.
+std::atomic<int> received = 0;
+static_assert(std::atomic<int>::is_always_lock_free);
 bool catching = false;
 
 void on_stop(int signal) {
@@ -66,7 +75,7 @@ bool wait_readable(int fd) {
 }
 
 void end_by_stop_signal() {
-    const int signal = received;
+    const int signal = received.load();
     if (signal == 0) return;
     std::signal(signal, SIG_DFL);
     const sigset_t unblock = stop_signals();

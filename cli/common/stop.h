@@ -1,28 +1,37 @@
-// Stopping a live run cleanly on SIGINT or SIGTERM.
+// Ending a run cleanly on SIGINT or SIGTERM: the run stops between frames, writes everything it
+// has made whole (frames, or audio with its header's sizes fixed), closes its files, and only
+// then ends by the signal, so the parent sees the signal (status 130 or 143 in a shell) and the
+// output holds whole frames or whole sample instants only.
 //
-//   stop_on_signals();                 // at the start of the run
-//   while (!stop_requested()) ... ;       // the run checks between frames and while waiting
-//   finish the output (whole samples, header sizes fixed) ...
-//   end_by_stop_signal();                 // the process ends by the signal it received
+//   stop_on_signals();                    before the loop (before it, a signal ends the program)
+//   wait_readable(fd)                     instead of blocking in a read of live input
+//   while (!stop_requested()) ...         checked between frames
+//   end_by_stop_signal();                 after the output is finished and closed
 //
-// The first signal only sets the request (a read or write it interrupts is retried or ends the
-// wait); the handler is then back to the default, so a second signal ends the process at once
-// when the clean end itself cannot finish (a downstream that no longer reads).
+// The first signal only sets the request: a read or write it interrupts returns with EINTR (no
+// SA_RESTART), and the wait for input ends. The handler is then back to the default action, so
+// a second signal ends the process at once when the clean end itself cannot finish (a
+// downstream that no longer reads).
 #pragma once
 
 namespace cli {
 
+// Installs the handlers for SIGINT and SIGTERM, except for a signal the parent set to be ignored
+// (a background job, nohup), which stays ignored.
 void stop_on_signals();
 
-// True once SIGINT or SIGTERM has arrived after stop_on_signals.
+// True once SIGINT or SIGTERM has arrived after stop_on_signals; any thread may ask.
 bool stop_requested();
 
-// Waits until `fd` has bytes to read (or its end, or an error, to report); false when a stop
-// signal arrived first (only after stop_on_signals).
+// Waits until `fd` has something to read (or its end, or an error, which the read then finds),
+// or until a stop signal came, whichever is first; a signal that came before the call counts
+// too, so none is missed between a check and the wait. True when the input is ready, false when
+// the run is to stop (only after stop_on_signals). The signal ends the wait of the thread that
+// receives it: live input is waited for only by programs that run one thread meanwhile.
 bool wait_readable(int fd);
 
-// When a stop signal arrived: ends the process by that signal (the conventional status, 130 for
-// SIGINT and 143 for SIGTERM in a shell). Returns otherwise.
+// When a stop signal arrived: ends the process by that signal with its default action (the
+// status a parent expects of it). Returns otherwise.
 void end_by_stop_signal();
 
 } // namespace cli

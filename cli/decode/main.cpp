@@ -7,11 +7,11 @@
 // (damage replaced by silence and summed up in one line), 1 after a refusal or failure, or the
 // signal's own when SIGINT or SIGTERM ended the run (the output is left whole and valid).
 #include "cli/common/input.h"
+#include "cli/common/options.h"
 #include "cli/common/report.h"
 #include "cli/common/stop.h"
 #include "cli/decode/decode_run.h"
 #include "cli/decode/pcm_output.h"
-#include "cli/options.h"
 
 #include <array>
 #include <cstdio>
@@ -28,10 +28,6 @@ constexpr std::array usage_lines = {
     "  inputfile      SBC or mSBC frames, bare or in H2 units; - or AUDIO_FROM_STDIN reads\n",
     "                 standard input\n",
 };
-
-void print_usage() {
-    for (const char* line : usage_lines) std::fputs(line, stderr);
-}
 
 struct Options {
     const char* type = nullptr;
@@ -54,17 +50,17 @@ int scan_options(int argc, char* argv[], Options& o) {
             o.output = cli::scanner.option_value;
             break;
         case 'h':
-            print_usage();
+            cli::print_usage(usage_lines);
             return 0;
         default:
-            print_usage();
+            cli::print_usage(usage_lines);
             return 1;
         }
     }
     o.input = cli::input_operand(argc, argv);
     if (o.input == nullptr) {
         cli::report("no inputfile given");
-        print_usage();
+        cli::print_usage(usage_lines);
         return 1;
     }
     return -1;

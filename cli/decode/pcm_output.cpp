@@ -7,6 +7,7 @@
 #include "cli/decode/pcm_output.h"
 
 #include "audiofile/writers.h"
+#include "cli/common/files.h"
 #include "cli/common/report.h"
 
 #include <algorithm>
@@ -16,7 +17,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -55,7 +55,7 @@ constexpr bool host_big_endian = std::endian::native == std::endian::big;
 
 // A header rendered in memory by the library's writers.
 struct HeaderImage {
-    std::array<char, 1024> bytes{};
+    std::array<uint8_t, 1024> bytes{};
     size_t size = 0;
 };
 
@@ -71,23 +71,6 @@ bool render_header(const AudioInfo& info, bool exact, HeaderImage& image) {
     return true;
 }
 
-// Writes every byte, retrying interrupted and would-block writes. 0, or the system's error.
-int write_all(int fd, const uint8_t* data, size_t size) {
-    while (size > 0) {
-        const ssize_t n = write(fd, data, size);
-        if (n > 0) {
-            data += n;
-            size -= static_cast<size_t>(n);
-        } else if (n < 0 && errno == EAGAIN) {
-            pollfd ready{fd, POLLOUT, 0};
-            poll(&ready, 1, -1);
-        } else if (n < 0 && errno != EINTR) {
-            return errno;
-        }
-    }
-    return 0;
-}
-
 bool fail_write(PcmOutput& out, int error) {
     if (!out.failed) report("cannot write %s: %s", out.name.c_str(), std::strerror(error));
     out.failed = true;
@@ -99,13 +82,6 @@ uint8_t* room(PcmOutput& out, size_t bytes) {
     if (out.failed) return nullptr;
     if (OUTPUT_BLOCK_BYTES - out.used < bytes && !flush_output(out)) return nullptr;
     return out.block->data() + out.used;
-}
-
-bool same_file(int a, int b) {
-    struct stat sa {};
-    struct stat sb {};
-    return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && S_ISREG(sa.st_mode) &&
-           sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
 // Gives an output that can seek its exact sizes, in a header of the length written first.
@@ -120,7 +96,7 @@ bool rewrite_header(PcmOutput& out) {
                static_cast<long long>(out.instants));
         return true; // the audio is all there; only the count is missing
     }
-    const auto* bytes = reinterpret_cast<const uint8_t*>(image.bytes.data());
+    const uint8_t* bytes = image.bytes.data();
     for (size_t done = 0; done < image.size;) {
         const ssize_t n = pwrite(out.fd, bytes + done, image.size - done,
                                  static_cast<off_t>(out.header_at + static_cast<int64_t>(done)));
@@ -180,7 +156,7 @@ bool adopt_output(int fd, const char* name, const Input& input, Container contai
         out.fd = -1;
         return false;
     };
-    if (out.regular && same_file(out.fd, input.fd)) {
+    if (output_is_input(out.fd, input.fd)) {
         report("%s is the inputfile; it is left untouched", out.name.c_str());
         return refuse();
     }
@@ -199,7 +175,7 @@ bool open_output(const char* name, const Input& input, Container container, bool
                  PcmOutput& out) {
     if (name == nullptr || std::strcmp(name, "-") == 0 || std::strcmp(name, "AUDIO_TO_STDOUT") == 0)
         return adopt_output(STDOUT_FILENO, "standard output", input, container, float_samples, out);
-    const int fd = above_standard_streams(open(name, O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+    const int fd = open_for_output(name);
     if (fd < 0) {
         report("cannot open %s: %s", name, std::strerror(errno));
         return false;
@@ -234,9 +210,8 @@ bool start_output(PcmOutput& out, const sbc::FrameHeader& first) {
     }
     const HeaderImage& first_header = !out.seekable || unknown.size == exact.size ? unknown : exact;
     out.header_length = static_cast<int64_t>(first_header.size);
-    const auto* bytes = reinterpret_cast<const uint8_t*>(first_header.bytes.data());
-    if (const int error = write_all(out.fd, bytes, first_header.size); error != 0)
-        return fail_write(out, error);
+    const auto header = std::span(first_header.bytes).first(first_header.size);
+    if (const int error = write_all(out.fd, header); error != 0) return fail_write(out, error);
     return true;
 }
 
@@ -286,7 +261,7 @@ bool flush_output(PcmOutput& out) {
     const size_t count = out.used;
     out.used = 0;
     if (count == 0) return true;
-    if (const int error = write_all(out.fd, out.block->data(), count); error != 0)
+    if (const int error = write_all(out.fd, std::span(*out.block).first(count)); error != 0)
         return fail_write(out, error);
     return true;
 }

@@ -7,9 +7,9 @@
 // lost H2 units before it. Exit status: 0 when the stream holds a frame, 1 when it holds none
 // or cannot be read (the report of what was read is printed all the same).
 #include "cli/common/input.h"
+#include "cli/common/options.h"
 #include "cli/common/report.h"
 #include "cli/info/stream_report.h"
-#include "cli/options.h"
 
 #include <array>
 #include <cstdio>
@@ -22,10 +22,6 @@ constexpr std::array usage_lines = {
     "  inputfile   SBC or mSBC frames, bare or in H2 units; - or AUDIO_FROM_STDIN reads\n",
     "              standard input\n",
 };
-
-void print_usage() {
-    for (const char* line : usage_lines) std::fputs(line, stderr);
-}
 
 // Reads the whole stream into the report. false when a read failed (and was reported).
 bool read_stream(cli::Input& input, bool verbose, cli::StreamReport& report) {
@@ -53,14 +49,14 @@ int main(int argc, char* argv[]) {
         if (option == 'v') {
             verbose = true;
         } else {
-            print_usage();
+            cli::print_usage(usage_lines);
             return option == 'h' ? 0 : 1;
         }
     }
     const char* name = cli::input_operand(argc, argv);
     if (name == nullptr) {
         cli::report("no inputfile given");
-        print_usage();
+        cli::print_usage(usage_lines);
         return 1;
     }
     cli::Input input;

@@ -22,16 +22,6 @@ struct Avx512 {
     static reg add(reg a, reg b) { return _mm512_add_pd(a, b); }
 };
 
-struct Avx {
-    using reg = __m256d;
-    static constexpr int32_t width = 4;
-    static reg load(const double* p) { return _mm256_loadu_pd(p); }
-    static reg broadcast(double v) { return _mm256_set1_pd(v); }
-    static void store(double* p, reg v) { _mm256_storeu_pd(p, v); }
-    static reg mul(reg a, reg b) { return _mm256_mul_pd(a, b); }
-    static reg add(reg a, reg b) { return _mm256_add_pd(a, b); }
-};
-
 } // namespace
 
 void synthesize_avx512(double* rows, int32_t subbands, int32_t blocks, const double* sb,

@@ -15,9 +15,24 @@
 // channel's rows (synthesis.h).
 //
 // Lane type L provides: reg (W doubles), width W (dividing M), load(const double*),
-// broadcast(double), store(double*, reg), mul, add.
+// broadcast(double), store(double*, reg), mul, add. The lanes of 256-bit AVX registers are
+// defined here for both vector paths (AVX2 for every frame, AVX-512 for 4 subbands, which fill
+// only four lanes); each path defines its other lane types itself.
 // No #pragma once and no includes: it is meant to be included inside an anonymous namespace,
-// so that each instruction set's copy stays in its own file.
+// after <immintrin.h> where vector lanes are used, so that each instruction set's copy stays in
+// its own file.
+
+#if defined(__AVX__)
+struct Avx {
+    using reg = __m256d;
+    static constexpr int32_t width = 4;
+    static reg load(const double* p) { return _mm256_loadu_pd(p); }
+    static reg broadcast(double v) { return _mm256_set1_pd(v); }
+    static void store(double* p, reg v) { _mm256_storeu_pd(p, v); }
+    static reg mul(reg a, reg b) { return _mm256_mul_pd(a, b); }
+    static reg add(reg a, reg b) { return _mm256_add_pd(a, b); }
+};
+#endif
 
 template <class L, int32_t M>
 inline void synthesize_with(double* rows, int32_t blocks, const double* sb, double* pcm) {

@@ -30,7 +30,7 @@
 // sub, single(dreg) -> freg, wide(freg) -> dreg, fadd, fsub, and
 // store_bands<M, G>(out, band[M][G]): the bands of G × W blocks stored block-major.
 // No #pragma once and no includes: it is meant to be included inside an anonymous namespace, so
-// that each instruction set's copy stays in its own file. FilterJob is in sbc/analysis_simd.h.
+// that each instruction set's copy stays in its own file. FilterJob is in sbc/encode/analysis_simd.h.
 
 // Y[k] of G × W blocks from j0 on, rounded to single.
 template <class V, int M, int G, int K>

@@ -35,6 +35,19 @@ std::string stream_from_file(const std::string& bytes, const std::vector<std::st
     return r.out;
 }
 
+// A WAVE file that fills a pipe many times over and is long enough for the threaded run, and
+// the program's stream for it.
+struct LongInput {
+    TempDir dir;
+    std::string path = (dir / "in.wav").string();
+    std::string expected;
+    LongInput() {
+        const std::string wav = wave_file(2, rate, 16, pcm16_le(stereo_samples(128 * 4000)));
+        write_file(path, wav);
+        expected = stream_from_file(wav, {"-j"});
+    }
+};
+
 LiveProcess live_encoder(bool sigpipe_ignored = false) {
     return LiveProcess({vantrel_binary(), "-j", "AUDIO_FROM_STDIN"}, sigpipe_ignored);
 }
@@ -181,13 +194,11 @@ TEST(LiveRun, StopSignalsLeaveWholeFramesAndEndByTheSignal) {
 // reader comes back, so the frames stay whole and no write is reported as failed. The file is
 // long enough for the threaded run (-T 2), whose workers stop taking spans, and the single pass.
 TEST(LiveRun, AStopSignalDuringABlockedWriteKeepsTheFramesWhole) {
-    TempDir dir;
-    const std::string wav = wave_file(2, rate, 16, pcm16_le(stereo_samples(128 * 4000)));
-    write_file(dir / "in.wav", wav);
-    const std::string expected = stream_from_file(wav, {"-j"});
+    const LongInput input;
+    const std::string& expected = input.expected;
     for (const char* threads : {"1", "2"}) {
         SCOPED_TRACE(std::string("-T ") + threads);
-        LiveProcess p({vantrel_binary(), "-j", "-T", threads, (dir / "in.wav").string()});
+        LiveProcess p({vantrel_binary(), "-j", "-T", threads, input.path});
         ASSERT_TRUE(p.wait_until_idle(patience)); // asleep in a write to the full pipe
         p.send(SIGTERM);
         ASSERT_TRUE(p.wait_until_taken(SIGTERM, patience));
@@ -213,5 +224,19 @@ TEST(LiveRun, AClosedDownstreamEndsTheRunAtOnce) {
         p.write(wav.substr(44 + 512 * 3, 512 * 2)); // the input stays open
         EXPECT_EQ(p.wait_for_exit(patience), ignored ? 1 : 128 + SIGPIPE);
         EXPECT_EQ(p.err, banner + (ignored ? "\nError writing outputfile\n" : ""));
+    }
+}
+
+// A standard output left non-blocking by whoever shares the pipe: a full pipe is waited for, as
+// a blocking write would wait, and every frame arrives; it is no failed write.
+TEST(LiveRun, ANonBlockingOutputThatFillsUpIsWaitedFor) {
+    const LongInput input;
+    for (const char* threads : {"1", "2"}) {
+        SCOPED_TRACE(std::string("-T ") + threads);
+        LiveProcess p({vantrel_binary(), "-j", "-T", threads, input.path}, false, true);
+        ASSERT_TRUE(p.wait_until_idle(patience)); // the pipe is full and nobody reads yet
+        EXPECT_EQ(p.finish(), 0);
+        EXPECT_EQ(p.err, banner);
+        EXPECT_TRUE(p.out == input.expected);
     }
 }

@@ -1,6 +1,6 @@
 // The option scanner, driven directly: clusters, attached and separate values, the ends of the
 // option list and refusals.
-#include "cli/options.h"
+#include "cli/common/options.h"
 
 #include <climits>
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 // sample type, for data that ends early, fails to read or cannot be written, and in bounded
 // memory.
 #include "banner.h"
-#include "cli/parallel_run.h"
+#include "cli/encode/parallel_run.h"
 #include "process.h"
 #include "sample_files.h"
 #include "wave_fixture.h"

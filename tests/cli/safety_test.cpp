@@ -1,7 +1,7 @@
 // Failures never pass as success: the audio a run reads is never destroyed by the output, and a
 // read that fails is reported as a failure, not taken for the end of the data.
 #include "banner.h"
-#include "cli/settings.h"
+#include "cli/encode/settings.h"
 #include "failing_stream.h"
 #include "process.h"
 #include "wave_fixture.h"

@@ -107,9 +107,11 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
     return result;
 }
 
-LiveProcess::LiveProcess(const std::vector<std::string>& argv, bool sigpipe_ignored) {
+LiveProcess::LiveProcess(const std::vector<std::string>& argv, bool sigpipe_ignored,
+                         bool nonblocking_output) {
     signal(SIGPIPE, SIG_IGN); // writing to a child that has ended must not end the test
     Pipe in, out, err;
+    if (nonblocking_output) fcntl(out.fd[1], F_SETFL, O_NONBLOCK);
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);

@@ -34,9 +34,12 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
 //   p.send(SIGINT);   int status = p.finish();     // status as run_process gives it
 //
 // The child starts with SIGINT and SIGTERM at their default action, and SIGPIPE too unless
-// `sigpipe_ignored`. Standard error is drained while waiting, so a chatty child never blocks.
+// `sigpipe_ignored`. With `nonblocking_output` its standard output is non-blocking, as a parent
+// that shares the pipe may leave it: a write to the full pipe fails with EAGAIN. Standard error
+// is drained while waiting, so a chatty child never blocks.
 struct LiveProcess {
-    explicit LiveProcess(const std::vector<std::string>& argv, bool sigpipe_ignored = false);
+    explicit LiveProcess(const std::vector<std::string>& argv, bool sigpipe_ignored = false,
+                         bool nonblocking_output = false);
     ~LiveProcess(); // a child still running is killed and reaped
     LiveProcess(const LiveProcess&) = delete;
     LiveProcess& operator=(const LiveProcess&) = delete;

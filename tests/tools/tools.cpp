@@ -2,15 +2,8 @@
 
 #include "audiofile/audiofile.h"
 
-#include <cerrno>
-#include <csignal>
+#include <algorithm>
 #include <cstring>
-#include <fcntl.h>
-#include <poll.h>
-#include <stdexcept>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
 
 namespace toolstest {
 
@@ -20,100 +13,6 @@ std::string decode_binary() {
 
 std::string info_binary() {
     return INFO_BINARY;
-}
-
-Live::Live(const std::vector<std::string>& argv, const std::filesystem::path& errors,
-           const std::string& output_file)
-    : error_file(errors) {
-    signal(SIGPIPE, SIG_IGN);
-    int to_child[2], from_child[2];
-    if (pipe2(to_child, O_CLOEXEC) != 0 || pipe2(from_child, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe failed");
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    pid = fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        dup2(to_child[0], 0);
-        const int out = output_file.empty()
-                            ? from_child[1]
-                            : open(output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(out, 1);
-        const int err = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(err, 2);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    close(to_child[0]);
-    close(from_child[1]);
-    in = to_child[1];
-    out = from_child[0];
-    fcntl(out, F_SETFL, O_NONBLOCK);
-}
-
-Live::~Live() {
-    close_input();
-    close_output();
-    if (pid > 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
-}
-
-void Live::write_all(const std::string& bytes) {
-    for (size_t done = 0; done < bytes.size();) {
-        const ssize_t n = write(in, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) throw std::runtime_error("write to the child failed");
-        done += static_cast<size_t>(n);
-    }
-}
-
-void Live::close_input() {
-    if (in >= 0) close(in);
-    in = -1;
-}
-
-void Live::close_output() {
-    if (out >= 0) close(out);
-    out = -1;
-}
-
-bool Live::read_until(std::string& got, size_t total, std::chrono::seconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    char buffer[65536];
-    while (got.size() < total) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return false;
-        pollfd ready{out, POLLIN, 0};
-        if (poll(&ready, 1, static_cast<int>(left.count())) <= 0) continue;
-        const ssize_t n = read(out, buffer, sizeof buffer);
-        if (n == 0) return false;
-        if (n > 0) got.append(buffer, static_cast<size_t>(n));
-    }
-    return true;
-}
-
-int Live::wait(std::chrono::seconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-            pid = -1;
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    pid = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-std::string Live::error_text() const {
-    return testsupport::read_file(error_file);
 }
 
 ReadBack read_back(const std::filesystem::path& file) {

@@ -16,10 +16,10 @@
 // Everything the single pass reports stays true: the first span (in stream order) whose data
 // ends early or fails to read ends the stream with its whole frames, followed by the single
 // pass's message; nothing after it is written, and no span after it is started once it is known.
-#include "cli/parallel_run.h"
+#include "cli/encode/parallel_run.h"
 
-#include "cli/frame_io.h"
-#include "cli/signals.h"
+#include "cli/common/stop.h"
+#include "cli/encode/frame_io.h"
 
 #include <algorithm>
 #include <array>
@@ -219,7 +219,7 @@ void work(const Layout& l, const audiofile::AudioFile& input, std::FILE* output,
     const auto ring = static_cast<int64_t>(shared.slots.size());
     for (;;) {
         std::unique_lock lock(shared.mutex);
-        if (stop_signal() != 0) { // no span is taken from here on; those taken are written
+        if (stop_requested()) { // no span is taken from here on; those taken are written
             shared.end_span = std::min(shared.end_span, shared.next_span);
             if (!shared.finished && shared.written >= shared.end_span) {
                 shared.finished = true;

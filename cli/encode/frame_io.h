@@ -32,9 +32,11 @@ int32_t stream_frame_bytes(const sbc::EncoderState& encoder, bool h2_units);
 bool append_frame(sbc::EncoderState& encoder, std::span<const int16_t> pcm, int64_t index,
                   bool h2_units, std::span<uint8_t> out, int32_t& used);
 
-// Writes all of `bytes` straight to the output's descriptor, going on after a partial write and
-// after a signal interrupted it, so a stop signal never cuts a frame. False (errno set) when the
-// output refuses them. The output's own stdio buffer is never used, so nothing waits there.
+// Writes all of `bytes` straight to the output's descriptor (write_all of files.h: on after a
+// partial write, after a signal interrupted it, and after a full non-blocking pipe), so a stop
+// signal never cuts a frame. False (errno set) when the output refuses them. The output's own
+// stdio buffer is never used, so nothing waits there; a stream without a descriptor (in memory)
+// is written through stdio.
 bool write_all(std::FILE* output, std::span<const uint8_t> bytes);
 
 } // namespace cli

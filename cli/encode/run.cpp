@@ -25,10 +25,11 @@
 // full). SIGINT and SIGTERM stop the run between frames: the whole frames encoded so far are
 // written, the files closed, and the program ends by the signal.
 #include "audiofile/audiofile.h"
-#include "cli/frame_io.h"
-#include "cli/parallel_run.h"
-#include "cli/settings.h"
-#include "cli/signals.h"
+#include "cli/common/names.h"
+#include "cli/common/stop.h"
+#include "cli/encode/frame_io.h"
+#include "cli/encode/parallel_run.h"
+#include "cli/encode/settings.h"
 #include "sbc/sbc.h"
 
 #include <algorithm>
@@ -85,12 +86,6 @@ template <typename Test> int64_t first_rate(int64_t lo, int64_t hi, Test reached
     return lo;
 }
 
-const char* mode_name(int32_t channel_mode) {
-    constexpr std::array<const char*, 4> names = {"MONO", "DUAL_CHANNEL", "STEREO", "JOINT_STEREO"};
-    return channel_mode >= 0 && channel_mode < 4 ? names[static_cast<size_t>(channel_mode)]
-                                                 : "an unknown channel mode";
-}
-
 // Names the bit rates whose bitpool lies in 0..max_bitpool for this input and these options.
 // The derived bitpool never falls as the rate rises, so those rates form one interval; its ends
 // are searched with derive_bitpool itself, so every rate named gives a bitpool in range.
@@ -122,7 +117,7 @@ void print_workable_rates(const Settings& s, int32_t channel_mode, int32_t chann
                  "bit rates from %lld to %lld bps give a valid bitpool at %d Hz in %s with %d "
                  "subbands and %d blocks\n",
                  static_cast<long long>(lowest), static_cast<long long>(highest), frequency,
-                 mode_name(channel_mode), s.subbands, s.blk_len);
+                 channel_mode_name(channel_mode, "an unknown channel mode"), s.subbands, s.blk_len);
 }
 
 // Frames are encoded one after another into a block of memory, which goes out with one write
@@ -170,14 +165,14 @@ bool flush_block(Run& run) {
 // until the input has bytes or a stop signal came. False when the run cannot go on: it is to
 // stop, or the frames could not be written (then `write_failed` is set).
 bool await_input(Run& run) {
-    if (stop_signal() != 0 || run.write_failed) return false;
+    if (stop_requested() || run.write_failed) return false;
     if (!run.input->live || !run.viewed.empty() || audiofile::audio_frames_buffered(*run.input) > 0)
         return true;
     if (run.live_output && !flush_block(run)) {
         run.write_failed = true;
         return false;
     }
-    return wait_for_input(fileno(run.input->stream.get()));
+    return wait_readable(fileno(run.input->stream.get()));
 }
 
 // Frames asked of the input at once when its samples can be used in place.
@@ -364,9 +359,9 @@ int run_encoding(const Settings& settings, std::FILE* output, const char* input_
     auto input = audiofile::audio_open(input_name, "r", info);
     // From here on SIGINT and SIGTERM stop the run cleanly; before, they end it at once (nothing
     // has been written yet).
-    catch_stop_signals();
+    stop_on_signals();
     const int status = encode_input(settings, output, std::move(input), info);
-    if (const int signal = stop_signal(); signal != 0) end_by_signal(signal);
+    end_by_stop_signal();
     return status;
 }
 
@@ -400,13 +395,13 @@ int encode_input(const Settings& settings, std::FILE* output,
     block.bytes.resize(std::max(output_block_bytes, frame_length));
 
     int64_t instants_read = 0;
-    for (int64_t f = 0; (!count_known || f < frames) && stop_signal() == 0; ++f) {
+    for (int64_t f = 0; (!count_known || f < frames) && !stop_requested(); ++f) {
         const auto samples = read_frame(run, pcm, instants_per_frame, channels, scale, sixteen_bit);
         const auto got = static_cast<int64_t>(samples.size()) / channels;
         instants_read += got;
         if (got < instants_per_frame) {
             if (run.write_failed) return fail(run);
-            if (stop_signal() != 0) break;
+            if (stop_requested()) break;
             if (!flush_block(run)) return fail(run);
             if (const int error = audiofile::audio_read_error(*run.input); error != 0) {
                 std::fprintf(stderr, "\nError reading inputfile: %s\n", std::strerror(error));

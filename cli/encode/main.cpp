@@ -5,13 +5,14 @@
 //
 // Everything this file prints goes to standard error; standard output carries only frames.
 // Exit status: 0 after a run (or after printing the usage), 1 after any refusal.
-#include "cli/options.h"
-#include "cli/settings.h"
+#include "cli/common/files.h"
+#include "cli/common/options.h"
+#include "cli/common/report.h"
+#include "cli/encode/settings.h"
 
 #include <array>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -77,20 +78,6 @@ void print_banner() {
     std::fprintf(stderr, "vantrel: raw SBC stream encoder, by the vantrel developers\n\n");
 }
 
-void print_usage() {
-    for (const char* line : usage_lines) std::fputs(line, stderr);
-}
-
-// A file descriptor above the standard three: when one of those was closed at start, a new file
-// must not take its number, or messages (descriptor 2) would land in the frames, or standard
-// input would silently read the output.
-int above_standard_streams(int fd) {
-    if (fd < 0 || fd > 2) return fd;
-    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    close(fd);
-    return moved;
-}
-
 // The files named by -o. Each is created when its option is scanned (so it exists even when the
 // run fails later) but emptied only once the input is known not to be one of them: the audio a
 // run was asked to read is never destroyed by a swapped or repeated name. Only the last one
@@ -103,7 +90,7 @@ struct Outputs {
     std::vector<Named> files;
 
     bool open(const char* name) {
-        const int fd = above_standard_streams(::open(name, O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+        const int fd = cli::open_for_output(name);
         std::FILE* file = fd < 0 ? nullptr : fdopen(fd, "wb");
         if (file == nullptr) {
             if (fd >= 0) close(fd);
@@ -119,14 +106,11 @@ struct Outputs {
 };
 
 // True when `stream` is the regular file that the input names (standard input for the reserved
-// name), compared by device and inode, so links and other spellings of the name count too.
+// name), so that links and other spellings of the name count too.
 bool is_input(std::FILE* stream, const char* input_name) {
-    struct stat out {};
-    struct stat in {};
-    if (fstat(fileno(stream), &out) != 0 || !S_ISREG(out.st_mode)) return false;
-    const bool from_stdin = std::strcmp(input_name, "AUDIO_FROM_STDIN") == 0;
-    if ((from_stdin ? fstat(STDIN_FILENO, &in) : stat(input_name, &in)) != 0) return false;
-    return in.st_dev == out.st_dev && in.st_ino == out.st_ino;
+    if (std::strcmp(input_name, "AUDIO_FROM_STDIN") == 0)
+        return cli::output_is_input(fileno(stream), STDIN_FILENO);
+    return cli::output_is_input(fileno(stream), input_name);
 }
 
 // Refuses outputs that are the input (nothing is truncated then); otherwise empties every named
@@ -211,7 +195,7 @@ int main(int argc, char* argv[]) {
             }
             break;
         default: // 'h' and every refused option
-            print_usage();
+            cli::print_usage(usage_lines);
             outputs.close_all();
             return 0;
         }

@@ -4,13 +4,13 @@
 //
 // Limiting saturates instead of wrapping, and NaN becomes 0. The scale is a power of two, so
 // every product is exact and the result depends on nothing but the stored value.
-#include "cli/frame_io.h"
+#include "cli/encode/frame_io.h"
 
 #include "audiofile/audiofile.h"
+#include "cli/common/files.h"
 
 #include <array>
 #include <cerrno>
-#include <unistd.h>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -105,13 +105,9 @@ bool append_frame(sbc::EncoderState& encoder, std::span<const int16_t> pcm, int6
 bool write_all(std::FILE* output, std::span<const uint8_t> bytes) {
     const int fd = fileno(output);
     if (fd < 0) return std::fwrite(bytes.data(), 1, bytes.size(), output) == bytes.size();
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        bytes = bytes.subspan(static_cast<size_t>(written));
-    }
-    return true;
+    const int error = write_all(fd, bytes);
+    if (error != 0) errno = error;
+    return error == 0;
 }
 
 } // namespace cli

@@ -1,5 +1,5 @@
 // Option scanner: see options.h for the grammar it accepts.
-#include "cli/options.h"
+#include "cli/common/options.h"
 
 #include <cctype>
 #include <cerrno>
