@@ -81,12 +81,14 @@ double extended_to_double(std::span<const std::uint8_t, 10> bytes);
 struct WaveFormat {
     std::uint16_t format_tag = 0;         // bytes 0-1
     std::int16_t channels = 0;            // bytes 2-3
-    std::uint32_t sampling_frequency = 0; // bytes 4-7
-    std::int16_t bits_per_sample = 0;     // bytes 14-15 (8-13 are ignored)
+    std::uint32_t sampling_frequency = 0; // bytes 4-7 (8-11, bytes per second, are ignored)
+    std::uint16_t block_align = 0;        // bytes 12-13: bytes of one sample frame
+    std::int16_t bits_per_sample = 0;     // bytes 14-15
 };
 
 // Reads the 16 field bytes of a "fmt " chunk into `format`. The tag is always taken; channels,
-// frequency and bits only for PCM (1) and IEEE float (3), otherwise the earlier values stay.
+// frequency, block alignment and bits only for PCM (1) and IEEE float (3), otherwise the earlier
+// values stay.
 // 0, or -1 when the stream ends first.
 int read_wave_fmt(std::FILE* stream, WaveFormat& format);
 

@@ -9,6 +9,8 @@
 // (tag 3) of 32, 64 bits; everything else is refused with a message naming the cause. Once
 // "RIFF" has been seen the file is WAVE: every later problem is an error, and every read is
 // checked, so a stream that ends early stops the walk instead of repeating the last chunk.
+// Samples must be packed: a block alignment wider than channels × bytes per sample (samples in
+// wider slots) is refused rather than misread.
 //
 // Sample count: data length × 8 ÷ (bits × channels), in 64-bit arithmetic. A data length of 0
 // (or one too short for a frame) and the streaming placeholder 0xFFFFFFFF give no count: it is
@@ -139,6 +141,7 @@ int read_wave_fmt(std::FILE* stream, WaveFormat& format) {
     if (format.format_tag != tag_pcm && format.format_tag != tag_ieee_float) return 0;
     format.channels = static_cast<std::int16_t>(load_le16(f.subspan<2, 2>()));
     format.sampling_frequency = load_le32(f.subspan<4, 4>());
+    format.block_align = load_le16(f.subspan<12, 2>());
     format.bits_per_sample = static_cast<std::int16_t>(load_le16(f.subspan<14, 2>()));
     return 0;
 }
@@ -155,6 +158,15 @@ int get_chunk_type(std::FILE* stream, AudioInfo& info) {
     if (sample_type < 0) return WAVE_ERROR;
     if (walk.format.channels < 1) {
         std::fprintf(stderr, "wave channels: %d not supported\n", walk.format.channels);
+        return WAVE_ERROR;
+    }
+    // Samples are read packed, one after another. A frame wider than its samples means each
+    // sample sits in a wider slot (24 bits in 4 bytes, as arecord -f S24_LE writes): read packed,
+    // that would be noise, so it is refused. A narrower one (0 from careless writers) is ignored.
+    const int packed = walk.format.channels * (walk.format.bits_per_sample / 8);
+    if (walk.format.block_align > packed) {
+        std::fprintf(stderr, "wave block alignment: %d not supported for %d channels of %d bits\n",
+                     walk.format.block_align, walk.format.channels, walk.format.bits_per_sample);
         return WAVE_ERROR;
     }
     info.sample_type = sample_type;

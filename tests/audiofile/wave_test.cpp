@@ -99,6 +99,11 @@ TEST(WaveHeader, RefusedFormatsNameTheirCause) {
               "wave IEEE_FLOAT format samplesize: 16 not supported\n" + wave_error);
     EXPECT_EQ(refusal(riff(stereo16 + chunk("LIST", "INFO") + chunk("data", ""))),
               "get_chunk_type: LIST not recognized\n" + wave_error);
+    // 24-bit samples in 4-byte slots (arecord -f S24_LE): block alignment 8 for 6 packed bytes.
+    std::string slots = fmt_fields(1, 2, 44100, 24);
+    slots.replace(12, 2, aftest::le16(8));
+    EXPECT_EQ(refusal(with_fmt(chunk("fmt ", slots))),
+              "wave block alignment: 8 not supported for 2 channels of 24 bits\n" + wave_error);
 }
 
 TEST(WaveHeader, MalformedFilesFailWithAMessageInsteadOfLoopingOrDividingByZero) {
