@@ -61,7 +61,7 @@ int detect_format(std::FILE* stream, AudioInfo& info);
 //                     "FORM" of type AIFF/AIFC or without "COMM", and when the stream ends
 //                     inside an AIFF/AIFC file before "SSND".
 //   read_spw_header   replays the record as the start of its first text line and records the
-//                     rest of that line; see spw.cpp.
+//                     rest of that line; see spw.cpp. A header without "Signal Type" fails.
 //   read_h512_header  replays the record as the start of its 512-byte header; refuses when the
 //                     record is not exact (see LookAheadBuffer). See h512.cpp.
 // Identifier bytes outside printable ASCII print as '?'.
