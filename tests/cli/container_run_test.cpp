@@ -1,6 +1,7 @@
 // Every container through the whole program: the same signal in Sun, AIFF/AIFC, SPW or 512-byte-
 // header form encodes to the same stream as from a 16-bit WAVE file, from a file and through a
 // real pipe into "AUDIO_FROM_STDIN" alike (so every sample type reaches the 16-bit scale).
+#include "banner.h"
 #include "container_fixture.h"
 #include "process.h"
 #include "wave_fixture.h"
@@ -78,4 +79,66 @@ TEST(ContainerRun, SamplesUsedInPlaceGiveTheSameStreamAcrossBufferRefills) {
     ASSERT_EQ(sun.status, 0) << sun.err;
     EXPECT_TRUE(!wave.out.empty() && wave.out.size() % 3000 == 0); // 3000 whole frames
     EXPECT_TRUE(wave.out == sun.out);
+}
+
+// WAVE files as ffmpeg and sox write them today (a LIST chunk, a bext chunk, RF64, the
+// extensible format for 24 and 32 bits) encode to the stream of the plain 16-bit file holding
+// the same samples, from a file and through a pipe, with nothing said but the banner.
+TEST(ContainerRun, WaveFilesOfTodaysToolsEncodeLikeThePlainFile) {
+    const auto stereo = to_pcm16(sine_frames(2, rate, instants, 440, 0.5));
+    TempDir dir;
+    const std::string src = (dir / "src.wav").string(), out = (dir / "out.wav").string();
+    write_file(src, wave_file(2, rate, 16, pcm16_le(stereo)));
+    const std::string expected = stream_of(src);
+    const std::vector<std::string> ffmpeg = {"ffmpeg", "-v", "error", "-y", "-i", src};
+    const struct {
+        std::vector<std::string> tool, output; // output "pipe:1": the tool writes to a pipe
+    } cases[] = {
+        {ffmpeg, {out}},
+        {ffmpeg, {"-write_bext", "1", out}},
+        {ffmpeg, {"-rf64", "always", out}},
+        {ffmpeg, {"-rf64", "always", "-f", "wav", "pipe:1"}},
+        {ffmpeg, {"-c:a", "pcm_s24le", out}},
+        {{"sox", src}, {"-b", "24", out}},
+        {{"sox", src}, {"-b", "32", out}},
+    };
+    for (const auto& c : cases) {
+        if (!have_program(c.tool[0])) {
+            std::cout << c.tool[0] << " is not installed: its WAVE forms are NOT checked\n";
+            continue;
+        }
+        std::vector<std::string> argv = c.tool;
+        argv.insert(argv.end(), c.output.begin(), c.output.end());
+        SCOPED_TRACE(shell_command(argv));
+        const auto made = run_process(argv);
+        ASSERT_EQ(made.status, 0) << made.err;
+        const bool piped = c.output.back() == "pipe:1";
+        const std::string file = piped ? made.out : read_file(out);
+        if (!piped) {
+            EXPECT_TRUE(stream_of(out) == expected);
+        }
+        const auto r = run_process({vantrel_binary(), "AUDIO_FROM_STDIN"}, file);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, banner);
+        EXPECT_TRUE(r.out == expected);
+    }
+}
+
+// An RF64 file whose 64-bit data size (5 GiB) passes the end of the file is read as a 32-bit
+// length that does: every whole frame that is there, then the "ended early" message.
+TEST(ContainerRun, AnRf64SizePastTheEndOfTheFileEndsEarly) {
+    const auto stereo = to_pcm16(sine_frames(2, rate, instants, 440, 0.5));
+    TempDir dir;
+    write_file(dir / "plain.wav", wave_file(2, rate, 16, pcm16_le(stereo)));
+    const std::string ds64 =
+        "ds64" + le32(28) + std::string(8, '\0') + le32(1u << 30) + le32(1) + std::string(12, '\0');
+    const std::string fmt = wave_file(2, rate, 16, "").substr(12, 24);
+    write_file(dir / "rf64.wav",
+               "RF64" + le32(~0u) + "WAVE" + ds64 + fmt + "data" + le32(~0u) + pcm16_le(stereo));
+    const auto r = run_process({vantrel_binary(), (dir / "rf64.wav").string()});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, banner + "\nThe input data ended early: " + std::to_string(instants) +
+                         " of 1342177280 sample frames read; the stream ends with the last whole "
+                         "frame\n");
+    EXPECT_TRUE(r.out == stream_of((dir / "plain.wav").string()));
 }
