@@ -39,24 +39,22 @@ inline std::string riff(const std::string& chunks, const std::string& form = "WA
     return "RIFF" + le32(static_cast<uint32_t>(4 + chunks.size())) + form + chunks;
 }
 
-// A "fmt " chunk of the extensible format: `bits` per slot, `valid` bits, the sub-format GUID
-// of `sub_tag` with the standard suffix (or `guid_tail` instead of it).
-inline std::string extensible_fmt(
-    int channels, int rate, int bits, int valid, int sub_tag,
-    const std::string& guid_tail = std::string("\0\0\0\0\x10\0\x80\0\0\xAA\0\x38\x9B\x71", 14)) {
-    return chunk("fmt ", fmt_fields(0xFFFE, channels, rate, bits) + le16(22) +
+// A 44100 Hz "fmt " chunk of the extensible format: `bits` per slot, `valid` bits, the
+// sub-format GUID of `sub_tag` with the standard suffix.
+inline std::string extensible_fmt(int channels, int bits, int valid, int sub_tag) {
+    return chunk("fmt ", fmt_fields(0xFFFE, channels, 44100, bits) + le16(22) +
                              le16(static_cast<uint16_t>(valid)) + le32(3) +
-                             le16(static_cast<uint16_t>(sub_tag)) + guid_tail);
+                             le16(static_cast<uint16_t>(sub_tag)) +
+                             std::string("\0\0\0\0\x10\0\x80\0\0\xAA\0\x38\x9B\x71", 14));
 }
 
-// An RF64 (or BW64) file: "ds64" first with `data_size` (and the other sizes 0), then `chunks`,
-// which hold a "data" chunk of length 0xFFFFFFFF.
+// An RF64 (or BW64) file: "ds64" with `data_size` first, then `chunks`.
 inline std::string rf64(const std::string& chunks, uint64_t data_size,
                         const std::string& magic = "RF64") {
-    const std::string size64 =
-        le32(static_cast<uint32_t>(data_size)) + le32(static_cast<uint32_t>(data_size >> 32));
-    return magic + le32(0xFFFFFFFF) + "WAVE" +
-           chunk("ds64", std::string(8, '\0') + size64 + std::string(12, '\0')) + chunks;
+    return magic + le32(~0u) + "WAVE" +
+           chunk("ds64", std::string(8, 0) + le32(static_cast<uint32_t>(data_size)) +
+                             le32(static_cast<uint32_t>(data_size >> 32)) + std::string(12, 0)) +
+           chunks;
 }
 
 // An opened file with everything the open printed; `info` lives as long as the handle.

@@ -91,54 +91,34 @@ TEST(ContainerRun, WaveFilesOfTodaysToolsEncodeLikeThePlainFile) {
     write_file(src, wave_file(2, rate, 16, pcm16_le(stereo)));
     const std::string expected = stream_of(src);
     const std::vector<std::string> ffmpeg = {"ffmpeg", "-v", "error", "-y", "-i", src};
-    const struct {
-        std::vector<std::string> tool, output; // output "pipe:1": the tool writes to a pipe
-    } cases[] = {
-        {ffmpeg, {out}},
-        {ffmpeg, {"-write_bext", "1", out}},
-        {ffmpeg, {"-rf64", "always", out}},
-        {ffmpeg, {"-rf64", "always", "-f", "wav", "pipe:1"}},
-        {ffmpeg, {"-c:a", "pcm_s24le", out}},
-        {{"sox", src}, {"-b", "24", out}},
-        {{"sox", src}, {"-b", "32", out}},
+    const auto with = [](std::vector<std::string> a, const std::vector<std::string>& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
     };
-    for (const auto& c : cases) {
-        if (!have_program(c.tool[0])) {
-            std::cout << c.tool[0] << " is not installed: its WAVE forms are NOT checked\n";
+    const std::vector<std::string> cases[] = {
+        with(ffmpeg, {out}),
+        with(ffmpeg, {"-write_bext", "1", out}),
+        with(ffmpeg, {"-rf64", "always", out}),
+        with(ffmpeg, {"-c:a", "pcm_s24le", out}),
+        with(ffmpeg, {"-rf64", "always", "-f", "wav", "pipe:1"}), // written to a pipe
+        {"sox", src, "-b", "24", out},
+        {"sox", src, "-b", "32", out}};
+    for (const auto& argv : cases) {
+        if (!have_program(argv[0])) {
+            std::cout << argv[0] << " is not installed: its WAVE forms are NOT checked\n";
             continue;
         }
-        std::vector<std::string> argv = c.tool;
-        argv.insert(argv.end(), c.output.begin(), c.output.end());
         SCOPED_TRACE(shell_command(argv));
         const auto made = run_process(argv);
         ASSERT_EQ(made.status, 0) << made.err;
-        const bool piped = c.output.back() == "pipe:1";
-        const std::string file = piped ? made.out : read_file(out);
+        const bool piped = argv.back() == "pipe:1";
         if (!piped) {
             EXPECT_TRUE(stream_of(out) == expected);
         }
-        const auto r = run_process({vantrel_binary(), "AUDIO_FROM_STDIN"}, file);
+        const auto r =
+            run_process({vantrel_binary(), "AUDIO_FROM_STDIN"}, piped ? made.out : read_file(out));
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.err, banner);
         EXPECT_TRUE(r.out == expected);
     }
-}
-
-// An RF64 file whose 64-bit data size (5 GiB) passes the end of the file is read as a 32-bit
-// length that does: every whole frame that is there, then the "ended early" message.
-TEST(ContainerRun, AnRf64SizePastTheEndOfTheFileEndsEarly) {
-    const auto stereo = to_pcm16(sine_frames(2, rate, instants, 440, 0.5));
-    TempDir dir;
-    write_file(dir / "plain.wav", wave_file(2, rate, 16, pcm16_le(stereo)));
-    const std::string ds64 =
-        "ds64" + le32(28) + std::string(8, '\0') + le32(1u << 30) + le32(1) + std::string(12, '\0');
-    const std::string fmt = wave_file(2, rate, 16, "").substr(12, 24);
-    write_file(dir / "rf64.wav",
-               "RF64" + le32(~0u) + "WAVE" + ds64 + fmt + "data" + le32(~0u) + pcm16_le(stereo));
-    const auto r = run_process({vantrel_binary(), (dir / "rf64.wav").string()});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, banner + "\nThe input data ended early: " + std::to_string(instants) +
-                         " of 1342177280 sample frames read; the stream ends with the last whole "
-                         "frame\n");
-    EXPECT_TRUE(r.out == stream_of((dir / "plain.wav").string()));
 }
