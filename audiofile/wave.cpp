@@ -137,11 +137,11 @@ int walk_to_data(std::FILE* stream, WaveWalk& walk) {
             return WAVE_ERROR;
         }
         const std::uint32_t length = load_le32(header.length);
-        int result = 0;
         if (header.index == CHUNK_DATA) {
             walk.data_length = length;
             return 0;
         }
+        int result = 0; // 0, -1 when the input ended, or WAVE_ERROR with its message printed
         if (header.index == CHUNK_FMT) {
             result = read_fmt_chunk(stream, length, walk.format);
             walk.format_seen = true;
