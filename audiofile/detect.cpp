@@ -158,6 +158,16 @@ int skip_bytes(std::FILE* stream, std::uint32_t n) {
     return 0;
 }
 
+bool skip_chunk_body(std::FILE* stream, std::uint32_t length) {
+    const std::uint64_t n = std::uint64_t{length} + (length & 1u);
+    if (const std::optional<std::uint64_t> size = regular_file_size(stream)) {
+        const off_t position = ftello(stream);
+        if (position >= 0 && n > *size - std::min(*size, static_cast<std::uint64_t>(position)))
+            return false;
+    }
+    return discard_bytes(stream, n);
+}
+
 bool read_exact(std::FILE* stream, std::span<std::uint8_t> bytes) {
     if (bytes.empty()) return true;
     return std::fread(bytes.data(), 1, bytes.size(), stream) == bytes.size();
@@ -279,7 +289,12 @@ int count_from_data_size(std::FILE* stream, SizeField field, std::uint32_t data_
     const bool no_size =
         data_size == unknown_size ||
         is_placeholder_size(stream, field, data_size, frame_bytes_of(info.channels, bits));
-    const std::uint64_t frames = no_size ? 0 : frames_in_bytes(data_size, info.channels, bits);
+    return count_from_data_bytes(stream, no_size ? 0 : data_size, info);
+}
+
+int count_from_data_bytes(std::FILE* stream, std::uint64_t data_bytes, AudioInfo& info) {
+    const int bits = sample_bits(info.sample_type);
+    const std::uint64_t frames = frames_in_bytes(data_bytes, info.channels, bits);
     if (frames == 0) return estimate_sample_count(stream, info.channels, bits, info);
     return store_sample_count(frames, info);
 }

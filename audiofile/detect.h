@@ -51,17 +51,19 @@ int detect_format(std::FILE* stream, AudioInfo& info);
 //                     header. A data size of 0, of less than one frame, 0xFFFFFFFF (the
 //                     format's "unknown") or a placeholder (is_placeholder_size) gives no count:
 //                     see estimate_sample_count.
-//   get_chunk_type    (WAVE) takes "RIFF" from the look-ahead record and reads on. Besides the
-//                     refused formats it fails when the stream ends before the "data" chunk and
-//                     when "data" comes before any "fmt " chunk. A data length of 0 (or less than
-//                     one frame), 0xFFFFFFFF (what streaming tools write when they cannot seek
-//                     back) or a placeholder (is_placeholder_size) gives no count.
+//   get_chunk_type    (WAVE) takes "RIFF", "RF64" or "BW64" from the look-ahead record and
+//                     reads on, skipping every chunk it does not use. Besides the refused formats
+//                     it fails when the input ends before the "data" chunk (a chunk reaching past
+//                     the end included) and when "data" comes before any "fmt " chunk. A data
+//                     length of 0 (or less than one frame), 0xFFFFFFFF (what streaming tools
+//                     write when they cannot seek back; in RF64/BW64 the size of "ds64" instead)
+//                     or a placeholder (is_placeholder_size) gives no count.
 //   read_aiff_header  takes its first identifier from the record and records every chunk header
 //                     it reads; see aiff.cpp for the walk. Fails when "SSND" comes without a
 //                     "FORM" of type AIFF/AIFC or without "COMM", and when the stream ends
 //                     inside an AIFF/AIFC file before "SSND".
 //   read_spw_header   replays the record as the start of its first text line and records the
-//                     rest of that line; see spw.cpp.
+//                     rest of that line; see spw.cpp. A header without "Signal Type" fails.
 //   read_h512_header  replays the record as the start of its 512-byte header; refuses when the
 //                     record is not exact (see LookAheadBuffer). See h512.cpp.
 // Identifier bytes outside printable ASCII print as '?'.
@@ -83,14 +85,40 @@ struct WaveFormat {
     std::int16_t channels = 0;            // bytes 2-3
     std::uint32_t sampling_frequency = 0; // bytes 4-7 (8-11, bytes per second, are ignored)
     std::uint16_t block_align = 0;        // bytes 12-13: bytes of one sample frame
-    std::int16_t bits_per_sample = 0;     // bytes 14-15
+    std::int16_t bits_per_sample = 0;     // bytes 14-15: the size of a sample's slot
+    // The extension of the extensible format (tag 0xFFFE, a chunk of 40 bytes or more), after
+    // its 2-byte size (bytes 16-17): valid bits (18-19, at most bits_per_sample), the speaker
+    // mask (20-23, ignored) and the sub-format GUID (24-39), whose first two bytes hold the
+    // format tag it stands for (1 PCM, 3 IEEE float) and whose other 14 the standard suffix.
+    bool extended = false; // the extension was read from this chunk
+    std::uint16_t valid_bits = 0;
+    std::array<std::uint8_t, 16> sub_format{};
 };
 
-// Reads the 16 field bytes of a "fmt " chunk into `format`. The tag is always taken; channels,
-// frequency, block alignment and bits only for PCM (1) and IEEE float (3), otherwise the earlier
-// values stay.
+// The format tag of the extensible format, and the length of a "fmt " chunk that holds its
+// extension.
+inline constexpr std::uint16_t WAVE_TAG_EXTENSIBLE = 0xFFFE;
+inline constexpr std::uint32_t WAVE_EXTENSIBLE_FMT_LENGTH = 40;
+
+// Reads the 16 field bytes of a "fmt " chunk into `format` and forgets any earlier extension.
+// The tag is always taken; channels, frequency, block alignment and bits only for PCM (1), IEEE
+// float (3) and the extensible format, otherwise the earlier values stay.
 // 0, or -1 when the stream ends first.
 int read_wave_fmt(std::FILE* stream, WaveFormat& format);
+
+// Reads the 24 bytes of the extensible format's extension that follow the 16 field bytes (only
+// for tag 0xFFFE in a chunk of 40 bytes or more). An extension size below 22 leaves `extended`
+// false. 0, or -1 when the stream ends first.
+int read_wave_extension(std::FILE* stream, WaveFormat& format);
+
+// The 64-bit sizes of an RF64/BW64 "ds64" chunk (its first 24 bytes), which stand for the
+// 32-bit fields that hold 0xFFFFFFFF.
+struct Ds64Sizes {
+    std::uint64_t riff_size = 0;
+    std::uint64_t data_size = 0;
+    std::uint64_t sample_count = 0;
+};
+inline constexpr std::uint32_t DS64_SIZES_LENGTH = 24;
 
 // ---- Look-ahead buffer ----------------------------------------------------------------------
 //
@@ -134,6 +162,16 @@ inline constexpr int CHUNK_FMT = 18;
 inline constexpr int CHUNK_DATA = 19;
 inline constexpr int CHUNK_SND = 20;
 
+// Identifiers outside the table that only the WAVE reader knows: the 64-bit forms of "RIFF"
+// (EBU's RF64 and BW64, laid out alike) and the chunk that holds their 64-bit sizes.
+using ChunkId = std::array<std::uint8_t, 4>;
+inline constexpr ChunkId ID_RF64 = {'R', 'F', '6', '4'};
+inline constexpr ChunkId ID_BW64 = {'B', 'W', '6', '4'};
+inline constexpr ChunkId ID_DS64 = {'d', 's', '6', '4'};
+constexpr bool same_id(std::span<const std::uint8_t, 4> id, const ChunkId& known) {
+    return id[0] == known[0] && id[1] == known[1] && id[2] == known[2] && id[3] == known[3];
+}
+
 // Index 0..24 of the four bytes in the table of known identifiers ("FORM" .. "wave", compared
 // exactly, case-sensitively), or -1.
 int chunk_id_lookup(std::span<const std::uint8_t, 4> id);
@@ -144,6 +182,11 @@ std::array<char, 5> printable_id(std::span<const std::uint8_t, 4> id);
 // Reads and discards n bytes, then the pad byte when n is odd. Stops quietly at the end of the
 // stream (the caller's next read finds it). Never seeks. Returns 0.
 int skip_bytes(std::FILE* stream, std::uint32_t n);
+
+// Skips a chunk body of `length` bytes and its pad byte when `length` is odd, reading forward
+// (never seeking). False when the input ends first; on a regular file a body that would reach
+// past its end is found from the file's size, before anything is read.
+bool skip_chunk_body(std::FILE* stream, std::uint32_t length);
 
 // Reads and discards exactly n bytes (no pad byte); false when the stream ended first.
 bool discard_bytes(std::FILE* stream, std::uint64_t n);
@@ -256,5 +299,9 @@ bool is_placeholder_size(std::FILE* stream, SizeField field, std::uint32_t value
 // as store_sample_count.
 int count_from_data_size(std::FILE* stream, SizeField field, std::uint32_t data_size,
                          AudioInfo& info);
+
+// num_samples from a byte size known to be real (RF64's 64-bit data size): whole frames as
+// store_sample_count stores them; fewer than one frame (0 included) gives no count, as above.
+int count_from_data_bytes(std::FILE* stream, std::uint64_t data_bytes, AudioInfo& info);
 
 } // namespace audiofile

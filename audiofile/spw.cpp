@@ -12,7 +12,8 @@
 // atoi but saturating at the 32-bit limits), "Signal Type" ("Fixedpoint\n" or "Integer\n": 16-bit
 // fixed point; "Double\n" or "Float\n": doubles; the value keeps its line feed, so nothing may
 // follow it), "Fixed Point Format" (must be "<16,15,t>\n"). A key line without "=" or without a
-// value is ignored. Lines are read 254 characters at a time (a longer line comes in pieces);
+// value is ignored. A header without a "Signal Type" line is an error: nothing else tells how
+// its samples are stored. Lines are read 254 characters at a time (a longer line comes in pieces);
 // nothing is copied into a fixed buffer without a bound.
 //
 // Recording: the rest of the first line, read from the stream, is recorded (within the record's
@@ -174,11 +175,15 @@ int read_spw_header(std::FILE* stream, AudioInfo& info) {
     if (const int first = read_first_line(stream); first != 0) return first;
     SpwHeader header;
     if (read_header_lines(stream, header) != 0) return SPW_ERROR;
+    if (!header.sample_type) { // nothing says how the samples are stored: refuse to guess
+        std::fputs("read_spw_header: no Signal Type line, the sample type is unknown\n", stderr);
+        return SPW_ERROR;
+    }
     info.channels = 1;
     if (header.rate) info.sampling_frequency = *header.rate;
     if (header.points && store_sample_count(std::max(*header.points, 0), info) != 0)
         return SPW_ERROR;
-    if (header.sample_type) info.sample_type = *header.sample_type;
+    info.sample_type = *header.sample_type;
     if (header.comment) {
         info.comment = {};
         std::copy_n(header.comment->begin(),

@@ -1,5 +1,6 @@
 // Writes the fuzzers' seed corpora: one small valid file of every container and sample width,
-// from the library's own writers, as it is for audio_file_fuzz, behind a few option prefixes
+// from the library's own writers, as it is for audio_file_fuzz (with the WAVE forms of today's
+// tools besides: skipped chunks, extensible, RF64), behind a few option prefixes
 // for encode_fuzz, as parameters plus PCM for encoder_fuzz, as SBC and mSBC streams of the
 // library's encoder for decoder_fuzz, and as those streams behind a control byte (container,
 // float samples, pieces), in H2 units and damaged, for decode_fuzz.
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -71,6 +73,41 @@ std::string msbc_frames(const std::string& noise) {
     return out;
 }
 
+// The WAVE forms today's tools write, around the 16-bit stereo samples `pcm`: chunks the reader
+// skips (LIST, bext, an odd-length one), the extensible format with 24 valid bits in 32-bit
+// slots, and RF64 with its ds64 chunk.
+std::vector<std::pair<std::string, std::string>> wave_forms(const std::string& pcm) {
+    using testsupport::le16;
+    using testsupport::le32;
+    const auto chunk = [](const std::string& id, const std::string& body) {
+        return id + le32(static_cast<uint32_t>(body.size())) + body +
+               std::string(body.size() % 2, '\0');
+    };
+    const auto fmt = [](uint16_t tag, uint16_t bits) {
+        const uint16_t align = static_cast<uint16_t>(2 * bits / 8);
+        return le16(tag) + le16(2) + le32(44100) + le32(44100u * align) + le16(align) + le16(bits);
+    };
+    const auto riff = [](const std::string& magic, const std::string& chunks) {
+        return magic + le32(static_cast<uint32_t>(4 + chunks.size())) + "WAVE" + chunks;
+    };
+    std::string pcm32;
+    for (size_t i = 0; i + 1 < pcm.size(); i += 2) pcm32 += std::string(2, '\0') + pcm.substr(i, 2);
+    const std::string guid_pcm("\1\0\0\0\0\0\x10\0\x80\0\0\xAA\0\x38\x9B\x71", 16);
+    const std::string size64 = le32(static_cast<uint32_t>(pcm.size())) + le32(0);
+    return {
+        {"wave_list_bext.wav",
+         riff("RIFF", chunk("LIST", "INFOISFT" + le32(5) + "tool\0") + chunk("fmt ", fmt(1, 16)) +
+                          chunk("bext", std::string(602, '\0')) + chunk("id3 ", "odd") +
+                          chunk("data", pcm))},
+        {"wave_extensible_24in32.wav",
+         riff("RIFF", chunk("fmt ", fmt(0xFFFE, 32) + le16(22) + le16(24) + le32(3) + guid_pcm) +
+                          chunk("data", pcm32))},
+        {"rf64_pcm16.wav",
+         riff("RF64", chunk("ds64", std::string(8, '\0') + size64 + std::string(12, '\0')) +
+                          chunk("fmt ", fmt(1, 16)) + "data" + le32(~0u) + pcm)},
+    };
+}
+
 // decode_fuzz: each decoder_fuzz stream behind a control byte (every container, with and
 // without float samples), once as it is and once with a byte of garbage in its second frame's
 // scale factors and a short run of garbage after it; the mSBC frames also in H2 units, one of
@@ -121,6 +158,8 @@ int main(int argc, char* argv[]) {
     }
     // encoder_fuzz: frequency, channels, subbands, blocks, mode, bitpool, method, then PCM.
     const std::string pcm = testsupport::sample_files(128 * 3).front().bytes.substr(44);
+    for (const auto& [name, bytes] : wave_forms(pcm.substr(0, 4 * 300)))
+        testsupport::write_file(root / "audio_file_fuzz" / name, bytes);
     // encode_fuzz in mSBC: a 16000 Hz mono WAVE file of six frames and a bit.
     testsupport::write_file(root / "encode_fuzz" / "msbc.wav",
                             options(0, 0, 0, 6, 0) +

@@ -120,6 +120,8 @@ std::vector<HeaderCase> header_cases() {
                "\nSampling Frequency\nSignal Type = \nSampling Frequency = 48000\n"
                "Number of points = 99999999999999\nSignal Type = Integer\n$DATA\n",
            {1, 48000, INT32_MAX, 11, 542}),
+        fails("spw without a signal type", "$SIGNAL_FILE 9\nSampling Frequency = 16000\n$DATA\n",
+              "read_spw_header: no Signal Type line, the sample type is unknown\n" + spw_error),
         fails("spw cut mid-line", "$SIGNAL_FILE 9\nSampling Freq",
               "read_spw_header: file ends inside a header line\n" + spw_error),
         ok("h512 little-endian", h512(none), {2, 16000, 1000, 0, 512}),

@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace aftest {
@@ -36,6 +37,24 @@ inline std::string fmt_fields(int tag, int channels, int rate, int bits) {
 
 inline std::string riff(const std::string& chunks, const std::string& form = "WAVE") {
     return "RIFF" + le32(static_cast<uint32_t>(4 + chunks.size())) + form + chunks;
+}
+
+// A 44100 Hz "fmt " chunk of the extensible format: `bits` per slot, `valid` bits, the
+// sub-format GUID of `sub_tag` with the standard suffix.
+inline std::string extensible_fmt(int channels, int bits, int valid, int sub_tag) {
+    return chunk("fmt ", fmt_fields(0xFFFE, channels, 44100, bits) + le16(22) +
+                             le16(static_cast<uint16_t>(valid)) + le32(3) +
+                             le16(static_cast<uint16_t>(sub_tag)) +
+                             std::string("\0\0\0\0\x10\0\x80\0\0\xAA\0\x38\x9B\x71", 14));
+}
+
+// An RF64 (or BW64) file: "ds64" with `data_size` first, then `chunks`.
+inline std::string rf64(const std::string& chunks, uint64_t data_size,
+                        const std::string& magic = "RF64") {
+    return magic + le32(~0u) + "WAVE" +
+           chunk("ds64", std::string(8, 0) + le32(static_cast<uint32_t>(data_size)) +
+                             le32(static_cast<uint32_t>(data_size >> 32)) + std::string(12, 0)) +
+           chunks;
 }
 
 // An opened file with everything the open printed; `info` lives as long as the handle.
@@ -69,6 +88,16 @@ inline std::vector<std::vector<double>> read_frames(audiofile::AudioFile& file, 
     while (frames.size() < limit && audiofile::audio_read(values, file) == 0)
         frames.push_back(values);
     return frames;
+}
+
+// The output of the audiofile_dump helper for `path` (a file, or "AUDIO_FROM_STDIN" fed with
+// `input`), with the first line (the data offset, which a pipe cannot tell) split off.
+inline std::pair<std::string, std::string> dump(const std::string& path,
+                                                const std::string& input = {}) {
+    const auto r = testsupport::run_process({AUDIOFILE_DUMP, path}, input);
+    EXPECT_EQ(r.status, 0) << r.err;
+    const size_t eol = r.out.find('\n');
+    return {r.out.substr(0, eol), r.out.substr(eol + 1)};
 }
 
 } // namespace aftest

@@ -8,6 +8,7 @@
 
 using namespace audiofile;
 using aftest::chunk;
+using aftest::dump;
 using aftest::fmt_fields;
 using aftest::riff;
 
@@ -21,15 +22,6 @@ std::string open_error(const char* path, const char* mode) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(audio_open(path, mode, info), nullptr);
     return testing::internal::GetCapturedStderr();
-}
-
-// The helper's output for `path` (a file, or "AUDIO_FROM_STDIN" fed with `input`), with the
-// first line (the data offset, which a pipe cannot tell) split off.
-std::pair<std::string, std::string> dump(const std::string& path, const std::string& input = {}) {
-    const auto r = testsupport::run_process({AUDIOFILE_DUMP, path}, input);
-    EXPECT_EQ(r.status, 0) << r.err;
-    const size_t eol = r.out.find('\n');
-    return {r.out.substr(0, eol), r.out.substr(eol + 1)};
 }
 
 } // namespace

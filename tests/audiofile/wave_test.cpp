@@ -86,9 +86,13 @@ TEST(WaveHeader, TheLastFmtChunkCountsAndAnUnknownTagChangesOnlyTheTag) {
 
 TEST(WaveHeader, RefusedFormatsNameTheirCause) {
     const auto with_fmt = [](const std::string& fmt) { return riff(fmt + chunk("data", "")); };
+    // Extensible, but its sub-format GUID is all zeros.
     const std::string extensible =
         chunk("fmt ", fmt_fields(0xFFFE, 2, 48000, 24) + aftest::le16(22) + std::string(22, '\0'));
-    EXPECT_EQ(refusal(with_fmt(extensible)), "wave format: -2 not supported\n" + wave_error);
+    EXPECT_EQ(refusal(with_fmt(extensible)),
+              "wave extensible format: sub-format 00000000-0000-0000-0000-000000000000 not "
+              "supported\n" +
+                  wave_error);
     EXPECT_EQ(refusal(with_fmt(chunk("fmt ", fmt_fields(7, 1, 8000, 8)))),
               "WAVE_FORMAT_MULAW not supported\n" + wave_error);
     EXPECT_EQ(refusal(with_fmt(chunk("fmt ", fmt_fields(6, 1, 8000, 8)))),
@@ -97,8 +101,6 @@ TEST(WaveHeader, RefusedFormatsNameTheirCause) {
               "wave PCM format samplesize: 12 not supported\n" + wave_error);
     EXPECT_EQ(refusal(with_fmt(chunk("fmt ", fmt_fields(3, 1, 8000, 16)))),
               "wave IEEE_FLOAT format samplesize: 16 not supported\n" + wave_error);
-    EXPECT_EQ(refusal(riff(stereo16 + chunk("LIST", "INFO") + chunk("data", ""))),
-              "get_chunk_type: LIST not recognized\n" + wave_error);
     // 24-bit samples in 4-byte slots (arecord -f S24_LE): block alignment 8 for 6 packed bytes.
     std::string slots = fmt_fields(1, 2, 44100, 24);
     slots.replace(12, 2, aftest::le16(8));
@@ -164,4 +166,67 @@ TEST(WaveCount, CountsBeyondTheSampleCounterAreRefused) {
     EXPECT_EQ(o->err, "audio data too long: 2147483658 sample frames, at most 2147483647 "
                       "supported\n" +
                           wave_error);
+}
+
+// Every WAVE form of today's tools reads like the plain file of the same samples, from a file
+// and through a pipe: skipped chunks (odd ones with their pad byte), extensible, RF64, BW64.
+TEST(WaveForms, EveryFormReadsLikeThePlainFile) {
+    using namespace testsupport;
+    const std::string pcm16 = pcm16_le({1, -2, 300, -32768, 32767, 7});
+    const std::string data16 = chunk("data", pcm16), plain16 = riff(stereo16 + data16);
+    const std::string data32 = chunk("data", pcm32_le({65536, INT32_MIN, 300 << 16, 7 << 16}));
+    const std::string dataf = chunk("data", float32_le({0.5f, -0.25f}));
+    const std::string list = chunk("LIST", "INFOISFT" + le32(5) + "tool"),
+                      wide = "data" + le32(~0u);
+    const std::pair<std::string, std::string> cases[] = {
+        // the form, the plain file
+        {riff(list + stereo16 + chunk("bext", std::string(602, 0)) + chunk("id3 ", "j") + data16),
+         plain16},
+        {riff(aftest::extensible_fmt(2, 16, 16, 1) + data16), plain16},
+        {riff(aftest::extensible_fmt(2, 32, 24, 1) + data32),
+         riff(chunk("fmt ", fmt_fields(1, 2, 44100, 32)) + data32)},
+        {riff(aftest::extensible_fmt(2, 32, 32, 3) + dataf),
+         riff(chunk("fmt ", fmt_fields(3, 2, 44100, 32)) + dataf)},
+        {aftest::rf64(stereo16 + list + wide + pcm16, 12), plain16},
+        {aftest::rf64(stereo16 + wide + pcm16, 12, "BW64"), plain16},
+        {aftest::rf64(stereo16 + data16, 0), plain16}, // a 32-bit length is taken as it is
+    };
+    TempDir dir;
+    for (const auto& [form, plain] : cases) {
+        write_file(dir / "plain", plain);
+        write_file(dir / "form", form);
+        const std::string expected = aftest::dump((dir / "plain").string()).second;
+        EXPECT_EQ(aftest::dump((dir / "form").string()).second, expected) << form;
+        EXPECT_EQ(aftest::dump("AUDIO_FROM_STDIN", form).second, expected) << form;
+    }
+}
+
+// Hostile headers of these forms fail with their message, from a file and through a pipe; a
+// 64-bit size past the end of the file is taken at its word, as a 32-bit one is.
+TEST(WaveForms, HostileHeadersFailWithTheirMessage) {
+    using aftest::extensible_fmt;
+    const std::pair<std::string, std::string> cases[] = {
+        {riff(stereo16 + chunk("LIST", "abcd", 0xFFFFFFF0)),
+         "get_chunk_type: file ends before the data chunk\n"},
+        {riff(extensible_fmt(2, 16, 24, 1).substr(0, 30)),
+         "get_chunk_type: file ends before the data chunk\n"},
+        {riff(extensible_fmt(2, 16, 24, 1) + chunk("data", "")),
+         "wave extensible format: 24 valid bits in 16-bit samples not supported\n"},
+        {riff(extensible_fmt(2, 16, 16, 2) + chunk("data", "")),
+         "wave extensible format: sub-format "
+         "00000002-0000-0010-8000-00AA00389B71 not supported\n"},
+        {"RF64" + aftest::le32(~0u) + "WAVE" + chunk("ds64", std::string(16, 0)),
+         "get_chunk_type: ds64 chunk of 16 bytes, 24 needed\n"},
+        {aftest::rf64(stereo16 + "data" + aftest::le32(~0u), 1ull << 40),
+         "audio data too long: 274877906944 sample frames, at most 2147483647 supported\n"},
+    };
+    for (const auto& [bytes, message] : cases) {
+        EXPECT_EQ(refusal(bytes), message + wave_error);
+        const auto r = testsupport::run_process({AUDIOFILE_DUMP, "AUDIO_FROM_STDIN"}, bytes);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, message + wave_error);
+    }
+    auto o = open_bytes(aftest::rf64(stereo16 + "data" + aftest::le32(~0u) + "12345678", 1 << 20));
+    EXPECT_EQ(o->info.num_samples, 1 << 18);
+    EXPECT_EQ(aftest::read_frames(*o->file, 2).size(), 2u);
 }

@@ -1,6 +1,7 @@
 // Every container through the whole program: the same signal in Sun, AIFF/AIFC, SPW or 512-byte-
 // header form encodes to the same stream as from a 16-bit WAVE file, from a file and through a
 // real pipe into "AUDIO_FROM_STDIN" alike (so every sample type reaches the 16-bit scale).
+#include "banner.h"
 #include "container_fixture.h"
 #include "process.h"
 #include "wave_fixture.h"
@@ -78,4 +79,46 @@ TEST(ContainerRun, SamplesUsedInPlaceGiveTheSameStreamAcrossBufferRefills) {
     ASSERT_EQ(sun.status, 0) << sun.err;
     EXPECT_TRUE(!wave.out.empty() && wave.out.size() % 3000 == 0); // 3000 whole frames
     EXPECT_TRUE(wave.out == sun.out);
+}
+
+// WAVE files as ffmpeg and sox write them today (a LIST chunk, a bext chunk, RF64, the
+// extensible format for 24 and 32 bits) encode to the stream of the plain 16-bit file holding
+// the same samples, from a file and through a pipe, with nothing said but the banner.
+TEST(ContainerRun, WaveFilesOfTodaysToolsEncodeLikeThePlainFile) {
+    const auto stereo = to_pcm16(sine_frames(2, rate, instants, 440, 0.5));
+    TempDir dir;
+    const std::string src = (dir / "src.wav").string(), out = (dir / "out.wav").string();
+    write_file(src, wave_file(2, rate, 16, pcm16_le(stereo)));
+    const std::string expected = stream_of(src);
+    const std::vector<std::string> ffmpeg = {"ffmpeg", "-v", "error", "-y", "-i", src};
+    const auto with = [](std::vector<std::string> a, const std::vector<std::string>& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    const std::vector<std::string> cases[] = {
+        with(ffmpeg, {out}),
+        with(ffmpeg, {"-write_bext", "1", out}),
+        with(ffmpeg, {"-rf64", "always", out}),
+        with(ffmpeg, {"-c:a", "pcm_s24le", out}),
+        with(ffmpeg, {"-rf64", "always", "-f", "wav", "pipe:1"}), // written to a pipe
+        {"sox", src, "-b", "24", out},
+        {"sox", src, "-b", "32", out}};
+    for (const auto& argv : cases) {
+        if (!have_program(argv[0])) {
+            std::cout << argv[0] << " is not installed: its WAVE forms are NOT checked\n";
+            continue;
+        }
+        SCOPED_TRACE(shell_command(argv));
+        const auto made = run_process(argv);
+        ASSERT_EQ(made.status, 0) << made.err;
+        const bool piped = argv.back() == "pipe:1";
+        if (!piped) {
+            EXPECT_TRUE(stream_of(out) == expected);
+        }
+        const auto r =
+            run_process({vantrel_binary(), "AUDIO_FROM_STDIN"}, piped ? made.out : read_file(out));
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, banner);
+        EXPECT_TRUE(r.out == expected);
+    }
 }
