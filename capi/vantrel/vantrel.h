@@ -4,12 +4,15 @@
  * variant for the wideband speech of the hands-free profile, optionally carried in 60-byte H2
  * units. This header is the whole stable interface of libvantrel.so.1:
  *
- *   int16 / float / double samples, interleaved          bytes in pieces of any size
- *              │                                                │
- *   vantrel_encoder_open(config) ── vantrel_encoder_encode      vantrel_decoder_open ── vantrel_decoder_decode
- *              │   (keeps the partial frame)                    │   (finds frames, replaces damage by silence)
- *              ▼                                                ▼
- *        SBC / mSBC / H2 bytes                            int16 samples, interleaved
+ *   int16 / float / double samples,          bytes in pieces of any size
+ *   interleaved                                │
+ *        │                                     ▼
+ *        ▼                               vantrel_decoder_decode
+ *   vantrel_encoder_encode               (finds the frames, replaces damage by silence)
+ *   (keeps the partial frame)                  │
+ *        │                                     ▼
+ *        ▼                               int16 samples, interleaved
+ *   SBC / mSBC / H2 bytes
  *
  * Byte-identical: an encoder opened from a configuration gives exactly the bytes the program
  * `vantrel` writes for the same 16-bit samples and the same options, on every build and CPU.
@@ -109,7 +112,12 @@ enum {
 enum { VANTREL_LOUDNESS = 0, VANTREL_SNR = 1 };
 
 /* What a stream or frame is. */
-enum { VANTREL_KIND_NONE = 0, VANTREL_KIND_SBC = 1, VANTREL_KIND_MSBC = 2, VANTREL_KIND_H2_MSBC = 3 };
+enum {
+    VANTREL_KIND_NONE = 0,
+    VANTREL_KIND_SBC = 1,
+    VANTREL_KIND_MSBC = 2,
+    VANTREL_KIND_H2_MSBC = 3
+};
 
 /* Capacities: a buffer of VANTREL_MAX_FRAME_VALUES samples holds the output of any one frame;
  * no SBC frame is longer than VANTREL_MAX_FRAME_BYTES. */
@@ -228,11 +236,11 @@ typedef struct vantrel_frame_info {
     int32_t channels;           /* 1 or 2 */
     int32_t channel_mode;
     int32_t subbands;
-    int32_t blocks;             /* 15 for mSBC */
+    int32_t blocks; /* 15 for mSBC */
     int32_t allocation;
     int32_t bitpool;
-    int32_t length;             /* bytes of the whole frame */
-    int32_t samples;            /* instants per channel it decodes to: blocks × subbands */
+    int32_t length;  /* bytes of the whole frame */
+    int32_t samples; /* instants per channel it decodes to: blocks × subbands */
 } vantrel_frame_info;
 
 /* Reads the header of the frame at the start of `bytes` (the CRC is not checked here).
@@ -280,8 +288,8 @@ VANTREL_API int vantrel_decoder_decode_frame(vantrel_decoder* decoder, const uin
  *
  * Each call takes what it needs of `bytes` (*used of `size`) and writes at most `capacity`
  * values to `pcm`, whole instants (*written); `capacity` must be at least 2
- * (VANTREL_MAX_FRAME_VALUES or more keeps the calls few). It returns with *used == size and *written == 0
- * only when everything given has been turned into samples, so a loop reads:
+ * (VANTREL_MAX_FRAME_VALUES or more keeps the calls few). It returns with *used == size and
+ * *written == 0 only when everything given has been turned into samples, so a loop reads:
  *
  *   for (;;) {
  *       int s = vantrel_decoder_decode(d, in, n, pcm, cap, &used, &got);
@@ -293,8 +301,8 @@ VANTREL_API int vantrel_decoder_decode_frame(vantrel_decoder* decoder, const uin
  * At the end of input call vantrel_decoder_finish, then run the same loop with n = 0 until
  * *written is 0: the last frames are decided and delivered. After the end has been delivered,
  * a stream that held no frame at all gives VANTREL_ERROR_NO_FRAMES. */
-VANTREL_API int vantrel_decoder_decode(vantrel_decoder* decoder, const uint8_t* bytes,
-                                       size_t size, int16_t* pcm, size_t capacity, size_t* used,
+VANTREL_API int vantrel_decoder_decode(vantrel_decoder* decoder, const uint8_t* bytes, size_t size,
+                                       int16_t* pcm, size_t capacity, size_t* used,
                                        size_t* written);
 
 /* No more input will come. Later calls of vantrel_decoder_decode with bytes:
@@ -322,8 +330,7 @@ typedef struct vantrel_stream_info {
 /* The stream's description and counts so far. `info->struct_size` must be set by the caller.
  * The program's summary of a damaged stream reads, from these counts:
  * "%lld frames decoded; %lld damaged and %lld lost replaced by silence; %lld bytes skipped". */
-VANTREL_API int vantrel_decoder_get_info(const vantrel_decoder* decoder,
-                                         vantrel_stream_info* info);
+VANTREL_API int vantrel_decoder_get_info(const vantrel_decoder* decoder, vantrel_stream_info* info);
 
 /* ---- The stream report (what vantrel-info says) ----------------------------------------- */
 
@@ -336,9 +343,9 @@ typedef struct vantrel_stream_report {
     int64_t damaged;      /* damaged frames */
     int64_t lost;         /* lost H2 units */
     int64_t skipped_bytes;
-    int64_t bytes;        /* bytes scanned */
-    double seconds;       /* the audio the frames stand for, damaged and lost ones included */
-    double bit_rate;      /* bit/s of the good frames (H2 framing not counted); 0 without */
+    int64_t bytes;   /* bytes scanned */
+    double seconds;  /* the audio the frames stand for, damaged and lost ones included */
+    double bit_rate; /* bit/s of the good frames (H2 framing not counted); 0 without */
     /* Each parameter's distinct values over the good frames, in order of first appearance. */
     int32_t frequency_count, frequencies[VANTREL_REPORT_VALUES];
     int32_t channel_mode_count, channel_modes[VANTREL_REPORT_VALUES];
