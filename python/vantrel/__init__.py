@@ -60,6 +60,14 @@ def _code(value: str, names: Dict[str, int], what: str) -> int:
     return names[value.lower()]
 
 
+def _int32(value: object, what: str) -> int:
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"{what} must be an integer, not {type(value).__name__}")
+    if not -2**31 <= int(value) < 2**31:
+        raise ValueError(f"{what} {value} is out of range")
+    return int(value)
+
+
 class Encoder:
     """An encoder for one stream, fed samples in chunks of any size.
 
@@ -78,6 +86,10 @@ class Encoder:
                  subbands: int = 8, blocks: int = 16, allocation: str = "snr",
                  bitrate: int = 375000, bitpool: Optional[int] = None, msbc: bool = False,
                  h2: bool = False) -> None:
+        rate, subbands, blocks = (_int32(rate, "rate"), _int32(subbands, "subbands"),
+                                  _int32(blocks, "blocks"))
+        bitrate = _int32(bitrate, "bitrate")
+        bitpool = None if bitpool is None else _int32(bitpool, "bitpool")
         if channels not in (1, 2):
             raise ValueError(f"channels must be 1 or 2, not {channels!r}")
         mode_code = None if mode is None else _code(mode, _MODES, "mode")
@@ -97,8 +109,8 @@ class Encoder:
                                  f"{channels} channels; resample and mix them first")
             self._handle = _capi.Encoder.msbc(h2)
         else:
-            self._handle = _capi.Encoder(rate, channels, -1 if mode_code is None else mode_code,
-                                         subbands, blocks,
+            mode_code = -1 if mode_code is None else mode_code  # -1: the program's default
+            self._handle = _capi.Encoder(rate, channels, mode_code, subbands, blocks,
                                          allocation_code, bitrate, bitpool)
         self.rate = rate
         self.channels = channels

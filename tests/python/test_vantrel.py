@@ -161,6 +161,8 @@ BAD_INPUT = [
     (lambda: vantrel.decode("text"), TypeError, "bytes"),
     (lambda: vantrel.decode(b"no frames here" * 10), vantrel.VantrelError, ""),
     (lambda: vantrel.info(np.zeros(4)), TypeError, "bytes"),
+    (lambda: vantrel.encode(x2, 44100.0), TypeError, "rate"),
+    (lambda: vantrel.encode(x2, 44100, bitrate=2**32), ValueError, "bitrate"),
 ]
 
 
