@@ -1,12 +1,287 @@
-// The decoder handle (stub).
+// The decoder handle: frames one by one, or a stream followed as vantrel-decode follows it.
+//
+//   caller's bytes ─► scanner (sbc/scan.h) ─► frame ───► decoder_decode_frame ─► [one frame of
+//     (any pieces)     window of 64 KiB    ─► damaged ─► silence of its shape  ─►  samples,
+//                                          ─► lost ────► silence × lost units  ─►  fixed buffer]
+//                                          ─► skipped (counted)                        │
+//                                                               caller's pcm ◄─────────┘
+//
+// Invariants: at most one frame's samples wait in the handle between calls (plus a count of
+// silent frames still owed for lost units); a call returns with all of its bytes used and
+// nothing written only when nothing more can come out without more input; the first frame (or
+// silence) fixes the output's frequency and channels, and a confirmed change of either stops
+// the decoding, as the program stops. Nothing is allocated after open (and reset).
 #include "capi/entry.h"
+#include "sbc/scan.h"
+
+#include <array>
+#include <memory>
+#include <span>
+
+namespace {
+
+enum class Use { none, frames, stream };
+
+} // namespace
+
+struct vantrel_decoder {
+    std::unique_ptr<sbc::DecoderState> decoder;
+    std::unique_ptr<sbc::StreamScanner> scanner;
+    Use use = Use::none;
+    // Samples of the current frame not yet delivered: pending[at, end).
+    std::array<int16_t, sbc::MAX_FRAME_SAMPLES * sbc::MAX_CHANNELS> pending{};
+    size_t at = 0, end = 0;
+    int32_t silent_due = 0; // lost frames still to be given as silence
+    sbc::FrameHeader silent_shape{};
+    bool started = false; // the output's frequency and channels are fixed
+    int32_t frequency = 0, channels = 0;
+    int64_t undecodable = 0; // frames the scanner found good and the decoder refused
+    int64_t instants = 0;    // delivered
+    bool finished = false;   // no more input will come
+    bool ended = false;      // the scanner reported the end
+    bool changed = false;    // stopped at a change of stream
+    int64_t change_offset = -1;
+    int32_t change_frequency = 0, change_channels = 0;
+};
+
+namespace {
+
+using capi::guarded;
+
+// A new handle's parts, made before anything of an existing handle changes.
+bool make_parts(vantrel_decoder& d) {
+    d.decoder = sbc::decoder_create();
+    d.scanner = sbc::scanner_create();
+    return d.decoder && d.scanner;
+}
+
+// Fixes the output on the first frame or silence; false when `h` does not match it.
+bool output_takes(vantrel_decoder& d, const sbc::FrameHeader& h) {
+    if (!d.started) {
+        d.started = true;
+        d.frequency = h.sampling_frequency;
+        d.channels = h.channels;
+    }
+    return h.channels == d.channels;
+}
+
+void hold(vantrel_decoder& d, int32_t instants, int32_t channels) {
+    d.at = 0;
+    d.end = instants > 0 ? static_cast<size_t>(instants) * static_cast<size_t>(channels) : 0;
+}
+
+// Silence of `shape` in place of a frame (none when its channels are not the output's).
+void hold_silence(vantrel_decoder& d, const sbc::FrameHeader& shape) {
+    if (!output_takes(d, shape)) return;
+    hold(d, sbc::decoder_conceal_frame(*d.decoder, shape, d.pending), shape.channels);
+}
+
+void stop_at_change(vantrel_decoder& d, const sbc::ScanEvent& e) {
+    d.changed = true;
+    d.change_offset = e.offset;
+    d.change_frequency = e.header.sampling_frequency;
+    d.change_channels = e.header.channels;
+}
+
+void hold_frame(vantrel_decoder& d, const sbc::ScanEvent& e) {
+    const sbc::FrameHeader& h = e.header;
+    if (e.changed ||
+        (d.started && (h.channels != d.channels || h.sampling_frequency != d.frequency))) {
+        stop_at_change(d, e);
+        return;
+    }
+    output_takes(d, h);
+    const int32_t instants = sbc::decoder_decode_frame(*d.decoder, e.bytes, h, d.pending);
+    if (instants >= 0) return hold(d, instants, h.channels);
+    ++d.undecodable;
+    if (instants == sbc::DECODE_CRC_ERROR) return hold(d, h.blocks * h.subbands, h.channels);
+    hold_silence(d, h);
+}
+
+// Takes one scanner event; false when the loop is to return (input wanted and none left, or
+// the end).
+bool next_event(vantrel_decoder& d, std::span<const uint8_t>& input) {
+    const sbc::ScanEvent e = sbc::scanner_next(*d.scanner);
+    switch (e.type) {
+    case sbc::ScanEventType::need_input:
+        if (input.empty()) return false;
+        input = input.subspan(sbc::scanner_push(*d.scanner, input));
+        return true;
+    case sbc::ScanEventType::frame:
+        hold_frame(d, e);
+        return true;
+    case sbc::ScanEventType::damaged:
+        hold_silence(d, e.header);
+        return true;
+    case sbc::ScanEventType::lost:
+        d.silent_due = e.lost_frames;
+        d.silent_shape = e.header;
+        return true;
+    case sbc::ScanEventType::skipped:
+        return true;
+    case sbc::ScanEventType::end:
+        d.ended = true;
+        return false;
+    }
+    return false;
+}
+
+// The stream loop: deliver what is held, make more, until the caller's buffer is full or
+// nothing more can come out.
+void run_stream(vantrel_decoder& d, std::span<const uint8_t>& input, std::span<int16_t> pcm,
+                size_t& written) {
+    for (;;) {
+        if (d.at < d.end) {
+            const auto channels = static_cast<size_t>(d.channels);
+            const size_t room = (pcm.size() - written) / channels * channels;
+            const size_t n = std::min(d.end - d.at, room);
+            if (n == 0) return;
+            std::copy_n(d.pending.begin() + static_cast<ptrdiff_t>(d.at), n,
+                        pcm.begin() + static_cast<ptrdiff_t>(written));
+            d.at += n;
+            written += n;
+            d.instants += static_cast<int64_t>(n / channels);
+        } else if (d.silent_due > 0) {
+            --d.silent_due;
+            hold_silence(d, d.silent_shape);
+        } else if (d.changed || d.ended || !next_event(d, input)) {
+            return;
+        }
+    }
+}
+
+} // namespace
 
 extern "C" {
-VANTREL_API int vantrel_decoder_open(const vantrel_decoder_config*, vantrel_decoder** d) { if (d) *d = nullptr; return VANTREL_ERROR_INTERNAL; }
-VANTREL_API int vantrel_decoder_close(vantrel_decoder*) { return VANTREL_OK; }
-VANTREL_API int vantrel_decoder_reset(vantrel_decoder*) { return VANTREL_ERROR_INTERNAL; }
-VANTREL_API int vantrel_decoder_decode_frame(vantrel_decoder*, const uint8_t*, size_t, int16_t*, size_t, size_t*, size_t*, vantrel_frame_info*) { return VANTREL_ERROR_INTERNAL; }
-VANTREL_API int vantrel_decoder_decode(vantrel_decoder*, const uint8_t*, size_t, int16_t*, size_t, size_t*, size_t*) { return VANTREL_ERROR_INTERNAL; }
-VANTREL_API int vantrel_decoder_finish(vantrel_decoder*) { return VANTREL_ERROR_INTERNAL; }
-VANTREL_API int vantrel_decoder_get_info(const vantrel_decoder*, vantrel_stream_info*) { return VANTREL_ERROR_INTERNAL; }
+
+VANTREL_API int vantrel_decoder_open(const vantrel_decoder_config* config,
+                                     vantrel_decoder** decoder) {
+    return guarded([&]() -> int {
+        if (decoder != nullptr) *decoder = nullptr;
+        if (decoder == nullptr) return VANTREL_ERROR_NULL_POINTER;
+        if (config != nullptr) {
+            vantrel_decoder_config c{};
+            if (!capi::copy_in(config, capi::decoder_config_size_v1, c))
+                return VANTREL_ERROR_BAD_STRUCT_SIZE;
+            if (c.flags != 0) return VANTREL_ERROR_BAD_ARGUMENT;
+        }
+        auto handle = std::make_unique<vantrel_decoder>();
+        if (!make_parts(*handle)) return VANTREL_ERROR_OUT_OF_MEMORY;
+        *decoder = handle.release();
+        return VANTREL_OK;
+    });
 }
+
+VANTREL_API int vantrel_decoder_close(vantrel_decoder* decoder) {
+    return guarded([&]() -> int {
+        const std::unique_ptr<vantrel_decoder> owned(decoder);
+        return VANTREL_OK;
+    });
+}
+
+VANTREL_API int vantrel_decoder_reset(vantrel_decoder* decoder) {
+    return guarded([&]() -> int {
+        if (decoder == nullptr) return VANTREL_ERROR_NULL_POINTER;
+        auto fresh = std::make_unique<vantrel_decoder>();
+        if (!make_parts(*fresh)) return VANTREL_ERROR_OUT_OF_MEMORY;
+        *decoder = std::move(*fresh);
+        return VANTREL_OK;
+    });
+}
+
+VANTREL_API int vantrel_decoder_decode_frame(vantrel_decoder* decoder, const uint8_t* bytes,
+                                             size_t size, int16_t* pcm, size_t capacity,
+                                             size_t* used, size_t* written,
+                                             vantrel_frame_info* info) {
+    return guarded([&]() -> int {
+        if (used != nullptr) *used = 0;
+        if (written != nullptr) *written = 0;
+        if (decoder == nullptr || (bytes == nullptr && size > 0) || pcm == nullptr ||
+            used == nullptr || written == nullptr)
+            return VANTREL_ERROR_NULL_POINTER;
+        if (decoder->use == Use::stream) return VANTREL_ERROR_WRONG_USE;
+        const std::span<const uint8_t> input(bytes, size);
+        sbc::FrameHeader h;
+        const int parsed = sbc::frame_header_parse(input, h);
+        if (parsed == sbc::HEADER_INVALID) return VANTREL_ERROR_NOT_A_FRAME;
+        if (parsed == sbc::HEADER_SHORT || static_cast<size_t>(h.length) > size)
+            return VANTREL_ERROR_NEED_MORE;
+        const auto values = static_cast<size_t>(h.blocks * h.subbands * h.channels);
+        if (capacity < values) return VANTREL_ERROR_BUFFER_TOO_SMALL;
+        decoder->use = Use::frames;
+        const int32_t result =
+            sbc::decoder_decode_frame(*decoder->decoder, input, h, std::span(pcm, capacity));
+        if (result == sbc::DECODE_REFUSED) return VANTREL_ERROR_INTERNAL;
+        *used = static_cast<size_t>(h.length);
+        *written = values;
+        if (info != nullptr) *info = capi::frame_info(h);
+        return result == sbc::DECODE_CRC_ERROR ? VANTREL_DAMAGED : VANTREL_OK;
+    });
+}
+
+VANTREL_API int vantrel_decoder_decode(vantrel_decoder* decoder, const uint8_t* bytes, size_t size,
+                                       int16_t* pcm, size_t capacity, size_t* used,
+                                       size_t* written) {
+    return guarded([&]() -> int {
+        if (used != nullptr) *used = 0;
+        if (written != nullptr) *written = 0;
+        if (decoder == nullptr || (bytes == nullptr && size > 0) || pcm == nullptr ||
+            used == nullptr || written == nullptr)
+            return VANTREL_ERROR_NULL_POINTER;
+        vantrel_decoder& d = *decoder;
+        if (d.use == Use::frames) return VANTREL_ERROR_WRONG_USE;
+        if (capacity < 2) return VANTREL_ERROR_BUFFER_TOO_SMALL;
+        if (size > 0 && d.finished) return VANTREL_ERROR_FINISHED;
+        d.use = Use::stream;
+        std::span<const uint8_t> input(bytes, size);
+        size_t out = 0;
+        run_stream(d, input, std::span(pcm, capacity), out);
+        *used = size - input.size();
+        *written = out;
+        if (out == 0 && input.empty() && d.at == d.end && d.silent_due == 0) {
+            if (d.changed) return VANTREL_ERROR_STREAM_CHANGED;
+            if (d.ended && d.scanner->counts.frames == 0) return VANTREL_ERROR_NO_FRAMES;
+        }
+        return VANTREL_OK;
+    });
+}
+
+VANTREL_API int vantrel_decoder_finish(vantrel_decoder* decoder) {
+    return guarded([&]() -> int {
+        if (decoder == nullptr) return VANTREL_ERROR_NULL_POINTER;
+        if (decoder->use == Use::frames) return VANTREL_ERROR_WRONG_USE;
+        decoder->use = Use::stream;
+        if (!decoder->finished) sbc::scanner_finish(*decoder->scanner);
+        decoder->finished = true;
+        return VANTREL_OK;
+    });
+}
+
+VANTREL_API int vantrel_decoder_get_info(const vantrel_decoder* decoder,
+                                         vantrel_stream_info* info) {
+    return guarded([&]() -> int {
+        if (decoder == nullptr || info == nullptr) return VANTREL_ERROR_NULL_POINTER;
+        const vantrel_decoder& d = *decoder;
+        const sbc::ScanCounts& c = d.scanner->counts;
+        vantrel_stream_info out{};
+        out.struct_size = sizeof out;
+        out.kind = capi::kind_code(d.scanner->kind);
+        out.sampling_frequency = d.frequency;
+        out.channels = d.channels;
+        out.frames = c.frames - d.undecodable;
+        out.damaged = c.damaged + d.undecodable;
+        out.lost = c.lost;
+        out.skipped_bytes = c.skipped_bytes;
+        out.bytes = c.bytes;
+        out.samples = d.instants;
+        out.ended = d.ended && d.at == d.end && d.silent_due == 0 ? 1 : 0;
+        out.changed = d.changed ? 1 : 0;
+        out.change_offset = d.change_offset;
+        out.change_frequency = d.change_frequency;
+        out.change_channels = d.change_channels;
+        return capi::copy_out(out, info, capi::stream_info_size_v1) ? VANTREL_OK
+                                                                    : VANTREL_ERROR_BAD_STRUCT_SIZE;
+    });
+}
+
+} // extern "C"

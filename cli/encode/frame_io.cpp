@@ -1,9 +1,9 @@
-// One frame's way through an encoding run: stored values to 16-bit PCM, PCM to stream bytes.
+// One frame's way through an encoding run: the scale of its stored values, PCM to stream bytes.
 //
-//   value (double, as stored) × scale ─► truncate toward zero ─► limit to −32768..32767 ─► int16
+//   value (double, as stored) × scale ─► sbc::to_pcm16 ─► int16 ─► frame or H2 unit ─► bytes
 //
-// Limiting saturates instead of wrapping, and NaN becomes 0. The scale is a power of two, so
-// every product is exact and the result depends on nothing but the stored value.
+// The scale is a power of two, so every product is exact and the result depends on nothing but
+// the stored value.
 #include "cli/encode/frame_io.h"
 
 #include "audiofile/audiofile.h"
@@ -12,23 +12,7 @@
 #include <array>
 #include <cerrno>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace cli {
-
-namespace {
-
-// Written as selections rather than branches, so that a frame's values convert side by side.
-int16_t saturate(double value) {
-    value = value == value ? value : 0.0;
-    value = value < 32767.0 ? value : 32767.0;
-    value = value > -32768.0 ? value : -32768.0;
-    return static_cast<int16_t>(static_cast<int32_t>(value));
-}
-
-} // namespace
 
 double sixteen_bit_scale(int32_t sample_type) {
     using namespace audiofile;
@@ -52,29 +36,6 @@ double sixteen_bit_scale(int32_t sample_type) {
     default:
         return 1.0;
     }
-}
-
-void to_pcm16(std::span<const double> values, double scale, std::span<int16_t> pcm) {
-    const size_t n = values.size();
-    size_t i = 0;
-#if defined(__SSE2__)
-    // Four values at a time, as saturate(): NaN masked to 0, then minpd(v, 32767) is
-    // "v < 32767 ? v : 32767" and maxpd(v, −32768) "v > −32768 ? v : −32768"; the truncated
-    // integers are then in range, so the saturating pack changes nothing.
-    const __m128d factor = _mm_set1_pd(scale);
-    const __m128d high = _mm_set1_pd(32767.0);
-    const __m128d low = _mm_set1_pd(-32768.0);
-    const auto to_int32 = [&](const double* at) {
-        __m128d v = _mm_mul_pd(_mm_loadu_pd(at), factor);
-        v = _mm_and_pd(v, _mm_cmpord_pd(v, v));
-        return _mm_cvttpd_epi32(_mm_max_pd(_mm_min_pd(v, high), low));
-    };
-    for (; i + 4 <= n; i += 4) {
-        const __m128i four = _mm_unpacklo_epi64(to_int32(&values[i]), to_int32(&values[i + 2]));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(&pcm[i]), _mm_packs_epi32(four, four));
-    }
-#endif
-    for (; i < n; ++i) pcm[i] = saturate(values[i] * scale);
 }
 
 int32_t stream_frame_bytes(const sbc::EncoderState& encoder, bool h2_units) {

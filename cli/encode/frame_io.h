@@ -1,6 +1,7 @@
 // What both encoding runs, the single pass (run.cpp) and the spans on several threads
-// (parallel_run.cpp), do with one frame: bring its samples to the 16-bit scale, and append its
-// bytes to the stream. Written once, so that the two give the same bytes.
+// (parallel_run.cpp), do with one frame: find the scale that brings its samples to 16 bits
+// (sbc::to_pcm16 of sbc/rate.h converts them), and append its bytes to the stream. Written once, so
+// that the two give the same bytes.
 #pragma once
 
 #include "sbc/sbc.h"
@@ -16,10 +17,6 @@ namespace cli {
 // (WAVE, Sun, AIFC), 1 for 16-bit integers and for the floats of containers that define no full
 // scale (SPW, the 512-byte header).
 double sixteen_bit_scale(int32_t sample_type);
-
-// pcm[i] = values[i] × scale, truncated toward zero and limited to -32768..32767 (NaN gives 0),
-// for every value; pcm holds at least values.size() entries.
-void to_pcm16(std::span<const double> values, double scale, std::span<int16_t> pcm);
 
 // Bytes that each frame takes in the stream: the encoder's frame, or with `h2_units` (-H) the
 // 60-byte H2 unit that carries an mSBC frame.

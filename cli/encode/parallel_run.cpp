@@ -20,6 +20,7 @@
 
 #include "cli/common/stop.h"
 #include "cli/encode/frame_io.h"
+#include "sbc/rate.h"
 
 #include <algorithm>
 #include <array>
@@ -118,7 +119,7 @@ std::span<const int16_t> frame_pcm(const Layout& l, const Worker& w, int64_t f,
     const auto stored =
         std::as_bytes(std::span(w.raw)).subspan(frame * l.input_frame_bytes, l.input_frame_bytes);
     audiofile::audio_convert_frames(*l.info, stored, values.first(l.samples));
-    to_pcm16(values.first(l.samples), l.scale, pcm);
+    sbc::to_pcm16(values.first(l.samples), l.scale, pcm);
     return pcm.first(l.samples);
 }
 

@@ -5,12 +5,8 @@
 //        └──► per frame: subbands × blk_len sample instants ─► 16-bit PCM ─► encode ─┐
 //                                                         output block (about 64 KiB) ◄─┘ ─► write
 //
-// Bitpool from the bit rate (32-bit integers, C division, refused where it would overflow):
-//   frame bytes = rate × subbands × blk_len ÷ (frequency × 8),  frame bits = frame bytes × 8
-//   fixed bits  = channels × subbands × 4 + 32
-//   MONO, DUAL_CHANNEL:       (frame bits − fixed) ÷ (channels × blk_len)
-//   STEREO, JOINT_STEREO:     (frame bits − fixed − (subbands in JOINT_STEREO)) ÷ blk_len
-// A rate whose bitpool a frame cannot carry is refused with the interval of rates that works.
+// The bitpool comes from the bit rate (sbc/rate.h, refused where it would overflow); a rate whose
+// bitpool a frame cannot carry is refused with the interval of rates that works.
 //
 // With -m the encoder is an mSBC encoder instead (every parameter fixed, so no bitpool to
 // derive) and only a 16000 Hz mono input is taken; with -H each frame goes out in its H2 unit.
@@ -30,6 +26,7 @@
 #include "cli/encode/frame_io.h"
 #include "cli/encode/parallel_run.h"
 #include "cli/encode/settings.h"
+#include "sbc/rate.h"
 #include "sbc/sbc.h"
 
 #include <algorithm>
@@ -50,74 +47,25 @@ namespace {
 
 constexpr int max_channels = 2;
 
-// The bitpool for the requested rate, or nothing when a step would leave the 32-bit range.
-std::optional<int32_t> derive_bitpool(const Settings& s, int32_t channel_mode, int32_t channels,
-                                      int32_t frequency) {
-    const auto fits = [](int64_t v) {
-        return v >= std::numeric_limits<int32_t>::min() && v <= std::numeric_limits<int32_t>::max();
-    };
-    const int64_t product = int64_t{s.bit_rate} * s.subbands * s.blk_len;
-    const int64_t divisor = int64_t{frequency} * 8;
-    if (!fits(product) || !fits(divisor) || divisor == 0) return std::nullopt;
-    const int64_t frame_bits = product / divisor * 8;
-    const int64_t fixed_bits = int64_t{channels} * s.subbands * 4 + 32;
-    int64_t bitpool = 0;
-    if (channel_mode == sbc::MONO || channel_mode == sbc::DUAL_CHANNEL) {
-        bitpool = (frame_bits - fixed_bits) / (int64_t{channels} * s.blk_len);
-    } else {
-        const int64_t join_bits = channel_mode == sbc::JOINT_STEREO ? s.subbands : 0;
-        bitpool = (frame_bits - fixed_bits - join_bits) / s.blk_len;
-    }
-    if (!fits(frame_bits) || !fits(fixed_bits) || !fits(bitpool)) return std::nullopt;
-    return static_cast<int32_t>(bitpool);
+// The frame shape the bitpool is derived for.
+sbc::RateShape rate_shape(const Settings& s, int32_t channel_mode, int32_t channels,
+                          int32_t frequency) {
+    return {frequency, channels, channel_mode, s.subbands, s.blk_len};
 }
 
-// The first rate in lo..hi at which `reached` holds, for a test that, once it holds, holds for
-// every higher rate; hi + 1 when it never holds.
-template <typename Test> int64_t first_rate(int64_t lo, int64_t hi, Test reached) {
-    while (lo <= hi) {
-        const int64_t mid = lo + (hi - lo) / 2;
-        if (reached(mid)) {
-            hi = mid - 1;
-        } else {
-            lo = mid + 1;
-        }
-    }
-    return lo;
-}
-
-// Names the bit rates whose bitpool lies in 0..max_bitpool for this input and these options.
-// The derived bitpool never falls as the rate rises, so those rates form one interval; its ends
-// are searched with derive_bitpool itself, so every rate named gives a bitpool in range.
+// Names the bit rates whose bitpool lies in 0..max_bitpool for this input and these options
+// (searched with the derivation itself, so every rate named gives a bitpool in range).
 void print_workable_rates(const Settings& s, int32_t channel_mode, int32_t channels,
                           int32_t frequency, int32_t max_bitpool) {
-    const auto bitpool_at = [&](int64_t rate) {
-        Settings trial = s;
-        trial.bit_rate = static_cast<int32_t>(rate);
-        return derive_bitpool(trial, channel_mode, channels, frequency);
-    };
-    // Beyond this rate the derivation leaves the 32-bit range; at and below 0 nothing is left
-    // for the samples.
-    const int64_t top = std::numeric_limits<int32_t>::max() / (int64_t{s.subbands} * s.blk_len);
-    const auto reaches_zero = [&](int64_t rate) {
-        const auto b = bitpool_at(rate);
-        return !b || *b >= 0;
-    };
-    const auto passes_max = [&](int64_t rate) {
-        const auto b = bitpool_at(rate);
-        return !b || *b > max_bitpool;
-    };
-    const int64_t lowest = first_rate(0, top, reaches_zero);
-    const int64_t highest = first_rate(0, top, passes_max) - 1;
-    const auto low_bitpool = bitpool_at(lowest), high_bitpool = bitpool_at(highest);
-    if (lowest > highest || !low_bitpool || !high_bitpool || *low_bitpool < 0 ||
-        *high_bitpool > max_bitpool)
-        return;
+    const auto range =
+        sbc::rates_for_bitpools(rate_shape(s, channel_mode, channels, frequency), max_bitpool);
+    if (!range) return;
     std::fprintf(stderr,
                  "bit rates from %lld to %lld bps give a valid bitpool at %d Hz in %s with %d "
                  "subbands and %d blocks\n",
-                 static_cast<long long>(lowest), static_cast<long long>(highest), frequency,
-                 channel_mode_name(channel_mode, "an unknown channel mode"), s.subbands, s.blk_len);
+                 static_cast<long long>(range->lowest), static_cast<long long>(range->highest),
+                 frequency, channel_mode_name(channel_mode, "an unknown channel mode"), s.subbands,
+                 s.blk_len);
 }
 
 // Frames are encoded one after another into a block of memory, which goes out with one write
@@ -237,7 +185,7 @@ size_t read_pcm(audiofile::AudioFile& input, std::span<int16_t> pcm, int32_t cha
     std::array<double, sbc::MAX_FRAME_SAMPLES * max_channels> values;
     const int got = audiofile::audio_read_frames(std::span(values).first(pcm.size()), input);
     const size_t n = static_cast<size_t>(std::max(got, 0)) * per_instant;
-    to_pcm16(std::span(values).first(n), scale, pcm);
+    sbc::to_pcm16(std::span(values).first(n), scale, pcm);
     return n;
 }
 
@@ -294,7 +242,8 @@ bool configure_sbc(Run& run, const Settings& settings, const audiofile::AudioInf
         std::fprintf(stderr, "\nError creating SBC encoder\n");
         return false;
     }
-    const auto bitpool = derive_bitpool(settings, channel_mode, channels, info.sampling_frequency);
+    const auto bitpool = sbc::bitpool_for_rate(
+        rate_shape(settings, channel_mode, channels, info.sampling_frequency), settings.bit_rate);
     const int32_t max_bitpool = sbc::encoder_max_bitpool(channel_mode, settings.subbands);
     if (!bitpool) {
         std::fprintf(stderr, "\nbit rate: %d bps is out of range\n", settings.bit_rate);

@@ -9,12 +9,6 @@ namespace cli {
 
 namespace {
 
-double seconds_of(const sbc::FrameHeader& h) {
-    return h.sampling_frequency > 0
-               ? static_cast<double>(h.blocks) * h.subbands / h.sampling_frequency
-               : 0.0;
-}
-
 void print_parameters(const sbc::FrameHeader& h, std::FILE* out) {
     std::fprintf(out, "%s, %d Hz, %s, %d blocks, %d subbands, %s, bitpool %d",
                  frame_kind_name(h.kind), h.sampling_frequency, channel_mode_name(h.channel_mode),
@@ -71,47 +65,6 @@ void print_bitpools(const StreamReport& r, std::FILE* out) {
 }
 
 } // namespace
-
-void SeenValues::add(int32_t value) {
-    const auto end = values.begin() + static_cast<std::ptrdiff_t>(count);
-    if (std::find(values.begin(), end, value) == end && count < values.size())
-        values[count++] = value;
-}
-
-void add_event(StreamReport& r, const sbc::ScanEvent& e) {
-    switch (e.type) {
-    case sbc::ScanEventType::frame: {
-        const sbc::FrameHeader& h = e.header;
-        ++r.frames;
-        ++r.events;
-        r.seconds += seconds_of(h);
-        r.good_seconds += seconds_of(h);
-        r.good_bytes += h.length;
-        r.frequencies.add(h.sampling_frequency);
-        r.channel_modes.add(h.channel_mode);
-        r.subbands.add(h.subbands);
-        r.blocks.add(h.blocks);
-        r.allocations.add(h.allocation_method);
-        ++r.bitpools[static_cast<size_t>(std::clamp(h.bitpool, 0, 255))];
-        break;
-    }
-    case sbc::ScanEventType::damaged:
-        ++r.damaged;
-        ++r.events;
-        r.seconds += seconds_of(e.header);
-        break;
-    case sbc::ScanEventType::lost:
-        r.lost += e.lost_frames;
-        r.seconds += e.lost_frames * seconds_of(e.header);
-        break;
-    case sbc::ScanEventType::skipped:
-        r.skipped += e.length;
-        break;
-    case sbc::ScanEventType::need_input:
-    case sbc::ScanEventType::end:
-        break;
-    }
-}
 
 void print_event_line(const StreamReport& r, const sbc::ScanEvent& e, std::FILE* out) {
     const auto offset = static_cast<long long>(e.offset);

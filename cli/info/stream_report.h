@@ -20,37 +20,19 @@
 // per event comes first (frame_line).
 #pragma once
 
+#include "sbc/report.h"
 #include "sbc/scan.h"
 
-#include <array>
 #include <cstdint>
 #include <cstdio>
 
 namespace cli {
 
-// Distinct values in the order of their first appearance (a frame parameter has at most 5).
-struct SeenValues {
-    std::array<int32_t, 8> values{};
-    size_t count = 0;
-    void add(int32_t value);
-};
-
-struct StreamReport {
-    sbc::StreamKind kind = sbc::StreamKind::unknown; // the scanner's, set by the caller
-    int64_t frames = 0;                              // good frames
-    int64_t damaged = 0;                             // damaged frames
-    int64_t lost = 0;                                // lost H2 units
-    int64_t skipped = 0;                             // bytes in no frame
-    double seconds = 0; // the audio the frames stand for, damaged and lost ones included
-    double good_seconds = 0;
-    int64_t good_bytes = 0; // bytes of the good frames themselves (without H2 framing)
-    SeenValues frequencies, channel_modes, subbands, blocks, allocations;
-    std::array<int64_t, 256> bitpools{}; // good frames per bitpool
-    int64_t events = 0;                  // frame and damaged events so far (numbers them)
-};
-
-// Takes one event into the report.
-void add_event(StreamReport& report, const sbc::ScanEvent& event);
+// The report's figures are gathered by the codec library (sbc/report.h), which the C interface
+// shares; this file prints them.
+using sbc::add_event;
+using sbc::SeenValues;
+using sbc::StreamReport;
 
 // One line for an event (none for need_input and end), e.g.
 //   frame 17: offset 2023, length 119, SBC, 44100 Hz, JOINT_STEREO, 16 blocks, 8 subbands, SNR,
