@@ -293,6 +293,9 @@ class Decoder:
                 break
             if written.value:
                 pieces.append(self._scratch[:written.value].copy())
+            elif used.value == 0 and size:  # takes and gives nothing: decoding has stopped
+                status = ERROR_STREAM_CHANGED if self.info().changed else status
+                break
             size -= used.value
             address = address + used.value if size and address is not None else None
             if size == 0 and written.value == 0:

@@ -19,10 +19,10 @@ def program(name: str) -> str:
     return str(Path(folder) / name)
 
 
-def run(name: str, *args: str) -> bytes:
-    """Runs a built program and returns its standard output; it must succeed."""
+def run(name: str, *args: str, status: int = 0) -> bytes:
+    """Runs a built program and returns its standard output; it must end with `status`."""
     done = subprocess.run([program(name), *args], capture_output=True, check=False)
-    assert done.returncode == 0, done.stderr.decode(errors="replace")
+    assert done.returncode == status, done.stderr.decode(errors="replace")
     return done.stdout
 
 

@@ -90,6 +90,15 @@ def info_lines(d: dict) -> str:
     return "\n".join(lines) + "\n"
 
 
+def test_a_change_of_stream_raises_with_the_samples_before_it(tmp_path):
+    stream = vantrel.encode(signal(4410, 2), 44100) + vantrel.encode(signal(4800, 1), 48000)
+    (tmp_path / "c.sbc").write_bytes(stream)
+    expected = run("vantrel-decode", "-t", "raw", str(tmp_path / "c.sbc"), status=1)
+    with pytest.raises(vantrel.VantrelError, match="48000 Hz") as caught:
+        vantrel.decode(stream)
+    assert caught.value.samples.tobytes() == expected
+
+
 def test_info_follows_a_change_of_bitpool():
     low = vantrel.encode(signal(2048, 2), 44100, mode="joint", bitpool=30)
     high = vantrel.encode(signal(1024, 2), 44100, mode="joint", bitpool=53)
