@@ -30,6 +30,8 @@ class VantrelError(Exception):
         self.status = status
 
 
+VantrelError.__module__ = "vantrel"  # as users import it
+
 def _load() -> ctypes.CDLL:
     override = os.environ.get("VANTREL_LIBRARY")
     if override:
