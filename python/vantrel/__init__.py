@@ -22,6 +22,9 @@ Errors: TypeError and ValueError for arrays and options Python can judge; Vantre
 C library's text, for what the codec refuses (a sampling frequency, a bitpool out of range) and
 for a stream with no frame at all. Damage in a stream that still has frames is a
 StreamDamageWarning. A refused call leaves an Encoder or Decoder as it was, ready for the next.
+
+Threads: an Encoder or Decoder is used by one thread at a time; distinct ones may work on
+distinct threads at once, and the codec runs without holding the interpreter's lock.
 """
 
 import warnings

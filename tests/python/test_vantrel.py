@@ -125,8 +125,8 @@ def test_chunked_encoder_and_decoder_equal_one_call(rate, channels, options):
     samples, _ = vantrel.decode(whole)
     decoder = vantrel.Decoder()
     pieces, at = [], 0
-    for n in chunks(len(whole), rng):
-        pieces.append(decoder.decode(whole[at:at + n]))
+    for i, n in enumerate(chunks(len(whole), rng)):  # every kind of bytes-like piece
+        pieces.append(decoder.decode([bytes, bytearray, memoryview][i % 3](whole[at:at + n])))
         at += n
     pieces.append(decoder.finish())
     assert np.array_equal(np.concatenate([p for p in pieces if p.size]), samples)
