@@ -177,7 +177,8 @@ class Decoder:
     (n, channels) (shape (0, 0) until the first frame); finish() ends the stream and returns the
     rest. Damaged frames and lost H2 units become silence of their length, as in vantrel-decode;
     finish() reports them as a StreamDamageWarning, and raises VantrelError when the stream held
-    no frame or changed its frequency or channel count (the samples before it were returned).
+    no frame. When the stream changes its frequency or channel count, the call that finds it
+    raises VantrelError, whose `samples` are that call's samples before the change.
     The samples of all calls together equal decode() of all the bytes at once."""
 
     def __init__(self) -> None:
@@ -210,13 +211,19 @@ def decode(data: BytesLike) -> Tuple[np.ndarray, int]:
     """The samples of a stream and its sampling frequency: (int16 (n, channels), rate).
 
     As vantrel-decode: damage becomes silence and a StreamDamageWarning; a stream without a
-    frame raises VantrelError."""
+    frame raises VantrelError, and so does a change of frequency or channel count, with the
+    samples before it as the error's `samples`."""
     data = _as_bytes(data)
     decoder = Decoder()
     head = decoder.decode(data)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        tail = decoder.finish()
+        try:
+            tail = decoder.finish()
+        except VantrelError as error:
+            if error.samples is not None and head.size:
+                error.samples = np.concatenate([head, error.samples])
+            raise
     for w in caught:
         warnings.warn(w.message, stacklevel=2)
     samples = tail if head.size == 0 else head if tail.size == 0 else np.concatenate([head, tail])

@@ -23,11 +23,14 @@ SONAME = "libvantrel.so.1"
 
 
 class VantrelError(Exception):
-    """The codec refused something; the message is the C library's text, `status` its code."""
+    """The codec refused something; the message is the C library's text, `status` its code.
+    After a change of stream, `samples` holds the samples decoded before it (else None)."""
 
-    def __init__(self, message: str, status: int = 0) -> None:
+    def __init__(self, message: str, status: int = 0,
+                 samples: Optional[np.ndarray] = None) -> None:
         super().__init__(message)
         self.status = status
+        self.samples = samples
 
 
 VantrelError.__module__ = "vantrel"  # as users import it
@@ -306,9 +309,7 @@ class Decoder:
         samples = (np.concatenate(pieces) if pieces else np.empty(0, np.int16))
         samples = samples.reshape(-1, channels) if channels else samples.reshape(0, 0)
         if status < 0 and status != ERROR_NO_FRAMES:
-            error = VantrelError(self._change_text(status), status)
-            error.samples = samples  # type: ignore[attr-defined]
-            raise error
+            raise VantrelError(self._change_text(status), status, samples)
         if status == ERROR_NO_FRAMES:
             raise VantrelError(strerror(status), status)
         return samples
