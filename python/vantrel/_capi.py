@@ -275,8 +275,6 @@ class Decoder:
         return self.info().channels or None
 
     def decode(self, data: Any) -> np.ndarray:
-        if self._finished:
-            raise VantrelError("the stream was finished; open a new Decoder", -17)
         return self._run(_pointer(data), memoryview(data).nbytes)
 
     def finish(self) -> np.ndarray:
