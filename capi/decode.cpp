@@ -238,7 +238,8 @@ VANTREL_API int vantrel_decoder_decode(vantrel_decoder* decoder, const uint8_t* 
         run_stream(d, input, std::span(pcm, capacity), out);
         *used = size - input.size();
         *written = out;
-        if (out == 0 && input.empty() && d.at == d.end && d.silent_due == 0) {
+        // Nothing came out and nothing more can: say why, when it is an ending.
+        if (out == 0 && d.at == d.end && d.silent_due == 0) {
             if (d.changed) return VANTREL_ERROR_STREAM_CHANGED;
             if (d.ended && d.scanner->counts.frames == 0) return VANTREL_ERROR_NO_FRAMES;
         }

@@ -5,8 +5,11 @@
 #   include/vantrel/sbc/sbc.h, scan.h                the codec library's public headers
 #   include/vantrel/audiofile/audiofile.h            the audio file library's public header
 #   lib/libvantrel_sbc.a, lib/libvantrel_audiofile.a the two libraries (static, position independent)
-#   lib/cmake/vantrel/                               find_package(vantrel): vantrel::sbc, vantrel::audiofile
-#   lib/pkgconfig/vantrel-sbc.pc, vantrel-audiofile.pc
+#   include/vantrel/vantrel.h                        the C interface's header
+#   lib/libvantrel.so.1 (.so.<version>, .so)         the C interface's shared library
+#   lib/cmake/vantrel/                               find_package(vantrel): vantrel::sbc,
+#                                                    vantrel::audiofile, vantrel::vantrel (C)
+#   lib/pkgconfig/vantrel-sbc.pc, vantrel-audiofile.pc, vantrel.pc (C)
 #
 # Headers and libraries carry the project's name so that they never clash with another SBC
 # library on the same system; a consumer still writes #include "sbc/sbc.h". The exported targets
@@ -40,8 +43,11 @@ foreach(page vantrel vantrel-decode vantrel-info)
   vantrel_install_gzipped(${PROJECT_SOURCE_DIR}/man/${page}.1 ${page}.1
                           ${CMAKE_INSTALL_MANDIR}/man1)
 endforeach()
-install(TARGETS sbc audiofile EXPORT vantrelTargets
-        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(TARGETS sbc audiofile vantrel_capi EXPORT vantrelTargets
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/capi/vantrel/vantrel.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vantrel)
 install(FILES ${PROJECT_SOURCE_DIR}/sbc/sbc.h ${PROJECT_SOURCE_DIR}/sbc/scan.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vantrel/sbc)
 install(FILES ${PROJECT_SOURCE_DIR}/audiofile/audiofile.h
@@ -73,6 +79,8 @@ foreach(lib sbc audiofile)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/vantrel.pc.in ${PROJECT_BINARY_DIR}/vantrel-${lib}.pc @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/vantrel-${lib}.pc DESTINATION ${VANTREL_PKGCONFIG_DIR})
 endforeach()
+configure_file(${CMAKE_CURRENT_LIST_DIR}/vantrel-c.pc.in ${PROJECT_BINARY_DIR}/vantrel.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/vantrel.pc DESTINATION ${VANTREL_PKGCONFIG_DIR})
 
 # The Debian package: everything above, below /usr, with the changelog and copyright file a
 # Debian package carries.
@@ -94,9 +102,13 @@ low-complexity sub-band codec of Bluetooth A2DP. vantrel-decode turns SBC and
 mSBC streams (bare, or in the H2 units of a voice link) back into audio,
 keeping the timing of damaged streams; vantrel-info describes a stream. The
 package also holds the codec and audio file libraries, their headers, a CMake
-package and pkg-config files.")
+package and pkg-config files, and libvantrel, the codec's C interface.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_STRIP_FILES bin/vantrel bin/vantrel-decode bin/vantrel-info)
+# libvantrel.so.1 is a public shared library: the package declares it (shlibs) and runs
+# ldconfig when installed or removed (triggers).
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_STRIP_FILES bin/vantrel bin/vantrel-decode bin/vantrel-info
+    ${CMAKE_INSTALL_LIBDIR}/libvantrel.so.${PROJECT_VERSION})
 include(CPack)

@@ -2,10 +2,10 @@
 // from the library's own writers, as it is for audio_file_fuzz, behind a few option prefixes
 // for encode_fuzz, as parameters plus PCM for encoder_fuzz, as SBC and mSBC streams of the
 // library's encoder for decoder_fuzz, and as those streams behind a control byte (container,
-// float samples, pieces), in H2 units and damaged, for decode_fuzz.
+// float samples, pieces), in H2 units and damaged, for decode_fuzz and capi_decode_fuzz.
 //
 //   make_seeds DIR    ->  DIR/audio_file_fuzz/*, DIR/encode_fuzz/*, DIR/encoder_fuzz/*,
-//                         DIR/decoder_fuzz/*, DIR/decode_fuzz/*
+//                         DIR/decoder_fuzz/*, DIR/decode_fuzz/*, DIR/capi_decode_fuzz/*
 #include "process.h"
 #include "sample_files.h"
 #include "sbc/sbc.h"
@@ -151,5 +151,7 @@ int main(int argc, char* argv[]) {
     }
     testsupport::write_file(root / "decoder_fuzz" / "msbc", msbc_frames(tones));
     write_decode_seeds(root / "decode_fuzz", root / "decoder_fuzz");
+    // capi_decode_fuzz reads the same shape: a control byte (pieces, buffer size), a stream.
+    std::filesystem::copy(root / "decode_fuzz", root / "capi_decode_fuzz");
     return 0;
 }
