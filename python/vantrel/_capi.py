@@ -296,7 +296,7 @@ class Decoder:
                 break
             if written.value:
                 pieces.append(self._scratch[:written.value].copy())
-            elif used.value == 0 and size:  # takes and gives nothing: decoding has stopped
+            elif used.value == 0 and size:  # takes and gives nothing: stopped (never spin)
                 status = ERROR_STREAM_CHANGED if self.info().changed else status
                 break
             size -= used.value
