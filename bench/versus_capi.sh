@@ -23,6 +23,7 @@ sox -D "$tmp/full.wav" -t raw -e signed -b 16 -L "$tmp/full.raw"
 "$tmp/capi_encode" "$tmp/full.raw" "$tmp/capi.sbc" > /dev/null
 cmp -s "$tmp/program.sbc" "$tmp/capi.sbc" || { echo "the C interface and the program differ"; exit 1; }
 
+load_before=$(cut -d ' ' -f 1-3 /proc/loadavg)
 cat "$tmp/full.wav" "$tmp/full.raw" > /dev/null # into the page cache
 TIMEFORMAT='%3R'
 for ((i = 0; i < rounds; ++i)); do
@@ -32,6 +33,6 @@ done
 program=$(median < "$tmp/program.times")
 capi=$(median < "$tmp/capi.times")
 printf '%s s of stereo at 44100 Hz, median of %s rounds (load before: %s)\n' "$seconds" "$rounds" \
-  "$(cut -d ' ' -f 1-3 /proc/loadavg)"
+  "$load_before"
 printf '  vantrel -j -T 1 file.wav      %8.3f s   1.00\n' "$program"
 printf '  vantrel_encoder_encode        %8.3f s   %.2f\n' "$capi" "$(echo "$capi / $program" | bc -l)"

@@ -106,9 +106,15 @@ package and pkg-config files, and libvantrel, the codec's C interface.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# libvantrel.so.1 is a public shared library: the package declares it (shlibs) and runs
-# ldconfig when installed or removed (triggers).
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+# libvantrel.so.1 is a public shared library: the package declares it (shlibs) and has dpkg run
+# ldconfig when it is installed or removed (triggers). The one package holds everything, so
+# lintian's wish for a libvantrel1 package of its own is overridden.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/deb/shlibs.in ${PROJECT_BINARY_DIR}/deb/shlibs @ONLY)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/deb/shlibs
+    ${CMAKE_CURRENT_LIST_DIR}/deb/triggers)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/deb/lintian-overrides
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME vantrel)
 set(CPACK_STRIP_FILES bin/vantrel bin/vantrel-decode bin/vantrel-info
     ${CMAKE_INSTALL_LIBDIR}/libvantrel.so.${PROJECT_VERSION})
 include(CPack)
