@@ -184,10 +184,10 @@ class Encoder:
         encoder._channels = 1
         return encoder
 
-    def __del__(self) -> None:
+    def __del__(self, close: Any = _lib.vantrel_encoder_close) -> None:  # bound now: safe at exit
         handle = getattr(self, "_handle", None)
         if handle:
-            _lib.vantrel_encoder_close(handle)
+            close(handle)
 
     def _size_of(self, function: Any) -> int:
         value = c_size_t()
@@ -256,10 +256,10 @@ class Decoder:
         self._scratch = np.empty(self.SCRATCH, np.int16)
         self._finished = False
 
-    def __del__(self) -> None:
+    def __del__(self, close: Any = _lib.vantrel_decoder_close) -> None:  # bound now: safe at exit
         handle = getattr(self, "_handle", None)
         if handle:
-            _lib.vantrel_decoder_close(handle)
+            close(handle)
 
     def info(self) -> StreamInfo:
         info = StreamInfo(struct_size=ctypes.sizeof(StreamInfo))
