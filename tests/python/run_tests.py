@@ -1,0 +1,13 @@
+# Runs the Python tests for ctest: exit status 77 (reported as skipped) with one line when
+# Debian's python3-numpy or python3-pytest is missing.
+import sys
+from pathlib import Path
+
+try:
+    import numpy  # noqa: F401
+    import pytest
+except ImportError as missing:
+    print(f"skipped: the Python tests need python3-numpy and python3-pytest ({missing})")
+    sys.exit(77)
+
+sys.exit(pytest.main([str(Path(__file__).parent), "-q", "-p", "no:cacheprovider", *sys.argv[1:]]))
