@@ -9,11 +9,16 @@
 // resampler and put back as it was.
 #include "convert/resample.h"
 
+#include <algorithm>
 #include <array>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <soxr.h>
+#include <system_error>
+#include <thread>
 
 namespace convert {
 
@@ -46,14 +51,158 @@ struct ScalarEngineOnly {
     ScalarEngineOnly& operator=(const ScalarEngineOnly&) = delete;
 };
 
+// One call of libsoxr on one channel's engine.
+struct EngineCall {
+    soxr* engine = nullptr;
+    const double* in = nullptr; // null: the end of the input
+    size_t in_length = 0;
+    double* out = nullptr;
+    size_t out_length = 0;
+    size_t used = 0, done = 0;
+    bool failed = false;
+
+    void run() {
+        failed = soxr_process(engine, in, in_length, &used, out, out_length, &done) != nullptr;
+    }
+};
+
+// Instants of each channel per engine call, which sizes the planar buffers.
+constexpr size_t piece_instants = 4096;
+
 } // namespace
+
+// A thread that runs one EngineCall at a time, beside the caller's own call on the other
+// channel: the caller posts `call` and sets `posted`; the thread runs it and sets `finished`.
+// Destroying it ends the thread and joins it.
+struct ChannelHelper {
+    std::mutex mutex;
+    std::condition_variable changed;
+    EngineCall call;
+    bool posted = false, finished = false, quit = false;
+    std::thread thread;
+
+    void loop() {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            changed.wait(lock, [&] { return posted || quit; });
+            if (quit) return;
+            posted = false;
+            lock.unlock();
+            call.run();
+            lock.lock();
+            finished = true;
+            changed.notify_all();
+        }
+    }
+
+    ChannelHelper() = default;
+    ChannelHelper(const ChannelHelper&) = delete;
+    ChannelHelper& operator=(const ChannelHelper&) = delete;
+    ~ChannelHelper() {
+        {
+            const std::lock_guard lock(mutex);
+            quit = true;
+        }
+        changed.notify_all();
+        if (thread.joinable()) thread.join();
+    }
+};
+
+Resampler::Resampler() = default;
+Resampler::~Resampler() = default;
 
 void SoxrDeleter::operator()(soxr* resampler) const noexcept {
     soxr_delete(resampler);
 }
 
+namespace {
+
+// Both calls, the second on the helper thread when there is one.
+void run_both(Resampler& r, EngineCall& first, EngineCall& second) {
+    ChannelHelper* helper = r.helper.get();
+    if (helper == nullptr) {
+        first.run();
+        second.run();
+        return;
+    }
+    {
+        const std::lock_guard lock(helper->mutex);
+        helper->call = second;
+        helper->posted = true;
+        helper->finished = false;
+    }
+    helper->changed.notify_all();
+    first.run();
+    std::unique_lock lock(helper->mutex);
+    helper->changed.wait(lock, [&] { return helper->finished; });
+    second = helper->call;
+}
+
+// One engine call per channel on up to one piece of `in` (null at the end of the input); the
+// results interleaved into `out`. Returns the values written; `taken` the values of `in` used.
+size_t process_piece(Resampler& r, std::span<const double> in, bool end, size_t& taken,
+                     std::span<double> out) {
+    taken = 0;
+    const size_t channels = r.channels;
+    const size_t room = std::min(out.size() / channels, piece_instants);
+    if (channels == 1) {
+        EngineCall call{r.engines[0].get(), end ? nullptr : in.data(), end ? 0 : in.size(),
+                        out.data(), room};
+        call.run();
+        if (call.failed) return 0;
+        taken = call.used;
+        return call.done;
+    }
+    const size_t given = end ? 0 : std::min(in.size() / 2, piece_instants);
+    for (size_t i = 0; i < given; ++i) {
+        r.planar_in[0][i] = in[2 * i];
+        r.planar_in[1][i] = in[2 * i + 1];
+    }
+    std::array<EngineCall, 2> calls;
+    for (size_t c = 0; c < 2; ++c)
+        calls[c] = {r.engines[c].get(), end ? nullptr : r.planar_in[c].data(), given,
+                    r.planar_out[c].data(), room};
+    run_both(r, calls[0], calls[1]);
+    // Both engines are fed alike, so they take and make alike; anything else is a failure.
+    if (calls[0].failed || calls[1].failed || calls[0].used != calls[1].used ||
+        calls[0].done != calls[1].done)
+        return 0;
+    for (size_t i = 0; i < calls[0].done; ++i) {
+        out[2 * i] = r.planar_out[0][i];
+        out[2 * i + 1] = r.planar_out[1][i];
+    }
+    taken = 2 * calls[0].used;
+    return 2 * calls[0].done;
+}
+
+// The engines, the buffers and the helper of a resampler, or false when memory ran out.
+bool equip(Resampler& r, size_t channels, int threads) {
+    try {
+        if (channels == 2) {
+            for (size_t c = 0; c < 2; ++c) {
+                r.planar_in[c].resize(piece_instants);
+                r.planar_out[c].resize(piece_instants);
+            }
+            if (threads >= 2) {
+                auto helper = std::make_unique<ChannelHelper>();
+                try {
+                    helper->thread = std::thread(&ChannelHelper::loop, helper.get());
+                    r.helper = std::move(helper);
+                } catch (const std::system_error&) {
+                    // No thread to be had: both channels on the caller's thread.
+                }
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 std::unique_ptr<Resampler> resampler_create(int32_t from_rate, int32_t to_rate, int32_t channels,
-                                            const char*& error) {
+                                            int threads, const char*& error) {
     error = nullptr;
     if (from_rate < 1 || to_rate < 1) {
         error = "sampling frequencies must be positive";
@@ -63,57 +212,50 @@ std::unique_ptr<Resampler> resampler_create(int32_t from_rate, int32_t to_rate, 
         error = "only one or two channels are resampled";
         return nullptr;
     }
-    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT64_I, SOXR_FLOAT64_I);
-    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_VHQ, 0);
-    const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
-    soxr_error_t failure = nullptr;
-    soxr_t created = nullptr;
-    {
-        const ScalarEngineOnly scalar;
-        created = soxr_create(from_rate, to_rate, static_cast<unsigned>(channels), &failure, &io,
-                              &quality, &runtime);
-    }
-    if (created == nullptr || failure != nullptr) {
-        soxr_delete(created);
-        error = failure != nullptr ? failure : "the resampler could not be created";
-        return nullptr;
-    }
-    std::unique_ptr<soxr, SoxrDeleter> owned(created);
-    // No exception may leave: without memory for this small record, the resampler is refused.
-    std::unique_ptr<Resampler> resampler;
+    // No exception may leave: without memory for its buffers, the resampler is refused.
+    std::unique_ptr<Resampler> r;
     try {
-        resampler = std::make_unique<Resampler>();
+        r = std::make_unique<Resampler>();
     } catch (const std::bad_alloc&) {
         error = "out of memory";
         return nullptr;
     }
-    resampler->engine = std::move(owned);
-    resampler->channels = static_cast<size_t>(channels);
-    return resampler;
+    r->channels = static_cast<size_t>(channels);
+    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT64_I, SOXR_FLOAT64_I);
+    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_VHQ, 0);
+    const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
+    for (size_t c = 0; c < r->channels; ++c) {
+        soxr_error_t failure = nullptr;
+        soxr_t created = nullptr;
+        {
+            const ScalarEngineOnly scalar;
+            created = soxr_create(from_rate, to_rate, 1, &failure, &io, &quality, &runtime);
+        }
+        r->engines[c].reset(created);
+        if (created == nullptr || failure != nullptr) {
+            error = failure != nullptr ? failure : "the resampler could not be created";
+            return nullptr;
+        }
+    }
+    if (!equip(*r, r->channels, threads)) {
+        error = "out of memory";
+        return nullptr;
+    }
+    return r;
 }
 
 std::size_t resampler_process(Resampler& resampler, std::span<const double> in,
                               std::size_t& taken, std::span<double> out) {
     taken = 0;
-    const size_t channels = resampler.channels;
-    if (resampler.drained || channels == 0) return 0;
-    size_t used = 0, done = 0;
-    soxr_error_t failure = soxr_process(resampler.engine.get(), in.data(), in.size() / channels,
-                                        &used, out.data(), out.size() / channels, &done);
-    if (failure != nullptr) return 0;
-    taken = used * channels;
-    return done * channels;
+    if (resampler.drained || resampler.channels == 0) return 0;
+    return process_piece(resampler, in, false, taken, out);
 }
 
 std::size_t resampler_drain(Resampler& resampler, std::span<double> out) {
-    const size_t channels = resampler.channels;
-    if (channels == 0) return 0;
+    if (resampler.channels == 0) return 0;
     resampler.drained = true;
-    size_t used = 0, done = 0;
-    if (soxr_process(resampler.engine.get(), nullptr, 0, &used, out.data(), out.size() / channels,
-                     &done) != nullptr)
-        return 0;
-    return done * channels;
+    size_t taken = 0;
+    return process_piece(resampler, {}, true, taken, out);
 }
 
 int64_t resampled_length(int64_t frames, int32_t from_rate, int32_t to_rate) {
@@ -123,7 +265,7 @@ int64_t resampled_length(int64_t frames, int32_t from_rate, int32_t to_rate) {
 }
 
 const char* resampler_engine(const Resampler& resampler) {
-    return soxr_engine(resampler.engine.get());
+    return soxr_engine(resampler.engines[0].get());
 }
 
 } // namespace convert

@@ -182,7 +182,7 @@ struct Conversion {
     bool failed = false;      // the resampler refused to go on (said so)
 };
 
-constexpr size_t chunk_instants = 1024;
+constexpr size_t chunk_instants = 4096;
 constexpr size_t ready_values = 16384;
 
 // True for an output that is not a regular file (a pipe, FIFO, socket, terminal or device).
@@ -356,7 +356,8 @@ std::unique_ptr<Conversion> plan_conversion(const Settings& settings,
     if (resample) {
         const char* error = nullptr;
         c->resampler = convert::resampler_create(info.sampling_frequency, target.frequency,
-                                                 target.channels, error);
+                                                 target.channels, thread_count(settings.threads),
+                                                 error);
         if (!c->resampler) {
             std::fprintf(stderr, "\nError resampling from %d Hz to %d Hz: %s\n",
                          info.sampling_frequency, target.frequency, error);

@@ -28,9 +28,9 @@ std::vector<double> sine(int rate, double frequency, double amplitude, int64_t i
 
 // Everything the resampler makes of `in`, given `piece` instants at a time, then drained.
 std::vector<double> resample(const std::vector<double>& in, int from, int to, int channels,
-                             size_t piece) {
+                             size_t piece, int threads = 1) {
     const char* error = nullptr;
-    auto r = convert::resampler_create(from, to, channels, error);
+    auto r = convert::resampler_create(from, to, channels, threads, error);
     EXPECT_TRUE(r) << error;
     if (!r) return {};
     std::vector<double> out, room(4096 * static_cast<size_t>(channels));
@@ -91,8 +91,9 @@ TEST(Resampler, ASineAboveTheNewNyquistFrequencyLeavesNoAliasAbove100dBBelowFull
 }
 
 // The count the encoder derives its frames from (resampled_length) is what comes out, and the
-// bits do not depend on the size of the pieces the input arrives in: stereo at rational and
-// irrational ratios, up and down, given 1, 7, 1000 and all instants at a time.
+// bits do not depend on the size of the pieces the input arrives in, nor on whether the second
+// channel has a thread of its own: stereo at rational and irrational ratios, up and down, given
+// 1, 7, 1000 and all instants at a time.
 TEST(Resampler, OutputLengthIsTheResampledCountAndItsBitsDoNotDependOnThePieces) {
     struct Case {
         int from, to;
@@ -106,11 +107,13 @@ TEST(Resampler, OutputLengthIsTheResampledCountAndItsBitsDoNotDependOnThePieces)
         EXPECT_EQ(static_cast<int64_t>(whole.size()),
                   2 * convert::resampled_length(c.instants, c.from, c.to))
             << c.from << " -> " << c.to << ", " << c.instants << " instants";
-        for (size_t piece : {1, 7, 1000}) {
-            const auto cut = resample(in, c.from, c.to, 2, piece);
+        for (const auto& [piece, threads] : {std::pair<size_t, int>{1, 1}, {7, 2}, {1000, 1},
+                                            {1000, 2}}) {
+            const auto cut = resample(in, c.from, c.to, 2, piece, threads);
             EXPECT_TRUE(cut.size() == whole.size() &&
                         std::memcmp(cut.data(), whole.data(), cut.size() * sizeof(double)) == 0)
-                << c.from << " -> " << c.to << " in pieces of " << piece;
+                << c.from << " -> " << c.to << " in pieces of " << piece << " on " << threads
+                << " threads";
         }
     }
 }
@@ -118,12 +121,12 @@ TEST(Resampler, OutputLengthIsTheResampledCountAndItsBitsDoNotDependOnThePieces)
 // The engine that keeps the bits the same on every processor, and the refusals.
 TEST(Resampler, RunsOnTheScalarEngineAndRefusesWhatItCannotResample) {
     const char* error = nullptr;
-    const auto r = convert::resampler_create(96000, 48000, 2, error);
+    const auto r = convert::resampler_create(96000, 48000, 2, 1, error);
     ASSERT_TRUE(r) << error;
     EXPECT_STREQ(convert::resampler_engine(*r), "cr64");
     for (const auto [from, to, channels] : {std::array{0, 48000, 2}, std::array{44100, -1, 1},
                                             std::array{44100, 48000, 3}}) {
-        EXPECT_FALSE(convert::resampler_create(from, to, channels, error));
+        EXPECT_FALSE(convert::resampler_create(from, to, channels, 1, error));
         EXPECT_NE(error, nullptr);
     }
 }
