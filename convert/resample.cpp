@@ -12,10 +12,12 @@
 #include <algorithm>
 #include <array>
 #include <condition_variable>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <pthread.h>
 #include <soxr.h>
 #include <system_error>
 #include <thread>
@@ -185,12 +187,18 @@ bool equip(Resampler& r, size_t channels, int threads) {
             }
             if (threads >= 2) {
                 auto helper = std::make_unique<ChannelHelper>();
+                // The helper starts with every signal blocked, so the host's signals reach its
+                // own threads only (a wait for input that a stop signal is to end, for one).
+                sigset_t all, previous;
+                sigfillset(&all);
+                pthread_sigmask(SIG_BLOCK, &all, &previous);
                 try {
                     helper->thread = std::thread(&ChannelHelper::loop, helper.get());
                     r.helper = std::move(helper);
                 } catch (const std::system_error&) {
                     // No thread to be had: both channels on the caller's thread.
                 }
+                pthread_sigmask(SIG_SETMASK, &previous, nullptr);
             }
         }
     } catch (const std::bad_alloc&) {

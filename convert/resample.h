@@ -53,10 +53,10 @@ struct Resampler {
 };
 
 // A resampler from `from_rate` to `to_rate` Hz for `channels` interleaved channels; with
-// `threads` of 2 or more and two channels, the second is resampled on a thread of its own
-// (where no thread can be started, on the caller's). Refuses (null, with libsoxr's reason or
-// ours in `error`) rates below 1 and channels outside 1..2. Reads the environment while it runs:
-// create resamplers before other threads start.
+// `threads` of 2 or more and two channels, the second is resampled on a thread of its own (where
+// no thread can be started, on the caller's), which takes none of the process's signals.
+// Refuses (null, with libsoxr's reason or ours in `error`) rates below 1 and channels outside
+// 1..2. Reads the environment while it runs: create resamplers before other threads start.
 std::unique_ptr<Resampler> resampler_create(int32_t from_rate, int32_t to_rate, int32_t channels,
                                             int threads, const char*& error);
 
