@@ -252,8 +252,8 @@ std::unique_ptr<Resampler> resampler_create(int32_t from_rate, int32_t to_rate, 
     return r;
 }
 
-std::size_t resampler_process(Resampler& resampler, std::span<const double> in,
-                              std::size_t& taken, std::span<double> out) {
+std::size_t resampler_process(Resampler& resampler, std::span<const double> in, std::size_t& taken,
+                              std::span<double> out) {
     taken = 0;
     if (resampler.drained || resampler.channels == 0) return 0;
     return process_piece(resampler, in, false, taken, out);

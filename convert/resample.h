@@ -49,7 +49,7 @@ struct Resampler {
     std::size_t channels = 0;
     bool drained = false;                                     // the end of the input was given
     std::array<std::vector<double>, 2> planar_in, planar_out; // one piece of each channel
-    std::unique_ptr<ChannelHelper> helper; // null: all on the caller's thread
+    std::unique_ptr<ChannelHelper> helper;                    // null: all on the caller's thread
 };
 
 // A resampler from `from_rate` to `to_rate` Hz for `channels` interleaved channels; with
@@ -64,8 +64,8 @@ std::unique_ptr<Resampler> resampler_create(int32_t from_rate, int32_t to_rate, 
 // unless `out` filled first or more than one piece of 4096 instants was given) and writes the
 // output they complete to the front of `out`. Returns the values written. Nothing may be given
 // after resampler_drain; a failure of libsoxr takes and writes nothing.
-std::size_t resampler_process(Resampler& resampler, std::span<const double> in,
-                              std::size_t& taken, std::span<double> out);
+std::size_t resampler_process(Resampler& resampler, std::span<const double> in, std::size_t& taken,
+                              std::span<double> out);
 
 // After the last input: writes what is left of the output to the front of `out` and returns the
 // values written; call again until it returns 0, once everything has come out.

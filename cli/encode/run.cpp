@@ -175,11 +175,11 @@ struct Conversion {
     size_t chunk_at = 0, chunk_end = 0;
     std::vector<double> ready;
     size_t ready_at = 0, ready_end = 0;
-    int64_t instants_read = 0; // of the input
+    int64_t instants_read = 0;    // of the input
     int64_t instants_wanted = -1; // the input's count from its header; -1 unknown
-    bool input_ended = false; // the input ended, or its header's count is read
-    bool drained = false;     // the resampler's tail is in `ready`
-    bool failed = false;      // the resampler refused to go on (said so)
+    bool input_ended = false;     // the input ended, or its header's count is read
+    bool drained = false;         // the resampler's tail is in `ready`
+    bool failed = false;          // the resampler refused to go on (said so)
 };
 
 constexpr size_t chunk_instants = 4096;
@@ -329,7 +329,7 @@ bool choose_target(const Settings& settings, const audiofile::AudioInfo& info, T
                      info.channels, max_channels);
         return false;
     }
-    target.frequency = settings.msbc          ? sbc::MSBC_SAMPLING_FREQUENCY
+    target.frequency = settings.msbc             ? sbc::MSBC_SAMPLING_FREQUENCY
                        : settings.frequency != 0 ? settings.frequency
                                                  : info.sampling_frequency;
     target.channels = settings.msbc ? 1 : info.channels;
@@ -343,8 +343,8 @@ const char* channels_name(int32_t channels) {
 // The conversion from the input to `target`, or null when there is none to make. Sets `failed`
 // after saying why it cannot be made.
 std::unique_ptr<Conversion> plan_conversion(const Settings& settings,
-                                            const audiofile::AudioInfo& info,
-                                            const Target& target, bool& failed) {
+                                            const audiofile::AudioInfo& info, const Target& target,
+                                            bool& failed) {
     failed = false;
     const bool resample = target.frequency != info.sampling_frequency;
     const bool mix = target.channels != info.channels;
@@ -355,9 +355,9 @@ std::unique_ptr<Conversion> plan_conversion(const Settings& settings,
     c->channels = info.channels;
     if (resample) {
         const char* error = nullptr;
-        c->resampler = convert::resampler_create(info.sampling_frequency, target.frequency,
-                                                 target.channels, thread_count(settings.threads),
-                                                 error);
+        c->resampler =
+            convert::resampler_create(info.sampling_frequency, target.frequency, target.channels,
+                                      thread_count(settings.threads), error);
         if (!c->resampler) {
             std::fprintf(stderr, "\nError resampling from %d Hz to %d Hz: %s\n",
                          info.sampling_frequency, target.frequency, error);
@@ -389,8 +389,8 @@ void read_chunk(Run& run, Conversion& c) {
         c.input_ended = true;
         return;
     }
-    const int got = audiofile::audio_read_frames(std::span(c.chunk).first(wanted * channels),
-                                                 *run.input);
+    const int got =
+        audiofile::audio_read_frames(std::span(c.chunk).first(wanted * channels), *run.input);
     if (got <= 0) {
         const bool interrupted =
             run.input->live && audiofile::audio_read_error(*run.input) == EINTR;
@@ -560,8 +560,7 @@ int encode_input(const Settings& settings, std::FILE* output,
     const bool count_known = info.num_samples_known;
     const int64_t instants_known =
         conversion && conversion->resampler
-            ? convert::resampled_length(info.num_samples, info.sampling_frequency,
-                                        target.frequency)
+            ? convert::resampled_length(info.num_samples, info.sampling_frequency, target.frequency)
             : info.num_samples;
     const int64_t frames = count_known ? instants_known / instants_per_frame : -1;
     if (!conversion) {
@@ -580,10 +579,9 @@ int encode_input(const Settings& settings, std::FILE* output,
     int64_t instants_read = 0;
     for (int64_t f = 0; (!count_known || f < frames) && !stop_requested(); ++f) {
         const auto samples =
-            conversion
-                ? read_converted_frame(run, *conversion, pcm,
-                                       static_cast<size_t>(instants_per_frame * channels))
-                : read_frame(run, pcm, instants_per_frame, channels, scale, sixteen_bit);
+            conversion ? read_converted_frame(run, *conversion, pcm,
+                                              static_cast<size_t>(instants_per_frame * channels))
+                       : read_frame(run, pcm, instants_per_frame, channels, scale, sixteen_bit);
         const auto got = static_cast<int64_t>(samples.size()) / channels;
         instants_read += got;
         if (got < instants_per_frame) {

@@ -52,6 +52,7 @@ TEST(Conversion, SameBytesForEveryThreadCountAndThroughAPipeAndAsTheModel) {
         std::string model;     // a WAVE encoded with `model_options` to the same bytes, or ""
         std::vector<std::string> model_options;
     };
+    // clang-format off
     const std::vector<Case> cases = {
         {"-F at the input's own rate", stereo16(44100, 4000), {"-F", "44100"}, 44100, 44100,
          4000, 136, 128, "", stereo16(44100, 4000), {}},
@@ -67,6 +68,7 @@ TEST(Conversion, SameBytesForEveryThreadCountAndThroughAPipeAndAsTheModel) {
          {"-m", "-F", "16000"}, 16000, 16000, 2000, 57, 120,
          "converted: 16000 Hz stereo -> 16000 Hz mono\n", mixed_model(16000, 2000), {"-m"}},
     };
+    // clang-format on
     TempDir dir;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -112,8 +114,8 @@ TEST(Conversion, AnFOfNoSbcRateIsRefused) {
         const auto r = run_process({vantrel_binary(), "-F", value, "/nonexistent.wav"});
         const std::string shown = value[0] == 'x' ? "0" : value;
         EXPECT_EQ(r.status, 1) << value;
-        EXPECT_EQ(r.err, banner + "\n-F " + shown + ": SBC has no sampling frequency of " +
-                             shown + " Hz; use 16000, 32000, 44100 or 48000\n");
+        EXPECT_EQ(r.err, banner + "\n-F " + shown + ": SBC has no sampling frequency of " + shown +
+                             " Hz; use 16000, 32000, 44100 or 48000\n");
         EXPECT_EQ(r.out, "");
     }
 }

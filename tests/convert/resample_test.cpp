@@ -107,8 +107,8 @@ TEST(Resampler, OutputLengthIsTheResampledCountAndItsBitsDoNotDependOnThePieces)
         EXPECT_EQ(static_cast<int64_t>(whole.size()),
                   2 * convert::resampled_length(c.instants, c.from, c.to))
             << c.from << " -> " << c.to << ", " << c.instants << " instants";
-        for (const auto& [piece, threads] : {std::pair<size_t, int>{1, 1}, {7, 2}, {1000, 1},
-                                            {1000, 2}}) {
+        for (const auto& [piece, threads] :
+             {std::pair<size_t, int>{1, 1}, {7, 2}, {1000, 1}, {1000, 2}}) {
             const auto cut = resample(in, c.from, c.to, 2, piece, threads);
             EXPECT_TRUE(cut.size() == whole.size() &&
                         std::memcmp(cut.data(), whole.data(), cut.size() * sizeof(double)) == 0)
@@ -124,8 +124,8 @@ TEST(Resampler, RunsOnTheScalarEngineAndRefusesWhatItCannotResample) {
     const auto r = convert::resampler_create(96000, 48000, 2, 1, error);
     ASSERT_TRUE(r) << error;
     EXPECT_STREQ(convert::resampler_engine(*r), "cr64");
-    for (const auto [from, to, channels] : {std::array{0, 48000, 2}, std::array{44100, -1, 1},
-                                            std::array{44100, 48000, 3}}) {
+    for (const auto [from, to, channels] :
+         {std::array{0, 48000, 2}, std::array{44100, -1, 1}, std::array{44100, 48000, 3}}) {
         EXPECT_FALSE(convert::resampler_create(from, to, channels, 1, error));
         EXPECT_NE(error, nullptr);
     }
