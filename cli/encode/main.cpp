@@ -2,6 +2,7 @@
 //
 //   vantrel [-jsv] [-lblk_len] [-nsubbands] [-p] [-rrate] [-ooutputfile] inputfile
 //   vantrel -m [-H] [-v] [-ooutputfile] inputfile        mSBC, bare or in H2 units
+//   -F hz resamples the input to one of SBC's four sampling frequencies first
 //
 // Everything this file prints goes to standard error; standard output carries only frames.
 // Exit status: 0 after a run (or after printing the usage), 1 after any refusal.
@@ -9,6 +10,7 @@
 #include "cli/common/options.h"
 #include "cli/common/report.h"
 #include "cli/encode/settings.h"
+#include "sbc/sbc.h"
 
 #include <array>
 #include <cstdio>
@@ -33,6 +35,7 @@ constexpr std::array usage_lines = {
     "            [-p] a simple psycho acoustic model is used\n",
     "            [-rrate] specifies the bit rate in bps\n",
     "            [-ooutputfile] specifies the name of the bitstream output file\n",
+    "            [-Fhz] resample the input to hz, out of [16000,32000,44100,48000]\n",
     "            [-m] use mSBC, the wideband speech codec of hands-free links (16000 Hz mono)\n",
     "            [-H] with -m, write each frame in a 60-byte H2 unit, as a voice link carries it\n",
     "            [-Tthreads] threads specifies the number of encoding threads, 0 for one per "
@@ -59,7 +62,11 @@ const char* fixed_by_msbc(int option) {
     }
 }
 
-// Refuses -H without -m and, with -m, the first option whose setting mSBC fixes.
+// The sampling frequencies of SBC, the rates -F resamples to.
+constexpr std::array sbc_frequencies = {16000, 32000, 44100, 48000};
+
+// Refuses -H without -m and, with -m, the first option whose setting mSBC fixes, and a -F other
+// than mSBC's 16000 Hz.
 bool msbc_options_fit(const cli::Settings& settings, int fixed_option) {
     if (settings.h2 && !settings.msbc) {
         std::fprintf(stderr, "\n-H writes mSBC frames in H2 units and needs -m\n");
@@ -70,7 +77,26 @@ bool msbc_options_fit(const cli::Settings& settings, int fixed_option) {
                      fixed_by_msbc(fixed_option));
         return false;
     }
+    if (settings.msbc && settings.frequency != 0 &&
+        settings.frequency != sbc::MSBC_SAMPLING_FREQUENCY) {
+        std::fprintf(stderr,
+                     "\n-F %d cannot be used with -m: mSBC fixes the sampling frequency (%d Hz)\n",
+                     settings.frequency, sbc::MSBC_SAMPLING_FREQUENCY);
+        return false;
+    }
     return true;
+}
+
+// Refuses a -F that names no sampling frequency of SBC (a value without digits counts as 0).
+bool frequency_fits(bool given, int frequency) {
+    if (!given) return true;
+    for (int f : sbc_frequencies)
+        if (frequency == f) return true;
+    std::fprintf(stderr,
+                 "\n-F %d: SBC has no sampling frequency of %d Hz; use 16000, 32000, 44100 or "
+                 "48000\n",
+                 frequency, frequency);
+    return false;
 }
 
 void print_banner() {
@@ -153,7 +179,8 @@ int main(int argc, char* argv[]) {
     cli::Settings settings;
     Outputs outputs;
     int fixed_option = 0; // the first option given whose setting mSBC fixes
-    for (int option; (option = cli::scan(argc, argv, "jl:n:o:pr:svhmHT:")) != -1;) {
+    bool frequency_given = false;
+    for (int option; (option = cli::scan(argc, argv, "jl:n:o:pr:svhmHT:F:")) != -1;) {
         const char* value = cli::scanner.option_value;
         if (fixed_option == 0 && fixed_by_msbc(option) != nullptr) fixed_option = option;
         switch (option) {
@@ -187,6 +214,10 @@ int main(int argc, char* argv[]) {
         case 'T':
             settings.threads = cli::option_number(value);
             break;
+        case 'F':
+            settings.frequency = cli::option_number(value);
+            frequency_given = true;
+            break;
         case 'o':
             if (!outputs.open(value)) {
                 std::fprintf(stderr, "\nError opening outputfile\n");
@@ -206,6 +237,7 @@ int main(int argc, char* argv[]) {
     std::FILE* output = settle_outputs(outputs, input_name);
     if (output == nullptr) return 1;
     if (!msbc_options_fit(settings, fixed_option)) return 1;
+    if (!frequency_fits(frequency_given, settings.frequency)) return 1;
 
     if (settings.blk_len > max_blk_len) {
         std::fprintf(stderr, "\nblk_len: %d exceeds the maximum number: %d\n", settings.blk_len,

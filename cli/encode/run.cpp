@@ -9,7 +9,17 @@
 // bitpool a frame cannot carry is refused with the interval of rates that works.
 //
 // With -m the encoder is an mSBC encoder instead (every parameter fixed, so no bitpool to
-// derive) and only a 16000 Hz mono input is taken; with -H each frame goes out in its H2 unit.
+// derive); with -H each frame goes out in its H2 unit.
+//
+// Conversion (-F, and -m for inputs that are not 16000 Hz mono) stands between reading and the
+// 16-bit PCM, in a single pass whatever -T says:
+//
+//   stored value × scale ─► (L + R) ÷ 2 for -m on stereo ─► resampler ─► truncate and limit
+//        chunks of the input                                  its tail drained at the end
+//
+// The input is read up to the sample count of its header, as without conversion; that count,
+// resampled, gives the frames the stream is to have. Without -F, and with -F at the input's own
+// rate, nothing is converted and the bytes are those of the plain run.
 //
 // Samples reach the encoder on the 16-bit scale and saturate instead of wrapping. Only whole
 // frames of real data are encoded: when the data ends early, the stream ends with the last whole
@@ -26,6 +36,8 @@
 #include "cli/encode/frame_io.h"
 #include "cli/encode/parallel_run.h"
 #include "cli/encode/settings.h"
+#include "convert/mix.h"
+#include "convert/resample.h"
 #include "sbc/rate.h"
 #include "sbc/sbc.h"
 
@@ -89,6 +101,37 @@ struct Run {
     bool write_failed = false;       // a write of the block failed (and said so)
     std::span<const int16_t> viewed; // samples seen in place in the input, not yet encoded
 };
+
+// What is encoded: the input's own rate and channels, or those it is converted to.
+struct Target {
+    int32_t frequency = 0;
+    int32_t channels = 0;
+};
+
+// The way from the input's values to the encoder's, when they are converted: chunks of the
+// input, scaled and mixed, go through the resampler (or straight on, when only mixed) into
+// `ready`, from which the frames take their values.
+//
+//   chunk  [ taken │ not yet given to the resampler ]        chunk_at .. chunk_end
+//   ready  [ encoded │ waiting for a frame │ room ]          ready_at .. ready_end
+struct Conversion {
+    std::unique_ptr<convert::Resampler> resampler; // null when only mixed
+    bool mix = false;
+    double scale = 1.0;   // to the 16-bit scale
+    int32_t channels = 0; // of the input
+    std::vector<double> chunk;
+    size_t chunk_at = 0, chunk_end = 0;
+    std::vector<double> ready;
+    size_t ready_at = 0, ready_end = 0;
+    int64_t instants_read = 0;    // of the input
+    int64_t instants_wanted = -1; // the input's count from its header; -1 unknown
+    bool input_ended = false;     // the input ended, or its header's count is read
+    bool drained = false;         // the resampler's tail is in `ready`
+    bool failed = false;          // the resampler refused to go on (said so)
+};
+
+constexpr size_t chunk_instants = 4096;
+constexpr size_t ready_values = 16384;
 
 // True for an output that is not a regular file (a pipe, FIFO, socket, terminal or device).
 bool is_live_output(std::FILE* output) {
@@ -220,11 +263,13 @@ std::span<const int16_t> read_frame(Run& run, std::span<int16_t> pcm, int64_t in
     return pcm.first(have);
 }
 
-// The encoder for SBC: the input's frequency and channels checked, the bitpool from the bit
-// rate, the verbose figures. False after saying why not.
-bool configure_sbc(Run& run, const Settings& settings, const audiofile::AudioInfo& info) {
-    if (sbc::encoder_frequency_index(info.sampling_frequency) < 0) {
+// The frequency and channels to encode: mSBC's 16000 Hz mono with -m, the -F frequency, or the
+// input's own. False, after saying why, for an input that cannot be encoded.
+bool choose_target(const Settings& settings, const audiofile::AudioInfo& info, Target& target) {
+    if (!settings.msbc && settings.frequency == 0 &&
+        sbc::encoder_frequency_index(info.sampling_frequency) < 0) {
         std::fprintf(stderr, "\nSampling frequency: %d not supported\n", info.sampling_frequency);
+        std::fprintf(stderr, "resample it with -F 44100 or -F 48000\n");
         return false;
     }
     if (info.channels > max_channels) {
@@ -232,23 +277,158 @@ bool configure_sbc(Run& run, const Settings& settings, const audiofile::AudioInf
                      info.channels, max_channels);
         return false;
     }
-    const int32_t channels = info.channels;
+    target.frequency = settings.msbc             ? sbc::MSBC_SAMPLING_FREQUENCY
+                       : settings.frequency != 0 ? settings.frequency
+                                                 : info.sampling_frequency;
+    target.channels = settings.msbc ? 1 : info.channels;
+    return true;
+}
+
+const char* channels_name(int32_t channels) {
+    return channels == 1 ? "mono" : "stereo";
+}
+
+// The conversion from the input to `target`, or null when there is none to make. Sets `failed`
+// after saying why it cannot be made.
+std::unique_ptr<Conversion> plan_conversion(const Settings& settings,
+                                            const audiofile::AudioInfo& info, const Target& target,
+                                            bool& failed) {
+    failed = false;
+    const bool resample = target.frequency != info.sampling_frequency;
+    const bool mix = target.channels != info.channels;
+    if (!resample && !mix) return nullptr;
+    auto c = std::make_unique<Conversion>();
+    c->mix = mix;
+    c->scale = sixteen_bit_scale(info.sample_type);
+    c->channels = info.channels;
+    if (resample) {
+        const char* error = nullptr;
+        c->resampler =
+            convert::resampler_create(info.sampling_frequency, target.frequency, target.channels,
+                                      thread_count(settings.threads), error);
+        if (!c->resampler) {
+            std::fprintf(stderr, "\nError resampling from %d Hz to %d Hz: %s\n",
+                         info.sampling_frequency, target.frequency, error);
+            failed = true;
+            return nullptr;
+        }
+    }
+    c->chunk.resize(chunk_instants * static_cast<size_t>(info.channels));
+    c->ready.resize(ready_values);
+    if (info.num_samples_known) c->instants_wanted = info.num_samples;
+    if (settings.verbose)
+        std::fprintf(stderr, "converted: %d Hz %s -> %d Hz %s\n", info.sampling_frequency,
+                     channels_name(info.channels), target.frequency,
+                     channels_name(target.channels));
+    return c;
+}
+
+// Reads the next chunk of the input into `chunk`, on the 16-bit scale and mixed when asked.
+// Marks the end of the input where it ends, fails, or reaches its header's count; an
+// interrupted live read leaves the chunk empty and is simply tried again.
+void read_chunk(Run& run, Conversion& c) {
+    const auto channels = static_cast<size_t>(c.channels);
+    size_t wanted = chunk_instants;
+    if (c.instants_wanted >= 0)
+        wanted = static_cast<size_t>(
+            std::min<int64_t>(static_cast<int64_t>(wanted), c.instants_wanted - c.instants_read));
+    c.chunk_at = c.chunk_end = 0;
+    if (wanted == 0) {
+        c.input_ended = true;
+        return;
+    }
+    const int got =
+        audiofile::audio_read_frames(std::span(c.chunk).first(wanted * channels), *run.input);
+    if (got <= 0) {
+        const bool interrupted =
+            run.input->live && audiofile::audio_read_error(*run.input) == EINTR;
+        if (!interrupted) c.input_ended = true;
+        return;
+    }
+    c.instants_read += got;
+    auto values = std::span(c.chunk).first(static_cast<size_t>(got) * channels);
+    if (c.scale != 1.0)
+        for (double& v : values) v *= c.scale;
+    c.chunk_end = c.mix ? convert::mix_to_mono(values, values) : values.size();
+}
+
+// Moves the values still waiting for a frame to the front of `ready` (fewer than one frame's).
+void make_room(Conversion& c) {
+    if (c.ready_at == 0) return;
+    std::copy(c.ready.begin() + static_cast<std::ptrdiff_t>(c.ready_at),
+              c.ready.begin() + static_cast<std::ptrdiff_t>(c.ready_end), c.ready.begin());
+    c.ready_end -= c.ready_at;
+    c.ready_at = 0;
+}
+
+// One step of bringing converted values into `ready`: gives the chunk (or what is left of it)
+// to the resampler, reads the next chunk, or drains the resampler once the input has ended.
+// False when nothing more will come: everything is out, the run is to stop, a read or the
+// resampler failed.
+bool convert_more(Run& run, Conversion& c) {
+    make_room(c);
+    const auto room = std::span(c.ready).subspan(c.ready_end);
+    if (c.chunk_at < c.chunk_end) {
+        const auto given = std::span(c.chunk).subspan(c.chunk_at, c.chunk_end - c.chunk_at);
+        size_t taken = given.size(), made = std::min(given.size(), room.size());
+        if (c.resampler) {
+            made = convert::resampler_process(*c.resampler, given, taken, room);
+        } else {
+            taken = made;
+            std::copy_n(given.begin(), made, room.begin());
+        }
+        if (taken == 0 && made == 0) {
+            std::fprintf(stderr, "\nError resampling the inputfile\n");
+            c.failed = true;
+            return false;
+        }
+        c.chunk_at += taken;
+        c.ready_end += made;
+        return true;
+    }
+    if (!c.input_ended) {
+        if (!await_input(run)) return false;
+        read_chunk(run, c); // an interrupted read is tried again after await_input
+        return true;
+    }
+    if (audiofile::audio_read_error(*run.input) != 0 || !c.resampler || c.drained) return false;
+    const size_t made = convert::resampler_drain(*c.resampler, room);
+    c.drained = made == 0;
+    c.ready_end += made;
+    return true;
+}
+
+// One frame of converted instants in `pcm`: fewer only at the end of the converted stream,
+// after a failure, or when the run is to stop.
+std::span<const int16_t> read_converted_frame(Run& run, Conversion& c, std::span<int16_t> pcm,
+                                              size_t count) {
+    while (c.ready_end - c.ready_at < count && convert_more(run, c)) {
+    }
+    const size_t have = std::min(count, c.ready_end - c.ready_at);
+    to_pcm16(std::span(c.ready).subspan(c.ready_at, have), 1.0, pcm);
+    c.ready_at += have;
+    return pcm.first(have);
+}
+
+// The encoder for SBC at the target's frequency and channels: the bitpool from the bit rate,
+// the verbose figures. False after saying why not.
+bool configure_sbc(Run& run, const Settings& settings, const Target& target) {
+    const int32_t channels = target.channels;
+    const int32_t frequency = target.frequency;
     const int32_t channel_mode = channels == 1 ? sbc::MONO : settings.channel_mode;
     if (!frame_shape_is_usable(settings)) return false;
 
-    run.encoder =
-        sbc::encoder_create(info.sampling_frequency, channels, settings.subbands, settings.blk_len);
+    run.encoder = sbc::encoder_create(frequency, channels, settings.subbands, settings.blk_len);
     if (!run.encoder) {
         std::fprintf(stderr, "\nError creating SBC encoder\n");
         return false;
     }
     const auto bitpool = sbc::bitpool_for_rate(
-        rate_shape(settings, channel_mode, channels, info.sampling_frequency), settings.bit_rate);
+        rate_shape(settings, channel_mode, channels, frequency), settings.bit_rate);
     const int32_t max_bitpool = sbc::encoder_max_bitpool(channel_mode, settings.subbands);
     if (!bitpool) {
         std::fprintf(stderr, "\nbit rate: %d bps is out of range\n", settings.bit_rate);
-        print_workable_rates(settings, channel_mode, channels, info.sampling_frequency,
-                             max_bitpool);
+        print_workable_rates(settings, channel_mode, channels, frequency, max_bitpool);
         return false;
     }
     if (*bitpool < 0 || *bitpool > max_bitpool) {
@@ -256,8 +436,7 @@ bool configure_sbc(Run& run, const Settings& settings, const audiofile::AudioInf
                      "\nbitpool: %d (from a bit rate of %d bps) is outside the valid range 0 to "
                      "%d\n",
                      *bitpool, settings.bit_rate, max_bitpool);
-        print_workable_rates(settings, channel_mode, channels, info.sampling_frequency,
-                             max_bitpool);
+        print_workable_rates(settings, channel_mode, channels, frequency, max_bitpool);
         return false;
     }
     const int configured =
@@ -271,16 +450,8 @@ bool configure_sbc(Run& run, const Settings& settings, const audiofile::AudioInf
     return true;
 }
 
-// The encoder for mSBC, whose parameters are all fixed: only a 16000 Hz mono input will do.
-bool configure_msbc(Run& run, const Settings& settings, const audiofile::AudioInfo& info) {
-    if (info.sampling_frequency != sbc::MSBC_SAMPLING_FREQUENCY || info.channels != 1) {
-        std::fprintf(stderr,
-                     "\nmSBC needs a mono input at %d Hz; the inputfile has %d Hz and %d "
-                     "channel%s\nconvert it first, for example: sox in.wav -r %d -c 1 out.wav\n",
-                     sbc::MSBC_SAMPLING_FREQUENCY, info.sampling_frequency, info.channels,
-                     info.channels == 1 ? "" : "s", sbc::MSBC_SAMPLING_FREQUENCY);
-        return false;
-    }
+// The encoder for mSBC, whose parameters are all fixed (its input converted to 16000 Hz mono).
+bool configure_msbc(Run& run, const Settings& settings) {
     run.encoder =
         sbc::encoder_create(sbc::MSBC_SAMPLING_FREQUENCY, 1, sbc::MSBC_SUBBANDS, sbc::MSBC_BLOCKS);
     if (!run.encoder || sbc::encoder_configure_msbc(*run.encoder) != sbc::CONFIGURE_OK) {
@@ -324,17 +495,28 @@ int encode_input(const Settings& settings, std::FILE* output,
         std::fprintf(stderr, "\nError opening inputfile\n");
         return fail(run);
     }
+    Target target;
+    if (!choose_target(settings, info, target)) return fail(run);
+    bool unconvertible = false;
+    const auto conversion = plan_conversion(settings, info, target, unconvertible);
+    if (unconvertible) return fail(run);
     const bool configured =
-        settings.msbc ? configure_msbc(run, settings, info) : configure_sbc(run, settings, info);
+        settings.msbc ? configure_msbc(run, settings) : configure_sbc(run, settings, target);
     if (!configured) return fail(run);
-    const int32_t channels = info.channels;
+    const int32_t channels = target.channels;
 
     const int64_t instants_per_frame = run.encoder->samples_per_channel;
     const bool count_known = info.num_samples_known;
-    const int64_t frames = count_known ? info.num_samples / instants_per_frame : -1;
-    if (const auto done = encode_in_parallel(
-            {settings.threads, *run.input, *run.encoder, run.output, frames, settings.h2}))
-        return *done && shut_down(run) ? 0 : fail(run);
+    const int64_t instants_known =
+        conversion && conversion->resampler
+            ? convert::resampled_length(info.num_samples, info.sampling_frequency, target.frequency)
+            : info.num_samples;
+    const int64_t frames = count_known ? instants_known / instants_per_frame : -1;
+    if (!conversion) {
+        if (const auto done = encode_in_parallel(
+                {settings.threads, *run.input, *run.encoder, run.output, frames, settings.h2}))
+            return *done && shut_down(run) ? 0 : fail(run);
+    }
     const double scale = sixteen_bit_scale(info.sample_type);
     const bool sixteen_bit = !audiofile::sample_is_float(info.sample_type) &&
                              audiofile::sample_bits(info.sample_type) == 16;
@@ -345,22 +527,28 @@ int encode_input(const Settings& settings, std::FILE* output,
 
     int64_t instants_read = 0;
     for (int64_t f = 0; (!count_known || f < frames) && !stop_requested(); ++f) {
-        const auto samples = read_frame(run, pcm, instants_per_frame, channels, scale, sixteen_bit);
+        const auto samples =
+            conversion ? read_converted_frame(run, *conversion, pcm,
+                                              static_cast<size_t>(instants_per_frame * channels))
+                       : read_frame(run, pcm, instants_per_frame, channels, scale, sixteen_bit);
         const auto got = static_cast<int64_t>(samples.size()) / channels;
         instants_read += got;
         if (got < instants_per_frame) {
             if (run.write_failed) return fail(run);
             if (stop_requested()) break;
             if (!flush_block(run)) return fail(run);
+            if (conversion && conversion->failed) return fail(run);
             if (const int error = audiofile::audio_read_error(*run.input); error != 0) {
                 std::fprintf(stderr, "\nError reading inputfile: %s\n", std::strerror(error));
                 return fail(run);
             }
-            if (count_known) {
+            // Converted, the count is the input's own, read against its header.
+            const int64_t read = conversion ? conversion->instants_read : instants_read;
+            if (count_known && read < info.num_samples) {
                 std::fprintf(stderr,
                              "\nThe input data ended early: %lld of %d sample frames read; the "
                              "stream ends with the last whole frame\n",
-                             static_cast<long long>(instants_read), info.num_samples);
+                             static_cast<long long>(read), info.num_samples);
             }
             break;
         }

@@ -15,9 +15,10 @@ struct Settings {
     int allocation_method = 1; // 1 SNR; -p gives 0 LOUDNESS
     int bit_rate = 375000;     // requested bits per second (-r)
     bool verbose = false;      // -v
-    bool msbc = false;         // -m: mSBC frames (16000 Hz mono input; every parameter fixed)
+    bool msbc = false;         // -m: mSBC frames (16000 Hz mono; every parameter fixed)
     bool h2 = false;           // -H: each mSBC frame in a 60-byte H2 unit
     int threads = 0;           // -T: 0 one per processor, 1 a single pass (pipes always)
+    int frequency = 0;         // -F: the sampling frequency to resample to; 0 the input's own
 };
 
 // Encodes `input_name` into `output` (which it closes) and returns the exit status.

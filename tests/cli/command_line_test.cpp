@@ -23,6 +23,7 @@ const std::string usage =
     "            [-p] a simple psycho acoustic model is used\n"
     "            [-rrate] specifies the bit rate in bps\n"
     "            [-ooutputfile] specifies the name of the bitstream output file\n"
+    "            [-Fhz] resample the input to hz, out of [16000,32000,44100,48000]\n"
     "            [-m] use mSBC, the wideband speech codec of hands-free links (16000 Hz mono)\n"
     "            [-H] with -m, write each frame in a 60-byte H2 unit, as a voice link carries it\n"
     "            [-Tthreads] threads specifies the number of encoding threads, 0 for one per "

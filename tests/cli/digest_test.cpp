@@ -93,7 +93,8 @@ struct Locked {
 
 // Every channel mode, both allocation methods, both band counts, every block length,
 // every sampling frequency with LOUDNESS, mono and stereo, 8/16/24-bit and float sources; mSBC,
-// bare and in H2 units.
+// bare and in H2 units; resampled up and down (-F) and converted for mSBC (-m), which holds the
+// resampler's bits too.
 // clang-format off
 const std::vector<Locked> locked = {
     {16, 2, 44100, {}, 70176,
@@ -134,6 +135,16 @@ const std::vector<Locked> locked = {
      "559cf1737cbbbd18d17d05981defc10dd2059a87fb077498bd419e4681abf88f"},
     {16, 1, 16000, {"-m", "-H"}, 12000,
      "882999383f4aea2eebd8f8da3a6dd037b6090bb6e240b2f5863dc80a182f503a"},
+    {16, 2, 96000, {"-F", "48000"}, 69688,
+     "e25dc4a2919a8eef1a152581c5783bad6f0fd2b99c1b97ffe0b831551ed358cc"},
+    {24, 2, 22050, {"-j", "-F", "44100"}, 69660,
+     "666c1fc354d742408a5fb218bd58424be113dd67f443eef43094db16014a3e76"},
+    {32, 1, 8000, {"-n", "4", "-F", "32000"}, 69000,
+     "802bcda3e20147534d888d07ffd6b8720641628b8c657b70da190a96e1d0bf2d"},
+    {16, 2, 44100, {"-m"}, 11400,
+     "b635856da3b7e37d3c2487bf9612bb58102db4e5a27ad32bebf9c42546d6a592"},
+    {24, 2, 48000, {"-m", "-H"}, 12000,
+     "81d87b895b8d1d0ae4692cf370f850f9932dc0bc3bc703b71cb76965395403c5"},
 };
 // clang-format on
 

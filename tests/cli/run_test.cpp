@@ -132,7 +132,8 @@ TEST(EncodingRun, InputShorterThanOneFrameGivesAnEmptyStream) {
 TEST(EncodingRun, UnsupportedInputsAreRefused) {
     auto rate = encode(stereo_sine(22050, 512), {});
     EXPECT_EQ(rate.process.status, 1);
-    EXPECT_EQ(rate.process.err, banner + "\nSampling frequency: 22050 not supported\n");
+    EXPECT_EQ(rate.process.err, banner + "\nSampling frequency: 22050 not supported\n" +
+                                    "resample it with -F 44100 or -F 48000\n");
 
     auto three = encode(wave_file(3, 44100, 16, pcm16_le(std::vector<int16_t>(3 * 256))), {});
     EXPECT_EQ(three.process.status, 1);
