@@ -405,7 +405,7 @@ std::span<const int16_t> read_converted_frame(Run& run, Conversion& c, std::span
     while (c.ready_end - c.ready_at < count && convert_more(run, c)) {
     }
     const size_t have = std::min(count, c.ready_end - c.ready_at);
-    to_pcm16(std::span(c.ready).subspan(c.ready_at, have), 1.0, pcm);
+    sbc::to_pcm16(std::span(c.ready).subspan(c.ready_at, have), 1.0, pcm);
     c.ready_at += have;
     return pcm.first(have);
 }
