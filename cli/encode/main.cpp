@@ -180,7 +180,17 @@ int main(int argc, char* argv[]) {
     Outputs outputs;
     int fixed_option = 0; // the first option given whose setting mSBC fixes
     bool frequency_given = false;
-    for (int option; (option = cli::scan(argc, argv, "jl:n:o:pr:svhmHT:F:")) != -1;) {
+    // The first operand is the input file. Options may stand after it too
+    // (`vantrel -F 44100 song.mp3 -o song.sbc`): scanning goes on behind it, up to the next
+    // operand or "--"; anything after that is ignored.
+    int input_index = -1;
+    for (;;) {
+        const int option = cli::scan(argc, argv, "jl:n:o:pr:svhmHT:F:");
+        if (option == -1) {
+            if (input_index >= 0 || cli::scanner.option_index >= argc) break;
+            input_index = cli::scanner.option_index++;
+            continue;
+        }
         const char* value = cli::scanner.option_value;
         if (fixed_option == 0 && fixed_by_msbc(option) != nullptr) fixed_option = option;
         switch (option) {
@@ -232,8 +242,7 @@ int main(int argc, char* argv[]) {
         }
     }
 
-    const char* input_name =
-        cli::scanner.option_index < argc ? argv[cli::scanner.option_index] : nullptr;
+    const char* input_name = input_index >= 0 ? argv[input_index] : nullptr;
     std::FILE* output = settle_outputs(outputs, input_name);
     if (output == nullptr) return 1;
     if (!msbc_options_fit(settings, fixed_option)) return 1;

@@ -122,11 +122,21 @@ TEST(CommandLine, DashesEndTheOptionsAndTheNextArgumentIsTheInput) {
     }
 }
 
-TEST(CommandLine, AnOperandBeforeTheOptionsEndsScanning) {
-    // "-l20" would be refused if it were scanned.
-    auto r = vantrel({"missing.wav", "-l20"});
-    EXPECT_EQ(r.err.find("blk_len"), std::string::npos);
-    EXPECT_NE(r.err.find("missing.wav"), std::string::npos);
+TEST(CommandLine, OptionsAfterTheInputApplyUpToTheNextOperand) {
+    // "-l20" is refused when it is scanned: after the input it is, after "--" or a second
+    // operand it is not.
+    struct Case {
+        std::vector<std::string> args;
+        bool scanned;
+    };
+    for (const Case& c : {Case{{"missing.wav", "-l20"}, true},
+                          Case{{"missing.wav", "--", "-l20"}, false},
+                          Case{{"missing.wav", "other.wav", "-l20"}, false}}) {
+        auto r = vantrel(c.args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err.find("blk_len: 20 exceeds") != std::string::npos, c.scanned) << r.err;
+        EXPECT_EQ(r.err.find("missing.wav") != std::string::npos, !c.scanned) << r.err;
+    }
 }
 
 } // namespace
