@@ -1,0 +1,378 @@
+// The reader of last resort: a file that the five readers refuse is handed to libsndfile, which
+// decodes FLAC, Ogg (Vorbis, Opus), MP3, Sony Wave64 and CAF. Writing and keeping decoders for
+// five codecs by hand would be most of this library again; libsndfile is Debian's well-kept one.
+//
+// libsndfile reads through virtual I/O, which serves it the file from its first byte:
+//
+//   regular file    pread at start + position; the real length; every seek works
+//
+//   pipe            position:  0 ........ C ................ end - W ...... end ...... end + A
+//                              [ consumed ]   (gone)         [  window   ] | read on | "nothing"
+//                   consumed:  the C bytes recognition took from the stream, kept whole
+//                   window:    the last W = 1 MiB taken from the stream (a ring), to go back in
+//                   read on:   a read at or a little past `end` takes the bytes from the stream
+//                              (a forward seek of up to A = 512 KiB is served by reading ahead)
+//                   beyond A:  no bytes, and the stream is left alone: what libsndfile looks for
+//                              there (an Ogg file's last page, chunks after a W64/CAF file's
+//                              data) a pipe cannot show without being read to its end
+//                   length:    2^48 (a pipe's length is unknowable; libsndfile refuses -1);
+//                              a seek from the end is refused, so MP3's probe for a trailing
+//                              tag is skipped
+//
+// Decoded frames go straight into the handle's buffer, in the host's byte order, as the sample
+// type says (ST_DECODED_*): 8/16-bit sources as 16-bit integers, 24/32-bit ones as 32-bit
+// integers, float and lossy sources as singles, double ones as doubles. Lossless sources give
+// exactly their samples.
+//
+// Invariants: memory is bounded whatever the stream's length (the window, libsndfile's own
+// buffers); nothing is read behind the window; a read failure of the stream is kept and ends
+// the decoding, never retried into a different byte sequence; no exception leaves this file.
+#include "audiofile/foreign.h"
+
+#include "audiofile/detect.h"
+
+#include <sndfile.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace audiofile {
+
+namespace {
+
+constexpr std::size_t window_bytes = std::size_t{1} << 20;
+constexpr std::int64_t read_ahead_limit = window_bytes / 2;
+constexpr std::size_t stream_step = window_bytes / 4; // at most one read(2) of this much at once
+constexpr sf_count_t pipe_length = sf_count_t{1} << 48;
+// A live handle decodes this many frames per refill (about 0.1 s at 44.1 kHz).
+constexpr std::size_t live_frames = 4096;
+
+// The containers taken from libsndfile; the rest it reads are refused as not recognised.
+constexpr std::array<int, 5> taken_formats = {SF_FORMAT_FLAC, SF_FORMAT_OGG, SF_FORMAT_MPEG,
+                                              SF_FORMAT_W64, SF_FORMAT_CAF};
+
+enum class Reading { shorts, ints, floats, doubles };
+
+struct SndfileCloser {
+    void operator()(SNDFILE* sndfile) const { sf_close(sndfile); }
+};
+
+// The bytes of the file as libsndfile sees them (see the diagram above).
+struct Source {
+    std::optional<std::int64_t> start; // regular file: where the file begins in it
+    int fd = -1;                       // regular file
+    std::int64_t length = 0;           // regular file: bytes from `start` to its end
+    std::FILE* stream = nullptr;       // any other stream
+    std::vector<std::uint8_t> consumed;
+    std::vector<std::uint8_t> window; // position p of the stream's bytes at window[p % size]
+    std::int64_t end = 0;             // position after the last byte taken from the stream
+    bool ended = false;               // the stream has no more
+    std::int64_t position = 0;        // libsndfile's
+    int error = 0;                    // system error of a failed read; it ends the reading
+};
+
+} // namespace
+
+struct ForeignDecoder {
+    Source source;
+    Reading reading = Reading::shorts;
+    bool reported = false; // libsndfile's failure has been printed
+    std::unique_ptr<SNDFILE, SndfileCloser> sndfile; // last: closed before the source goes
+};
+
+void ForeignDecoderCloser::operator()(ForeignDecoder* decoder) const {
+    std::unique_ptr<ForeignDecoder> owned(decoder);
+}
+
+namespace {
+
+// ---- Regular files: where the bytes lie ------------------------------------------------------
+
+std::size_t read_regular(Source& s, std::span<std::uint8_t> out) {
+    std::size_t done = 0;
+    while (done < out.size() && s.error == 0) {
+        const std::int64_t at = s.position + static_cast<std::int64_t>(done);
+        if (at >= s.length) break;
+        const ssize_t n = pread(s.fd, out.data() + done, out.size() - done,
+                                static_cast<off_t>(*s.start + at));
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n == 0) {
+            break;
+        } else if (errno != EINTR) {
+            s.error = errno != 0 ? errno : EIO;
+        }
+    }
+    return done;
+}
+
+// ---- Other streams: consumed bytes, then the window ------------------------------------------
+
+// Takes up to n bytes from the stream into the window at `end`; false when none came. A signal
+// that interrupts the wait is not the end: the read goes on.
+bool take_from_stream(Source& s, std::size_t n) {
+    if (s.ended || s.error != 0) return false;
+    const std::size_t size = s.window.size();
+    const std::size_t at = static_cast<std::size_t>(s.end) % size;
+    n = std::min({n, stream_step, size - at});
+    std::size_t got = 0;
+    while (got < n) {
+        errno = 0;
+        got += std::fread(s.window.data() + at + got, 1, n - got, s.stream);
+        if (got == n) break;
+        if (!std::ferror(s.stream)) {
+            s.ended = true;
+            break;
+        }
+        if (errno != EINTR) {
+            s.error = errno != 0 ? errno : EIO;
+            break;
+        }
+        std::clearerr(s.stream);
+    }
+    s.end += static_cast<std::int64_t>(got);
+    return got > 0;
+}
+
+std::size_t read_piped(Source& s, std::span<std::uint8_t> out) {
+    const auto kept = static_cast<std::int64_t>(s.consumed.size());
+    const auto size = static_cast<std::int64_t>(s.window.size());
+    std::size_t done = 0;
+    while (done < out.size()) {
+        const std::int64_t p = s.position + static_cast<std::int64_t>(done);
+        const std::span<std::uint8_t> rest = out.subspan(done);
+        std::size_t n = 0;
+        if (p < kept) {
+            n = static_cast<std::size_t>(std::min<std::int64_t>(kept - p, std::ssize(rest)));
+            std::copy_n(s.consumed.begin() + p, n, rest.begin());
+        } else if (p < std::max(kept, s.end - size)) {
+            break; // behind the window: gone
+        } else if (p < s.end) {
+            const std::int64_t at = p % size;
+            n = static_cast<std::size_t>(
+                std::min({s.end - p, size - at, static_cast<std::int64_t>(rest.size())}));
+            std::copy_n(s.window.begin() + at, n, rest.begin());
+        } else if (p - s.end > read_ahead_limit ||
+                   !take_from_stream(s, static_cast<std::size_t>(p - s.end) + rest.size())) {
+            break;
+        }
+        done += n;
+    }
+    return done;
+}
+
+// ---- libsndfile's virtual I/O ----------------------------------------------------------------
+
+Source& source_of(void* user) {
+    return *static_cast<Source*>(user);
+}
+
+sf_count_t vio_length(void* user) {
+    const Source& s = source_of(user);
+    return s.start ? s.length : pipe_length;
+}
+
+sf_count_t vio_seek(sf_count_t offset, int whence, void* user) {
+    Source& s = source_of(user);
+    sf_count_t base = 0;
+    if (whence == SEEK_CUR) {
+        base = s.position;
+    } else if (whence == SEEK_END) {
+        if (!s.start) return -1; // a pipe's end cannot be found without reading it all
+        base = s.length;
+    } else if (whence != SEEK_SET) {
+        return -1;
+    }
+    if ((offset < 0 && base + offset < 0) || (offset > 0 && offset > pipe_length - base))
+        return -1;
+    s.position = base + offset;
+    return s.position;
+}
+
+sf_count_t vio_read(void* to, sf_count_t count, void* user) {
+    Source& s = source_of(user);
+    if (count <= 0) return 0;
+    const std::span out(static_cast<std::uint8_t*>(to), static_cast<std::size_t>(count));
+    const std::size_t got = s.start ? read_regular(s, out) : read_piped(s, out);
+    s.position += static_cast<std::int64_t>(got);
+    return static_cast<sf_count_t>(got);
+}
+
+sf_count_t vio_write(const void*, sf_count_t, void*) {
+    return 0; // read access only
+}
+
+sf_count_t vio_tell(void* user) {
+    return source_of(user).position;
+}
+
+SF_VIRTUAL_IO virtual_io = {vio_length, vio_seek, vio_read, vio_write, vio_tell};
+
+// ---- What the handle delivers ----------------------------------------------------------------
+
+Reading reading_of(int format) {
+    switch (format & SF_FORMAT_SUBMASK) {
+    case SF_FORMAT_PCM_24:
+    case SF_FORMAT_PCM_32:
+    case SF_FORMAT_DWVW_24:
+    case SF_FORMAT_DWVW_N:
+    case SF_FORMAT_ALAC_20:
+    case SF_FORMAT_ALAC_24:
+    case SF_FORMAT_ALAC_32:
+        return Reading::ints;
+    case SF_FORMAT_FLOAT:
+    case SF_FORMAT_VORBIS:
+    case SF_FORMAT_OPUS:
+    case SF_FORMAT_MPEG_LAYER_I:
+    case SF_FORMAT_MPEG_LAYER_II:
+    case SF_FORMAT_MPEG_LAYER_III:
+        return Reading::floats;
+    case SF_FORMAT_DOUBLE:
+        return Reading::doubles;
+    default: // 8- and 16-bit integers, and what companded and ADPCM encodings expand to
+        return Reading::shorts;
+    }
+}
+
+constexpr std::int32_t sample_type_of(Reading reading) {
+    switch (reading) {
+    case Reading::shorts:
+        return ST_DECODED_PCM16;
+    case Reading::ints:
+        return ST_DECODED_PCM32;
+    case Reading::floats:
+        return ST_DECODED_FLOAT32;
+    case Reading::doubles:
+        return ST_DECODED_FLOAT64;
+    }
+    return ST_DECODED_PCM16;
+}
+
+bool taken(int format) {
+    const int major = format & SF_FORMAT_TYPEMASK;
+    return std::find(taken_formats.begin(), taken_formats.end(), major) != taken_formats.end();
+}
+
+// The count a regular file's container gives; MP3 has none that libsndfile can vouch for (it
+// estimates from the size when no header says it), so it is read to its end.
+std::optional<sf_count_t> frame_count(const SF_INFO& sf, const Source& source) {
+    const bool counted = (sf.format & SF_FORMAT_TYPEMASK) != SF_FORMAT_MPEG;
+    if (!source.start || !counted || sf.frames <= 0 || sf.frames == SF_COUNT_MAX) return {};
+    return sf.frames;
+}
+
+int describe(const SF_INFO& sf, const Source& source, AudioInfo& info) {
+    if (sf.channels < 1 || sf.samplerate < 1) {
+        std::fprintf(stderr, "libsndfile: %d channels at %d Hz not supported\n", sf.channels,
+                     sf.samplerate);
+        return -1;
+    }
+    info.channels = sf.channels;
+    info.sampling_frequency = sf.samplerate;
+    info.sample_type = sample_type_of(reading_of(sf.format));
+    info.data_offset = -1;
+    info.comment[0] = '\0';
+    set_reader_defaults(info);
+    if (const auto frames = frame_count(sf, source))
+        return store_sample_count(static_cast<std::uint64_t>(*frames), info);
+    info.num_samples = 0;
+    info.num_samples_known = false;
+    return 0;
+}
+
+// Where libsndfile will find the bytes (the window's memory may throw std::bad_alloc).
+void prepare_source(Source& s, std::FILE* stream, ForeignInput& input) {
+    if (input.start) {
+        const std::optional<std::uint64_t> size = regular_file_size(stream);
+        s.start = input.start;
+        s.fd = fileno(stream);
+        s.length = size && *size > static_cast<std::uint64_t>(*input.start)
+                       ? static_cast<std::int64_t>(*size) - *input.start
+                       : 0;
+        return;
+    }
+    s.stream = stream;
+    s.consumed = std::move(input.consumed);
+    s.end = static_cast<std::int64_t>(s.consumed.size());
+    s.window.resize(window_bytes);
+}
+
+} // namespace
+
+bool is_decoded_type(std::int32_t sample_type) {
+    return sample_type >= ST_DECODED_PCM16 && sample_type <= ST_DECODED_FLOAT64;
+}
+
+int foreign_open(AudioFile& file, AudioInfo& info, ForeignInput input) {
+    ForeignDecoderPtr decoder;
+    try {
+        decoder.reset(std::make_unique<ForeignDecoder>().release());
+        prepare_source(decoder->source, file.stream.get(), input);
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        std::perror("libsndfile");
+        return -1;
+    }
+    SF_INFO sf{};
+    decoder->sndfile.reset(sf_open_virtual(&virtual_io, SFM_READ, &sf, &decoder->source));
+    if (!decoder->sndfile) {
+        if (decoder->source.error != 0) {
+            std::fprintf(stderr, "\nError reading inputfile: %s\n",
+                         std::strerror(decoder->source.error));
+            return READ_FAILED;
+        }
+        if (sf_error(nullptr) != SF_ERR_UNRECOGNISED_FORMAT)
+            std::fprintf(stderr, "libsndfile: %s\n", sf_strerror(nullptr));
+        return NOT_RECOGNIZED;
+    }
+    if (!taken(sf.format)) return NOT_RECOGNIZED;
+    if (describe(sf, decoder->source, info) != 0) return -1;
+    decoder->reading = reading_of(sf.format);
+    file.decoder = std::move(decoder);
+    return 0;
+}
+
+std::size_t foreign_read(AudioFile& file, std::span<std::byte> bytes, std::size_t frame_bytes) {
+    ForeignDecoder& d = *file.decoder;
+    if (frame_bytes == 0 || file.read_error != 0 ||
+        reinterpret_cast<std::uintptr_t>(bytes.data()) % alignof(double) != 0)
+        return 0;
+    std::size_t frames = bytes.size() / frame_bytes;
+    if (file.live) frames = std::min(frames, live_frames);
+    SNDFILE* s = d.sndfile.get();
+    const auto n = static_cast<sf_count_t>(frames);
+    void* to = bytes.data();
+    sf_count_t got = 0;
+    switch (d.reading) {
+    case Reading::shorts:
+        got = sf_readf_short(s, static_cast<short*>(to), n);
+        break;
+    case Reading::ints:
+        got = sf_readf_int(s, static_cast<int*>(to), n);
+        break;
+    case Reading::floats:
+        got = sf_readf_float(s, static_cast<float*>(to), n);
+        break;
+    case Reading::doubles:
+        got = sf_readf_double(s, static_cast<double*>(to), n);
+        break;
+    }
+    if (got < n) {
+        if (d.source.error != 0) {
+            file.read_error = d.source.error;
+        } else if (sf_error(s) != SF_ERR_NO_ERROR) {
+            if (!d.reported) std::fprintf(stderr, "\nlibsndfile: %s\n", sf_strerror(s));
+            d.reported = true;
+            file.read_error = EIO;
+        }
+    }
+    return got > 0 ? static_cast<std::size_t>(got) : 0;
+}
+
+} // namespace audiofile
