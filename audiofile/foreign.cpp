@@ -57,7 +57,9 @@ constexpr std::size_t live_frames = 4096;
 constexpr std::array<int, 5> taken_formats = {SF_FORMAT_FLAC, SF_FORMAT_OGG, SF_FORMAT_MPEG,
                                               SF_FORMAT_W64, SF_FORMAT_CAF};
 
-enum class Reading { shorts, ints, floats, doubles };
+// How frames are taken from libsndfile: sf_readf_short, _int, _float or _double; float_bits:
+// sf_readf_int for 32-bit words that are the bits of singles (see w64_extensible_float).
+enum class Reading { shorts, ints, floats, doubles, float_bits };
 
 struct SndfileCloser {
     void operator()(SNDFILE* sndfile) const { sf_close(sndfile); }
@@ -247,11 +249,47 @@ constexpr std::int32_t sample_type_of(Reading reading) {
     case Reading::ints:
         return ST_DECODED_PCM32;
     case Reading::floats:
+    case Reading::float_bits:
         return ST_DECODED_FLOAT32;
     case Reading::doubles:
         return ST_DECODED_FLOAT64;
     }
     return ST_DECODED_PCM16;
+}
+
+// Reads bytes at `at` without moving libsndfile's position.
+bool peek(Source& s, std::int64_t at, std::span<std::uint8_t> out) {
+    const std::int64_t position = s.position;
+    s.position = at;
+    const std::size_t got = s.start ? read_regular(s, out) : read_piped(s, out);
+    s.position = position;
+    return got == out.size();
+}
+
+// libsndfile 1.2 takes a W64 file whose "fmt " chunk is extensible (tag FFFE) with the IEEE float
+// sub-format for 32-bit integers, which is how ffmpeg writes float W64 files. The integers'
+// bits are the floats, so such a file is read as integers and delivered as singles, unchanged.
+// The "fmt " chunk is looked for where writers put it: first, at byte 40.
+//   40: "fmt " GUID (16)  56: size (8)  64: tag  66..87: fields  88: sub-format GUID, its tag first
+bool w64_extensible_float(Source& s) {
+    constexpr std::array<std::uint8_t, 16> fmt_guid = {0x66, 0x6D, 0x74, 0x20, 0xF3, 0xAC,
+                                                       0xD3, 0x11, 0x8C, 0xD1, 0x00, 0xC0,
+                                                       0x4F, 0x8E, 0xDB, 0x8A};
+    constexpr std::uint16_t extensible = 0xFFFE, ieee_float = 3;
+    std::array<std::uint8_t, 50> chunk{};
+    if (!peek(s, 40, chunk) || !std::equal(fmt_guid.begin(), fmt_guid.end(), chunk.begin()))
+        return false;
+    const auto tag = [&](std::size_t at) {
+        return load_le16(std::span<const std::uint8_t>(chunk).subspan(at).first<2>());
+    };
+    return tag(24) == extensible && tag(48) == ieee_float;
+}
+
+Reading reading_for(int format, Source& s) {
+    const bool w64_pcm32 = (format & SF_FORMAT_TYPEMASK) == SF_FORMAT_W64 &&
+                           (format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_32;
+    if (w64_pcm32 && w64_extensible_float(s)) return Reading::float_bits;
+    return reading_of(format);
 }
 
 bool taken(int format) {
@@ -267,7 +305,7 @@ std::optional<sf_count_t> frame_count(const SF_INFO& sf, const Source& source) {
     return sf.frames;
 }
 
-int describe(const SF_INFO& sf, const Source& source, AudioInfo& info) {
+int describe(const SF_INFO& sf, const Source& source, Reading reading, AudioInfo& info) {
     if (sf.channels < 1 || sf.samplerate < 1) {
         std::fprintf(stderr, "libsndfile: %d channels at %d Hz not supported\n", sf.channels,
                      sf.samplerate);
@@ -275,7 +313,7 @@ int describe(const SF_INFO& sf, const Source& source, AudioInfo& info) {
     }
     info.channels = sf.channels;
     info.sampling_frequency = sf.samplerate;
-    info.sample_type = sample_type_of(reading_of(sf.format));
+    info.sample_type = sample_type_of(reading);
     info.data_offset = -1;
     info.comment[0] = '\0';
     set_reader_defaults(info);
@@ -332,8 +370,8 @@ int foreign_open(AudioFile& file, AudioInfo& info, ForeignInput input) {
         return NOT_RECOGNIZED;
     }
     if (!taken(sf.format)) return NOT_RECOGNIZED;
-    if (describe(sf, decoder->source, info) != 0) return -1;
-    decoder->reading = reading_of(sf.format);
+    decoder->reading = reading_for(sf.format, decoder->source);
+    if (describe(sf, decoder->source, decoder->reading, info) != 0) return -1;
     file.decoder = std::move(decoder);
     return 0;
 }
@@ -354,6 +392,7 @@ std::size_t foreign_read(AudioFile& file, std::span<std::byte> bytes, std::size_
         got = sf_readf_short(s, static_cast<short*>(to), n);
         break;
     case Reading::ints:
+    case Reading::float_bits:
         got = sf_readf_int(s, static_cast<int*>(to), n);
         break;
     case Reading::floats:
