@@ -77,6 +77,8 @@ struct Source {
     bool ended = false;               // the stream has no more
     std::int64_t position = 0;        // libsndfile's
     int error = 0;                    // system error of a failed read; it ends the reading
+    std::optional<std::int64_t> mended_at; // 8 bytes shown as `mended` (mend_caf_data_size)
+    std::array<std::uint8_t, 8> mended{};
 };
 
 } // namespace
@@ -197,11 +199,22 @@ sf_count_t vio_seek(sf_count_t offset, int whence, void* user) {
     return s.position;
 }
 
+// The file's bytes at libsndfile's position, with the mended ones in their place.
+std::size_t read_source(Source& s, std::span<std::uint8_t> out) {
+    const std::size_t got = s.start ? read_regular(s, out) : read_piped(s, out);
+    for (std::size_t i = 0; s.mended_at && i < s.mended.size(); ++i) {
+        const std::int64_t at = *s.mended_at + static_cast<std::int64_t>(i) - s.position;
+        if (at >= 0 && at < static_cast<std::int64_t>(got))
+            out[static_cast<std::size_t>(at)] = s.mended[i];
+    }
+    return got;
+}
+
 sf_count_t vio_read(void* to, sf_count_t count, void* user) {
     Source& s = source_of(user);
     if (count <= 0) return 0;
     const std::span out(static_cast<std::uint8_t*>(to), static_cast<std::size_t>(count));
-    const std::size_t got = s.start ? read_regular(s, out) : read_piped(s, out);
+    const std::size_t got = read_source(s, out);
     s.position += static_cast<std::int64_t>(got);
     return static_cast<sf_count_t>(got);
 }
@@ -264,6 +277,37 @@ bool peek(Source& s, std::int64_t at, std::span<std::uint8_t> out) {
     const std::size_t got = s.start ? read_regular(s, out) : read_piped(s, out);
     s.position = position;
     return got == out.size();
+}
+
+// Streaming writers (ffmpeg on a pipe) give a CAF file's "data" chunk the size -1, "up to the end
+// of the file", which libsndfile 1.2 refuses as malformed. libsndfile is shown instead the size
+// that reaches the end of the file (on a pipe, of the length it is told). The header is walked
+// as far as the "data" chunk, within its first 64 chunks:
+//   0: "caff", version, flags   8: chunks: type (4), size (8, big-endian), body
+void mend_caf_data_size(Source& s) {
+    constexpr int most_chunks = 64;
+    constexpr std::uint64_t to_the_end = UINT64_MAX;
+    std::array<std::uint8_t, 12> chunk{};
+    if (!peek(s, 0, std::span(chunk).first(8)) || std::memcmp(chunk.data(), "caff", 4) != 0)
+        return;
+    const std::int64_t length = s.start ? s.length : pipe_length;
+    std::int64_t at = 8;
+    for (int i = 0; i < most_chunks && peek(s, at, chunk); ++i) {
+        const auto size_bytes = std::span<const std::uint8_t>(chunk).subspan(4);
+        const std::uint64_t size = std::uint64_t{load_be32(size_bytes.first<4>())} << 32 |
+                                   load_be32(size_bytes.subspan(4).first<4>());
+        const std::int64_t body = at + static_cast<std::int64_t>(chunk.size());
+        if (std::memcmp(chunk.data(), "data", 4) == 0) {
+            if (size != to_the_end || body >= length) return;
+            const auto real = static_cast<std::uint64_t>(length - body);
+            for (std::size_t b = 0; b < s.mended.size(); ++b)
+                s.mended[b] = static_cast<std::uint8_t>(real >> (8 * (7 - b)));
+            s.mended_at = at + 4;
+            return;
+        }
+        if (size > static_cast<std::uint64_t>(length - body)) return;
+        at = body + static_cast<std::int64_t>(size);
+    }
 }
 
 // libsndfile 1.2 takes a W64 file whose "fmt " chunk is extensible (tag FFFE) with the IEEE float
@@ -357,6 +401,7 @@ int foreign_open(AudioFile& file, AudioInfo& info, ForeignInput input) {
         std::perror("libsndfile");
         return -1;
     }
+    mend_caf_data_size(decoder->source);
     SF_INFO sf{};
     decoder->sndfile.reset(sf_open_virtual(&virtual_io, SFM_READ, &sf, &decoder->source));
     if (!decoder->sndfile) {

@@ -52,17 +52,15 @@ struct Conversion {
     const char* name;
     const char* source; // 16.wav, 24.wav or float.wav
     const char* args;   // ffmpeg's output options
-    bool streamed;      // ffmpeg writes it to the pipe; else the file goes through it (ffmpeg's
-                        // streamed CAF has a data size of -1, which libsndfile refuses)
 };
 
 constexpr Conversion lossless[] = {
-    {"w64", "16.wav", "-f w64", true},
-    {"caf", "16.wav", "-f caf", false},
-    {"flac", "16.wav", "-f flac", true},
-    {"flac 24-bit", "24.wav", "-c:a flac -sample_fmt s32 -f flac", true},
-    {"caf 24-bit", "24.wav", "-c:a pcm_s24be -f caf", false},
-    {"w64 float (extensible)", "float.wav", "-c:a pcm_f32le -f w64", true},
+    {"w64", "16.wav", "-f w64"},
+    {"caf", "16.wav", "-f caf"},
+    {"flac", "16.wav", "-f flac"},
+    {"flac 24-bit", "24.wav", "-c:a flac -sample_fmt s32 -f flac"},
+    {"caf 24-bit", "24.wav", "-c:a pcm_s24be -f caf"},
+    {"w64 float (extensible)", "float.wav", "-c:a pcm_f32le -f w64"},
 };
 
 TEST(ForeignFiles, LosslessFilesEncodeLikeTheirWaveSourceFromAFileAndThroughAPipe) {
@@ -77,9 +75,8 @@ TEST(ForeignFiles, LosslessFilesEncodeLikeTheirWaveSourceFromAFileAndThroughAPip
         const auto file = run_process({vantrel_binary(), src("x")});
         EXPECT_EQ(file.status, 0) << file.err;
         EXPECT_TRUE(file.out == expected.out);
-        const std::string writer =
-            c.streamed ? ffmpeg(src(c.source), c.args, "-") : "cat " + shell_quote(src("x"));
-        const auto piped = sh(writer + " | " + vantrel("AUDIO_FROM_STDIN"));
+        // On a pipe ffmpeg writes no sizes (FLAC), or sizes of "to the end" (CAF).
+        const auto piped = sh(ffmpeg(src(c.source), c.args, "-") + " | " + vantrel("AUDIO_FROM_STDIN"));
         EXPECT_EQ(piped.status, 0) << piped.err;
         EXPECT_TRUE(piped.out == expected.out);
     }
