@@ -20,8 +20,8 @@
 #include <climits>
 #include <cstring>
 #include <new>
-#include <vector>
 #include <sys/stat.h>
+#include <vector>
 
 namespace audiofile {
 

@@ -72,11 +72,11 @@ struct Source {
     std::int64_t length = 0;           // regular file: bytes from `start` to its end
     std::FILE* stream = nullptr;       // any other stream
     std::vector<std::uint8_t> consumed;
-    std::vector<std::uint8_t> window; // position p of the stream's bytes at window[p % size]
-    std::int64_t end = 0;             // position after the last byte taken from the stream
-    bool ended = false;               // the stream has no more
-    std::int64_t position = 0;        // libsndfile's
-    int error = 0;                    // system error of a failed read; it ends the reading
+    std::vector<std::uint8_t> window;      // position p of the stream's bytes at window[p % size]
+    std::int64_t end = 0;                  // position after the last byte taken from the stream
+    bool ended = false;                    // the stream has no more
+    std::int64_t position = 0;             // libsndfile's
+    int error = 0;                         // system error of a failed read; it ends the reading
     std::optional<std::int64_t> mended_at; // 8 bytes shown as `mended` (mend_caf_data_size)
     std::array<std::uint8_t, 8> mended{};
 };
@@ -86,7 +86,7 @@ struct Source {
 struct ForeignDecoder {
     Source source;
     Reading reading = Reading::shorts;
-    bool reported = false; // libsndfile's failure has been printed
+    bool reported = false;                           // libsndfile's failure has been printed
     std::unique_ptr<SNDFILE, SndfileCloser> sndfile; // last: closed before the source goes
 };
 
@@ -103,8 +103,8 @@ std::size_t read_regular(Source& s, std::span<std::uint8_t> out) {
     while (done < out.size() && s.error == 0) {
         const std::int64_t at = s.position + static_cast<std::int64_t>(done);
         if (at >= s.length) break;
-        const ssize_t n = pread(s.fd, out.data() + done, out.size() - done,
-                                static_cast<off_t>(*s.start + at));
+        const ssize_t n =
+            pread(s.fd, out.data() + done, out.size() - done, static_cast<off_t>(*s.start + at));
         if (n > 0) {
             done += static_cast<std::size_t>(n);
         } else if (n == 0) {
@@ -193,8 +193,7 @@ sf_count_t vio_seek(sf_count_t offset, int whence, void* user) {
     } else if (whence != SEEK_SET) {
         return -1;
     }
-    if ((offset < 0 && base + offset < 0) || (offset > 0 && offset > pipe_length - base))
-        return -1;
+    if ((offset < 0 && base + offset < 0) || (offset > 0 && offset > pipe_length - base)) return -1;
     s.position = base + offset;
     return s.position;
 }
@@ -288,8 +287,7 @@ void mend_caf_data_size(Source& s) {
     constexpr int most_chunks = 64;
     constexpr std::uint64_t to_the_end = UINT64_MAX;
     std::array<std::uint8_t, 12> chunk{};
-    if (!peek(s, 0, std::span(chunk).first(8)) || std::memcmp(chunk.data(), "caff", 4) != 0)
-        return;
+    if (!peek(s, 0, std::span(chunk).first(8)) || std::memcmp(chunk.data(), "caff", 4) != 0) return;
     const std::int64_t length = s.start ? s.length : pipe_length;
     std::int64_t at = 8;
     for (int i = 0; i < most_chunks && peek(s, at, chunk); ++i) {

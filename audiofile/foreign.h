@@ -22,8 +22,8 @@ bool is_decoded_type(std::int32_t sample_type);
 //   any other stream: the bytes recognition took (`consumed`, the file's first bytes), then the
 //                 stream from where recognition left it.
 struct ForeignInput {
-    std::optional<std::int64_t> start;   // set for a regular file
-    std::vector<std::uint8_t> consumed;  // any other stream
+    std::optional<std::int64_t> start;  // set for a regular file
+    std::vector<std::uint8_t> consumed; // any other stream
 };
 
 // Offers the file to libsndfile after the five readers refused it. 0 with `info` filled and

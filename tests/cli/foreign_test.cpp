@@ -76,7 +76,8 @@ TEST(ForeignFiles, LosslessFilesEncodeLikeTheirWaveSourceFromAFileAndThroughAPip
         EXPECT_EQ(file.status, 0) << file.err;
         EXPECT_TRUE(file.out == expected.out);
         // On a pipe ffmpeg writes no sizes (FLAC), or sizes of "to the end" (CAF).
-        const auto piped = sh(ffmpeg(src(c.source), c.args, "-") + " | " + vantrel("AUDIO_FROM_STDIN"));
+        const auto piped =
+            sh(ffmpeg(src(c.source), c.args, "-") + " | " + vantrel("AUDIO_FROM_STDIN"));
         EXPECT_EQ(piped.status, 0) << piped.err;
         EXPECT_TRUE(piped.out == expected.out);
     }
@@ -98,13 +99,16 @@ TEST(ForeignFiles, LossyFilesEncodeLikeFfmpegsDecodeOfThem) {
         SCOPED_TRACE(args);
         ASSERT_EQ(sh(ffmpeg(src("16.wav"), args, shell_quote(src("x")))).status, 0);
         ASSERT_EQ(sh(ffmpeg(src("x"), "-f f32le", shell_quote(src("raw")))).status, 0);
-        write_file(src.dir / "ffmpeg.wav", wave_file(2, decoded_rate, 32, read_file(src.dir / "raw"), 3));
+        write_file(src.dir / "ffmpeg.wav",
+                   wave_file(2, decoded_rate, 32, read_file(src.dir / "raw"), 3));
         const auto ours = run_process({vantrel_binary(), "-o", src("ours.sbc"), src("x")});
-        const auto theirs = run_process({vantrel_binary(), "-o", src("theirs.sbc"), src("ffmpeg.wav")});
+        const auto theirs =
+            run_process({vantrel_binary(), "-o", src("theirs.sbc"), src("ffmpeg.wav")});
         ASSERT_EQ(ours.status, 0) << ours.err;
         ASSERT_EQ(theirs.status, 0) << theirs.err;
         const Decoded a = decode_sbc("ffmpeg", src.dir / "ours.sbc", src.dir.path, decoded_rate, 2);
-        const Decoded b = decode_sbc("ffmpeg", src.dir / "theirs.sbc", src.dir.path, decoded_rate, 2);
+        const Decoded b =
+            decode_sbc("ffmpeg", src.dir / "theirs.sbc", src.dir.path, decoded_rate, 2);
         ASSERT_TRUE(a.problem.empty() && b.problem.empty()) << a.problem << b.problem;
         // Vorbis: libsndfile gives the source's 300 frames, ffmpeg's decode one fewer.
         EXPECT_NEAR(a.pcm.size(), b.pcm.size(), 2 * 128);
@@ -133,8 +137,9 @@ TEST(ForeignFiles, DamagedFilesEndCleanlyWithWholeFrames) {
         for (const auto& [what, bytes] : damaged) {
             SCOPED_TRACE(std::string(args) + ": " + what);
             write_file(src.dir / "damaged", bytes);
-            for (const auto& r : {run_process({"timeout", "20", vantrel_binary(), src("damaged")}),
-                                  run_process({"timeout", "20", vantrel_binary(), "AUDIO_FROM_STDIN"}, bytes)}) {
+            for (const auto& r :
+                 {run_process({"timeout", "20", vantrel_binary(), src("damaged")}),
+                  run_process({"timeout", "20", vantrel_binary(), "AUDIO_FROM_STDIN"}, bytes)}) {
                 ASSERT_TRUE(r.status == 0 || r.status == 1) << r.status << r.err;
                 if (r.status == 1) {
                     EXPECT_GT(r.err.size(), banner.size() + 2);
@@ -150,17 +155,19 @@ TEST(ForeignFiles, DamagedFilesEndCleanlyWithWholeFrames) {
 TEST(ForeignFiles, AFileNobodyReadsIsRefusedWithAConversionHint) {
     const auto r = run_process({vantrel_binary(), "AUDIO_FROM_STDIN"}, std::string(2000, 'x'));
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, banner +
-                         "\nInputfile error: filetype not recognized !\nconvert it first, for "
-                         "example: ffmpeg -i in -fflags +bitexact out.wav\n\nError opening inputfile\n");
+    EXPECT_EQ(r.err,
+              banner +
+                  "\nInputfile error: filetype not recognized !\nconvert it first, for "
+                  "example: ffmpeg -i in -fflags +bitexact out.wav\n\nError opening inputfile\n");
 }
 
 // A minute of FLAC through a pipe: libsndfile's buffers, the window and the sample buffer stay
 // far below 16 MiB.
 TEST(ForeignFiles, PeakMemoryOnAPipeIsBounded) {
     if (!have_program("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed: test skipped";
-    const auto r = sh("ffmpeg -v error -f lavfi -i anoisesrc=d=60:r=44100 -ac 2 -f flac - | " +
-                      shell_command({PEAK_RSS, vantrel_binary(), "AUDIO_FROM_STDIN"}) + " > /dev/null");
+    const auto r =
+        sh("ffmpeg -v error -f lavfi -i anoisesrc=d=60:r=44100 -ac 2 -f flac - | " +
+           shell_command({PEAK_RSS, vantrel_binary(), "AUDIO_FROM_STDIN"}) + " > /dev/null");
     ASSERT_EQ(r.status, 0) << r.err;
     const size_t at = r.err.rfind("peak_rss_kib ");
     ASSERT_NE(at, std::string::npos);
