@@ -36,10 +36,15 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <exception>
+#include <mutex>
 #include <new>
+#include <string>
 #include <sys/types.h>
+#include <thread>
 #include <unistd.h>
 
 namespace audiofile {
@@ -83,11 +88,49 @@ struct Source {
 
 } // namespace
 
+namespace {
+
+// One refill's worth of decoded frames, and how the decoding stood after it.
+struct Block {
+    std::size_t frames = 0;
+    int error = 0;       // system error number; EIO for libsndfile's own failures
+    std::string message; // libsndfile's text for its own failures
+};
+
+// Decoding ahead, on a thread of its own, for regular files: while the run encodes the block in
+// the handle's buffer, the next block is decoded into `spare`; a refill swaps the two buffers.
+//   worker:  wait until !ready ─► decode into spare ─► ready = true ─► (again, until the end)
+//   refill:  wait until ready  ─► swap spare and the handle's buffer ─► ready = false
+// The worker alone uses libsndfile once it runs. It stops after the block that ends the data
+// (no frames, or a failure), or when the handle closes (stop), and is joined then.
+struct Ahead {
+    std::unique_ptr<SampleBuffer> spare;
+    std::thread worker;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool ready = false; // spare holds `block`
+    bool stop = false;
+    bool over = false; // the block that ended the data has been delivered
+    Block block;
+    ~Ahead() {
+        {
+            const std::lock_guard lock(mutex);
+            stop = true;
+        }
+        changed.notify_all();
+        if (worker.joinable()) worker.join();
+    }
+};
+
+} // namespace
+
 struct ForeignDecoder {
     Source source;
     Reading reading = Reading::shorts;
+    std::size_t frame_bytes = 0;                     // of the frames decoded
     bool reported = false;                           // libsndfile's failure has been printed
-    std::unique_ptr<SNDFILE, SndfileCloser> sndfile; // last: closed before the source goes
+    std::unique_ptr<SNDFILE, SndfileCloser> sndfile; // closed after the worker has stopped
+    std::unique_ptr<Ahead> ahead;                    // last: stopped first
 };
 
 void ForeignDecoderCloser::operator()(ForeignDecoder* decoder) const {
@@ -434,18 +477,19 @@ int foreign_open(AudioFile& file, AudioInfo& info, ForeignInput input) {
     }
     if (!taken(sf.format)) return NOT_RECOGNIZED;
     decoder->reading = reading_for(sf.format, decoder->source);
+    const std::size_t sample_bytes = decoder->reading == Reading::shorts    ? 2
+                                     : decoder->reading == Reading::doubles ? 8
+                                                                            : 4;
+    decoder->frame_bytes = sample_bytes * static_cast<std::size_t>(sf.channels);
     if (describe(sf, decoder->source, decoder->reading, info) != 0) return -1;
     file.decoder = std::move(decoder);
     return 0;
 }
 
-std::size_t foreign_read(AudioFile& file, std::span<std::byte> bytes, std::size_t frame_bytes) {
-    ForeignDecoder& d = *file.decoder;
-    if (frame_bytes == 0 || file.read_error != 0 ||
-        reinterpret_cast<std::uintptr_t>(bytes.data()) % alignof(double) != 0)
-        return 0;
-    std::size_t frames = bytes.size() / frame_bytes;
-    if (file.live) frames = std::min(frames, live_frames);
+namespace {
+
+// Decodes up to `frames` frames into `bytes`.
+Block decode_block(ForeignDecoder& d, std::span<std::byte> bytes, std::size_t frames) {
     SNDFILE* s = d.sndfile.get();
     const auto n = static_cast<sf_count_t>(frames);
     void* to = bytes.data();
@@ -465,16 +509,95 @@ std::size_t foreign_read(AudioFile& file, std::span<std::byte> bytes, std::size_
         got = sf_readf_double(s, static_cast<double*>(to), n);
         break;
     }
+    Block block;
+    block.frames = got > 0 ? static_cast<std::size_t>(got) : 0;
     if (got < n) {
         if (d.source.error != 0) {
-            file.read_error = d.source.error;
+            block.error = d.source.error;
         } else if (sf_error(s) != SF_ERR_NO_ERROR) {
-            if (!d.reported) std::fprintf(stderr, "\nlibsndfile: %s\n", sf_strerror(s));
-            d.reported = true;
-            file.read_error = EIO;
+            block.error = EIO;
+            block.message = sf_strerror(s);
         }
     }
-    return got > 0 ? static_cast<std::size_t>(got) : 0;
+    return block;
+}
+
+std::span<std::byte> bytes_of(SampleBuffer& buffer) {
+    return std::as_writable_bytes(std::span(buffer));
+}
+
+void decode_ahead(ForeignDecoder& d) {
+    Ahead& a = *d.ahead;
+    const std::size_t frames = SAMPLE_BUFFER_BYTES / d.frame_bytes;
+    for (bool more = true; more;) {
+        {
+            std::unique_lock lock(a.mutex);
+            a.changed.wait(lock, [&] { return a.stop || !a.ready; });
+            if (a.stop) return;
+        }
+        Block block = decode_block(d, bytes_of(*a.spare), frames); // spare is the worker's now
+        more = block.frames > 0 && block.error == 0;
+        {
+            const std::lock_guard lock(a.mutex);
+            a.block = std::move(block);
+            a.ready = true;
+        }
+        a.changed.notify_all();
+    }
+}
+
+// Starts decoding ahead where it helps and can be had: a regular file (a pipe's reads may wait
+// on the writer, and a live handle wants its frames as they come). False to decode in place.
+bool start_ahead(AudioFile& file) {
+    ForeignDecoder& d = *file.decoder;
+    if (!d.source.start || file.live) return false;
+    try {
+        auto ahead = std::make_unique<Ahead>();
+        ahead->spare = std::make_unique<SampleBuffer>();
+        d.ahead = std::move(ahead);
+        d.ahead->worker = std::thread(decode_ahead, std::ref(d));
+        return true;
+    } catch (const std::exception&) { // no memory or no thread: decode in place
+        d.ahead.reset();
+        return false;
+    }
+}
+
+// The next block from the worker, in the handle's buffer.
+Block take_ahead(AudioFile& file) {
+    Ahead& a = *file.decoder->ahead;
+    if (a.over) return {};
+    Block block;
+    {
+        std::unique_lock lock(a.mutex);
+        a.changed.wait(lock, [&] { return a.ready; });
+        std::swap(file.buffer, a.spare);
+        block = std::move(a.block);
+        a.ready = false;
+    }
+    a.changed.notify_all();
+    a.over = block.frames == 0 || block.error != 0;
+    return block;
+}
+
+} // namespace
+
+std::size_t foreign_read(AudioFile& file, std::size_t frame_bytes) {
+    ForeignDecoder& d = *file.decoder;
+    if (frame_bytes != d.frame_bytes || file.read_error != 0 || !file.buffer) return 0;
+    Block block;
+    if (d.ahead || (!d.reported && start_ahead(file))) {
+        block = take_ahead(file);
+    } else {
+        const std::size_t fit = SAMPLE_BUFFER_BYTES / frame_bytes;
+        block =
+            decode_block(d, bytes_of(*file.buffer), file.live ? std::min(fit, live_frames) : fit);
+    }
+    if (!block.message.empty() && !d.reported)
+        std::fprintf(stderr, "\nlibsndfile: %s\n", block.message.c_str());
+    d.reported = d.reported || !block.message.empty();
+    if (block.error != 0) file.read_error = block.error;
+    return block.frames;
 }
 
 } // namespace audiofile

@@ -33,10 +33,12 @@ struct ForeignInput {
 // libsndfile reads but that cannot be used (a count beyond 31 bits).
 int foreign_open(AudioFile& file, AudioInfo& info, ForeignInput input);
 
-// Decodes whole frames of `frame_bytes` bytes into `bytes` (as many as fit; fewer on a live
-// handle, so that frames come as the data arrives). Returns the frames decoded: 0 at the end of
-// the data and after a failure, which is kept in file.read_error (libsndfile's failures with a
-// message).
-std::size_t foreign_read(AudioFile& file, std::span<std::byte> bytes, std::size_t frame_bytes);
+// Refills the handle's buffer with whole decoded frames of `frame_bytes` bytes (the frames of
+// the file's sample type): as many as fit, fewer on a live handle, so that frames come as the
+// data arrives. Returns the frames decoded: 0 at the end of the data and after a failure, which
+// is kept in file.read_error (libsndfile's failures with a message). On a regular file the next
+// block is decoded meanwhile, on a thread of its own, into a second buffer that the next refill
+// swaps with the handle's.
+std::size_t foreign_read(AudioFile& file, std::size_t frame_bytes);
 
 } // namespace audiofile

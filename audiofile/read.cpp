@@ -272,8 +272,7 @@ bool refill_live(AudioFile& file, std::size_t frame_bytes) {
 // read_error for the caller to tell apart.
 bool refill(AudioFile& file, std::size_t frame_bytes) {
     if (file.decoder) {
-        const std::size_t frames =
-            foreign_read(file, std::as_writable_bytes(std::span(*file.buffer)), frame_bytes);
+        const std::size_t frames = foreign_read(file, frame_bytes);
         file.frames_in_buffer = static_cast<std::int32_t>(frames);
         return frames > 0;
     }
