@@ -231,6 +231,11 @@ std::unique_ptr<AudioFile> audio_open_stream(std::FILE* stream, AudioInfo& info)
 //     by reading on; what lies further ahead than 512 KiB counts as not there (the probes for
 //     a file's last page or trailing chunks, which a pipe cannot answer), and the end of the
 //     stream cannot be sought. Memory stays bounded whatever the length.
+//   - A CAF file whose data chunk runs "to the end" (size -1, as ffmpeg writes CAF to a pipe)
+//     is read to its end.
+//   - On a regular file the next block of up to 1 MiB is decoded on a thread of the library's
+//     own while the caller uses the current one (the handle still serves one caller thread at
+//     a time); the thread ends with the data, or when the handle is closed.
 //   - A live handle takes a few thousand frames per refill, so frames come as the data arrives,
 //     in steps of what libsndfile decodes at once.
 //   - A read that fails (the stream's error, or libsndfile's on damaged data, after its message)
