@@ -12,6 +12,11 @@
 // sample as -128..127, a 24-bit one as -8388608..8388607, a float as the float; nothing is scaled,
 // clipped or dithered.
 //
+// Five containers are read by the library's own readers (Sun audio, WAVE, AIFF/AIFC, SPW, the
+// 512-byte header). A file that all five refuse is handed to libsndfile, which decodes FLAC,
+// Ogg Vorbis, Ogg Opus, MP3, Sony Wave64 and Core Audio (CAF) files; their samples come out
+// decoded, in the host's byte order, with sample types of their own (ST_DECODED_*).
+//
 // Failures are reported where they are found, as text on standard error, and carried up as
 // integer results; no exception leaves the library.
 //
@@ -58,6 +63,20 @@ inline constexpr std::int32_t ST_AIFC_FLOAT32 = 27; // big-endian IEEE single
 inline constexpr std::int32_t ST_AIFC_FLOAT64 = 28; // big-endian IEEE double
 inline constexpr std::int32_t ST_WAVE_FLOAT32 = 29; // little-endian IEEE single
 inline constexpr std::int32_t ST_WAVE_FLOAT64 = 30; // little-endian IEEE double
+
+// Samples decoded by libsndfile from a FLAC, Ogg, MP3, W64 or CAF file, in the host's byte order.
+// They are not stored in the stream as such: no header writer takes them, and their number says
+// nothing of the file's size (a compressed file decodes to many more bytes than it holds).
+//   ST_DECODED_PCM16    16-bit integers: 16-bit sources as they are, 8-bit ones times 256,
+//                       and what companded or ADPCM sources expand to
+//   ST_DECODED_PCM32    32-bit integers: 32-bit sources as they are, 24-bit ones times 256
+//   ST_DECODED_FLOAT32  IEEE singles, full scale +-1.0: float sources as stored, and every lossy
+//                       source (Vorbis, Opus, MP3) as its decoder gives it
+//   ST_DECODED_FLOAT64  IEEE doubles, full scale +-1.0: double sources as stored
+inline constexpr std::int32_t ST_DECODED_PCM16 = 40;
+inline constexpr std::int32_t ST_DECODED_PCM32 = 41;
+inline constexpr std::int32_t ST_DECODED_FLOAT32 = 42;
+inline constexpr std::int32_t ST_DECODED_FLOAT64 = 43;
 
 // The 512-byte-header marker in native order; readers of other containers store it too.
 inline constexpr std::int32_t NATIVE_BYTE_ORDER_MARKER = -32000;
@@ -111,6 +130,13 @@ struct StreamCloser {
 };
 using StreamPtr = std::unique_ptr<std::FILE, StreamCloser>;
 
+// What a handle needs to have libsndfile decode its file (foreign.cpp); released with the handle.
+struct ForeignDecoder;
+struct ForeignDecoderCloser {
+    void operator()(ForeignDecoder* decoder) const;
+};
+using ForeignDecoderPtr = std::unique_ptr<ForeignDecoder, ForeignDecoderCloser>;
+
 // An open audio file, made by audio_open and ended by audio_close.
 //   buffer            1 MiB of raw sample bytes, refilled in whole frames
 //   frames_in_buffer  whole frames held since the last refill
@@ -119,6 +145,8 @@ using StreamPtr = std::unique_ptr<std::FILE, StreamCloser>;
 //   partial_at, partial_bytes
 //                     live handles: the bytes of a frame not yet complete, after the whole
 //                     frames; the next refill begins with them
+//   decoder           set for a file that libsndfile decodes: refills take decoded frames from
+//                     it instead of the stream's bytes
 struct AudioFile {
     StreamPtr stream;          // the file, or standard input / standard output (not owned)
     AudioInfo* info = nullptr; // the caller's description (not a copy)
@@ -130,6 +158,7 @@ struct AudioFile {
     bool live = false;
     std::size_t partial_at = 0;
     std::size_t partial_bytes = 0;
+    ForeignDecoderPtr decoder; // after `stream`, so that it is released first
 };
 
 // Opens `path` ("AUDIO_FROM_STDIN" = standard input, "AUDIO_TO_STDOUT" = standard output;
@@ -147,7 +176,8 @@ struct AudioFile {
 //             encoding, and nothing returns to the header later. "AUDIO_TO_STDOUT" writes to
 //             standard output; "AUDIO_FROM_STDIN" is refused ("\nUnable to write stdin !!").
 //             Refused before any file is created or truncated, with "\nUnable to write <path>:
-//             <why>\n": a sample type without a writer (1, 6, 15, 20, below 0, above 30),
+//             <why>\n": a sample type without a writer (1, 6, 15, 20, below 0, above 30:
+//             the ST_DECODED_* codes included),
 //             channels below 1, a negative num_samples or sampling_frequency, and sizes or
 //             counts that the header's fields cannot hold (never written wrapped). A header that
 //             cannot be written (a full disk, say) gives "\nError writing the header of <path>:
@@ -158,6 +188,11 @@ struct AudioFile {
 // opened and leaves `info` as far as recognition got.
 // A stream opened for reading that is not a regular file (standard input on a pipe, a FIFO, a
 // socket, a terminal) is read live; see "Live reading" below.
+//
+// Files for libsndfile (see "Decoded files" below): a file that none of the five readers takes
+// is offered to libsndfile. When libsndfile cannot read it either, or reads it as a container
+// other than FLAC, Ogg, MP3, W64 or CAF, the open fails with "\nInputfile error: filetype not
+// recognized !\n" and a line that suggests converting it with ffmpeg.
 std::unique_ptr<AudioFile> audio_open(const char* path, const char* mode, AudioInfo& info);
 
 // Like audio_open(..., "r", info) on a stream the caller opened (a socket, a memory stream, a
@@ -181,12 +216,40 @@ std::unique_ptr<AudioFile> audio_open_stream(std::FILE* stream, AudioInfo& info)
 // The bytes delivered are those of the same file read from disk: live reading changes only when
 // they come. Regular files are read in blocks of nearly 1 MiB, and a short count means the end.
 
+// Decoded files. A FLAC, Ogg Vorbis, Ogg Opus, MP3, W64 or CAF file is decoded by libsndfile, and
+// its handle delivers decoded samples (ST_DECODED_*) through the same read functions:
+//   - 8- and 16-bit sources give ST_DECODED_PCM16, so audio_view_frames16 and
+//     audio_read_frames16 serve them; 24- and 32-bit sources give ST_DECODED_PCM32 (24-bit
+//     values times 256); float and lossy sources ST_DECODED_FLOAT32, double ones
+//     ST_DECODED_FLOAT64. Lossless sources deliver exactly their samples.
+//   - info: channels and sampling_frequency as libsndfile finds them; data_offset -1 (samples
+//     have no place in the stream); comment "". num_samples is known for a regular file whose
+//     container gives the count (FLAC, Ogg, W64, CAF; never MP3, whose count libsndfile may
+//     only estimate), unknown on a pipe: read until the reads end.
+//   - On a regular file libsndfile reads where it wants. On any other stream it sees the bytes
+//     recognition took, then the stream; it may go back within the last 1 MiB read, and forward
+//     by reading on; what lies further ahead than 512 KiB counts as not there (the probes for
+//     a file's last page or trailing chunks, which a pipe cannot answer), and the end of the
+//     stream cannot be sought. Memory stays bounded whatever the length.
+//   - A CAF file whose data chunk runs "to the end" (size -1, as ffmpeg writes CAF to a pipe)
+//     is read to its end.
+//   - On a regular file the next block of up to 1 MiB is decoded on a thread of the library's
+//     own while the caller uses the current one (the handle still serves one caller thread at
+//     a time); the thread ends with the data, or when the handle is closed.
+//   - A live handle takes a few thousand frames per refill, so frames come as the data arrives,
+//     in steps of what libsndfile decodes at once.
+//   - A read that fails (the stream's error, or libsndfile's on damaged data, after its message)
+//     is reported by audio_read_error; damaged data ends the reads with the whole frames decoded
+//     before it.
+//   - audio_positioned is false: such a handle is read in one pass.
+
 // Delivers the next sample frame: values[c] = channel c, as the stored number.
 //   0   a frame was delivered
 //   -1  no frame: end of data, a read failure (see audio_read_error), a trailing partial frame
 //       (never delivered), a frame larger than the 1 MiB buffer, channels below 1, `values`
-//       shorter than `channels`, or a code that has no samples (the unassigned 1, 6, 15, 20 and
-//       codes outside 0..30), so that no reading loop can spin
+//       shorter than `channels`, or a code that has no samples (the unassigned 1, 6, 15, 20,
+//       codes outside 0..30 other than ST_DECODED_*, and ST_DECODED_* on a handle that has no
+//       decoder), so that no reading loop can spin
 //   82  the handle was opened for writing ("\nRead attempt at outputfile")
 // On -1 and 82 `values` is left untouched. The stream is read strictly forward in blocks of
 // nearly 1 MiB; nothing after the sample data is recognised, so read at most num_samples frames
@@ -236,11 +299,12 @@ std::span<const std::int16_t> audio_view_frames16(AudioFile& file, std::size_t f
 int audio_close(std::unique_ptr<AudioFile>& file);
 
 // Bits per stored sample of a code: 8, 16, 24, 32 or 64; 16 for the unassigned codes 1, 6, 15
-// and 20; 0 for any code outside 0..30 (negative codes included).
+// and 20; 16, 32, 32 and 64 for ST_DECODED_PCM16, _PCM32, _FLOAT32 and _FLOAT64; 0 for any
+// other code outside 0..30 (negative codes included).
 int sample_bits(std::int32_t sample_type);
 
-// True for the IEEE floating-point codes (12, 13, 14, 25..30); false for integer codes and for
-// codes outside 0..30.
+// True for the IEEE floating-point codes (12, 13, 14, 25..30, ST_DECODED_FLOAT32 and _FLOAT64);
+// false for integer codes and for unknown codes.
 bool sample_is_float(std::int32_t sample_type);
 
 // ---- Reading at any position, from several threads ----------------------------------------
@@ -260,7 +324,8 @@ bool sample_is_float(std::int32_t sample_type);
 
 // True when audio_read_raw_at can serve `file`: a regular file opened for reading, with a sample
 // type that has a conversion, whose stream still stands at the first sample (data_offset): no
-// sample has been read through the handle yet. False for pipes and other streams.
+// sample has been read through the handle yet. False for pipes and other streams, and for files
+// that libsndfile decodes.
 bool audio_positioned(const AudioFile& file);
 
 // Reads the stored bytes of sample frames first, first + 1, ... (as many whole frames as `bytes`

@@ -12,12 +12,16 @@
 // written); every chunk-length computation is 64-bit; every read is checked.
 #include "audiofile/detect.h"
 
+#include "audiofile/foreign.h"
+
 #include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <new>
 #include <sys/stat.h>
+#include <vector>
 
 namespace audiofile {
 
@@ -34,6 +38,8 @@ constexpr const char* wave_error_message = "\nError reading WAVE file";
 constexpr const char* aiff_error_message = "\nError reading AIFF/AIFC file";
 constexpr const char* spw_error_message = "\nError reading SPW file";
 constexpr const char* not_recognized_message = "\nInputfile error: filetype not recognized !\n";
+constexpr const char* conversion_hint =
+    "convert it first, for example: ffmpeg -i in -fflags +bitexact out.wav\n";
 
 constexpr std::array<std::array<char, 4>, 25> chunk_ids = {{
     {'F', 'O', 'R', 'M'}, {'F', 'V', 'E', 'R'}, {'C', 'O', 'M', 'M'}, {'S', 'A', 'X', 'L'},
@@ -71,6 +77,17 @@ bool detection_ends(int result, int refused, int error, const char* message) {
 } // namespace
 
 int detect_format(std::FILE* stream, AudioInfo& info) {
+    const int result = detect_own_format(stream, info);
+    if (result == NOT_RECOGNIZED) report_not_recognized();
+    return result;
+}
+
+void report_not_recognized() {
+    std::fputs(not_recognized_message, stderr);
+    std::fputs(conversion_hint, stderr);
+}
+
+int detect_own_format(std::FILE* stream, AudioInfo& info) {
     lookahead_reset();
     errno = 0;
     int result = read_sun_header(stream, info);
@@ -91,7 +108,79 @@ int detect_format(std::FILE* stream, AudioInfo& info) {
         return result == SPW_ERROR ? result : 0;
     result = read_h512_header(stream, info);
     if (read_failed(stream)) return READ_FAILED;
-    if (result == NOT_RECOGNIZED) std::fputs(not_recognized_message, stderr);
+    return result;
+}
+
+// ---- Recording what recognition takes, for libsndfile ---------------------------------------
+//
+// A stream that cannot seek back is read by the readers through a recording stream: an
+// unbuffered stream whose reads are the source's own reads of the same sizes, so that it never
+// takes a byte more than the readers asked for, and whose every byte is kept (up to the limit).
+// Recognition sees the same bytes, ends and failures as on the source itself.
+
+namespace {
+
+constexpr std::size_t recording_limit = 65536;
+
+struct Recording {
+    std::FILE* source = nullptr;
+    std::vector<std::uint8_t> bytes;
+    bool overflowed = false;
+};
+
+ssize_t read_recorded_stream(void* cookie, char* to, std::size_t size) {
+    auto& r = *static_cast<Recording*>(cookie);
+    const std::size_t got = std::fread(to, 1, size, r.source);
+    if (got == 0 && std::ferror(r.source)) return -1; // errno is the failed read's
+    const std::size_t kept = r.overflowed ? 0 : std::min(got, recording_limit - r.bytes.size());
+    r.bytes.insert(r.bytes.end(), to, to + kept);
+    r.overflowed = r.overflowed || kept < got;
+    return static_cast<ssize_t>(got);
+}
+
+// detect_own_format on a stream that cannot seek back, keeping what the readers took.
+int detect_recorded(std::FILE* stream, AudioInfo& info, Recording& recording) {
+    recording.source = stream;
+    recording.bytes.reserve(recording_limit);
+    const cookie_io_functions_t functions{read_recorded_stream, nullptr, nullptr, nullptr};
+    std::FILE* recorder = fopencookie(&recording, "rb", functions);
+    if (recorder == nullptr || std::setvbuf(recorder, nullptr, _IONBF, 0) != 0) {
+        if (recorder != nullptr) std::fclose(recorder);
+        recording.overflowed = true; // nothing recorded: no replay possible
+        return detect_own_format(stream, info);
+    }
+    const int result = detect_own_format(recorder, info);
+    std::fclose(recorder);
+    return result;
+}
+
+} // namespace
+
+int recognise_input(AudioFile& file, AudioInfo& info) {
+    std::FILE* stream = file.stream.get();
+    ForeignInput input;
+    int result = 0;
+    if (regular_file_size(stream)) {
+        input.start = std::max<std::int64_t>(ftello(stream), 0);
+        result = detect_own_format(stream, info);
+    } else {
+        Recording recording;
+        try {
+            result = detect_recorded(stream, info, recording);
+        } catch (const std::bad_alloc&) {
+            errno = ENOMEM;
+            std::perror("\nError reading inputfile");
+            return READ_FAILED;
+        }
+        if (result == NOT_RECOGNIZED && recording.overflowed) {
+            report_not_recognized();
+            return result;
+        }
+        input.consumed = std::move(recording.bytes);
+    }
+    if (result != NOT_RECOGNIZED) return result;
+    result = foreign_open(file, info, std::move(input));
+    if (result == NOT_RECOGNIZED) report_not_recognized();
     return result;
 }
 

@@ -3,6 +3,11 @@
 // detect_format tries the readers in a fixed order and never seeks:
 //
 //   stream ─► Sun ─► WAVE ─► AIFF/AIFC ─► SPW ─► 512-byte header ─► "filetype not recognized"
+//
+// recognise_input, what opening a file runs, hands a file that all five refuse to libsndfile
+// (foreign.cpp) before it says so:
+//
+//   ... ─► 512-byte header ─► libsndfile (FLAC, Ogg, MP3, W64, CAF) ─► "filetype not recognized"
 //              │ records the first 4 bytes
 //              ▼
 //        LookAheadBuffer [ bytes taken from the stream so far | ... ]   (80 bytes)
@@ -37,9 +42,23 @@ inline constexpr int NOT_RECOGNIZED = -9;
 inline constexpr int READ_FAILED = -10; // the stream failed (not ended) during recognition
 
 // Recognises the container of `stream` and fills `info`. Returns 0, or the error code of the
-// first reader that failed (its summary line printed), or NOT_RECOGNIZED (message printed), or
-// READ_FAILED when a read failed ("\nError reading inputfile: <system text>\n" printed).
+// first reader that failed (its summary line printed), or NOT_RECOGNIZED (message printed, see
+// report_not_recognized), or READ_FAILED when a read failed ("\nError reading inputfile:
+// <system text>\n" printed).
 int detect_format(std::FILE* stream, AudioInfo& info);
+
+// detect_format without the message for NOT_RECOGNIZED.
+int detect_own_format(std::FILE* stream, AudioInfo& info);
+
+// Recognises the container of the handle's stream as detect_format does and, when the five
+// readers refuse it, offers it to libsndfile, which sees the file from its first byte: on a
+// regular file by reading where it wants, on any other stream by replaying every byte the
+// readers took (recorded as they read, up to 64 KiB) before the rest of the stream. Results as
+// detect_format; 0 with file.decoder set for a file that libsndfile decodes.
+int recognise_input(AudioFile& file, AudioInfo& info);
+
+// "\nInputfile error: filetype not recognized !\n" and the line that suggests a conversion.
+void report_not_recognized();
 
 // The readers, in detection order. Each takes the stream as detection left it and the caller's
 // AudioInfo; see detect_format for the results. Every header read is checked: a stream that ends

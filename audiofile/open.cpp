@@ -4,7 +4,8 @@
 //   audio_open("x.wav", "r", info)
 //     ├─ handle + 1 MiB sample buffer allocated   ("Filehandle: <system error>" when impossible)
 //     ├─ stream: the file ("rb", or "rb+" for update) or standard input for "AUDIO_FROM_STDIN"
-//     └─ detect_format fills `info`; the stream is left at the first sample
+//     └─ recognise_input fills `info`; the stream is left at the first sample, or, for a file
+//        that libsndfile decodes (FLAC, Ogg, MP3, W64, CAF), the handle gets its decoder
 //
 //   audio_open("x.wav", "w", info)
 //     ├─ header_problem: `info` must be writable, or nothing is created
@@ -77,7 +78,7 @@ std::unique_ptr<AudioFile> open_for_reading(const char* path, bool update, Audio
         }
     }
     file->live = start_live_reading(file->stream.get());
-    if (detect_format(file->stream.get(), info) != 0) return nullptr;
+    if (recognise_input(*file, info) != 0) return nullptr;
     return file;
 }
 
@@ -122,7 +123,7 @@ std::unique_ptr<AudioFile> audio_open_stream(std::FILE* stream, AudioInfo& info)
     auto file = allocate_handle(info);
     if (!file) return nullptr;
     file->stream = std::move(owned);
-    if (detect_format(file->stream.get(), info) != 0) return nullptr;
+    if (recognise_input(*file, info) != 0) return nullptr;
     return file;
 }
 
@@ -148,6 +149,7 @@ int audio_close(std::unique_ptr<AudioFile>& file) {
     // operation here adds frames to it), so closing writes nothing more. It makes sure that all
     // of it arrived: a write that failed earlier left the stream's error flag, and the last
     // buffered bytes go out with fclose, or with a flush for standard output (which stays open).
+    file->decoder.reset(); // it may read the stream, so it goes first
     std::FILE* stream = file->stream.release();
     const bool writing = file->access == ACCESS_WRITE && stream != nullptr;
     const bool write_failed =

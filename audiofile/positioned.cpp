@@ -34,7 +34,8 @@ std::size_t frame_bytes_of(const AudioInfo& info) {
 } // namespace
 
 bool audio_positioned(const AudioFile& file) {
-    if (file.access == ACCESS_WRITE || !file.stream || file.info == nullptr) return false;
+    if (file.access == ACCESS_WRITE || !file.stream || file.info == nullptr || file.decoder)
+        return false;
     if (frame_bytes_of(*file.info) == 0 || file.info->data_offset < 0) return false;
     const int fd = fileno(file.stream.get());
     struct stat status {};
@@ -45,7 +46,9 @@ bool audio_positioned(const AudioFile& file) {
 std::int64_t audio_read_raw_at(const AudioFile& file, std::int64_t first,
                                std::span<std::byte> bytes, int& error) {
     error = EINVAL;
-    if (file.access == ACCESS_WRITE || !file.stream || file.info == nullptr || first < 0) return -1;
+    if (file.access == ACCESS_WRITE || !file.stream || file.info == nullptr || file.decoder ||
+        first < 0)
+        return -1;
     const AudioInfo& info = *file.info;
     const std::size_t frame_bytes = frame_bytes_of(info);
     const int fd = fileno(file.stream.get());

@@ -24,6 +24,7 @@
 // refill completes it. Never from outside the buffer, even if the caller changes `channels`
 // between calls.
 #include "audiofile/detect.h"
+#include "audiofile/foreign.h"
 #include "audiofile/stored.h"
 
 #include <algorithm>
@@ -105,7 +106,25 @@ constexpr std::int32_t reversed_marker_pcm16 = 0x0083FFFF;
 constexpr auto reversed_marker_float32 = static_cast<std::int32_t>(0xFE82FFFFu);
 constexpr auto reversed_marker_float64 = static_cast<std::int32_t>(0xFC82FFFFu);
 
+// Samples decoded by libsndfile (foreign.cpp) lie in the buffer in the host's byte order, which is
+// little-endian (detect.cpp checks it).
+constexpr SampleFormat decoded_format(std::int32_t sample_type) {
+    switch (sample_type) {
+    case ST_DECODED_PCM16:
+        return {16, Encoding::s16le};
+    case ST_DECODED_PCM32:
+        return {32, Encoding::s32le};
+    case ST_DECODED_FLOAT32:
+        return {32, Encoding::f32le};
+    case ST_DECODED_FLOAT64:
+        return {64, Encoding::f64le};
+    default:
+        return {0, Encoding::none};
+    }
+}
+
 constexpr SampleFormat format_of(std::int32_t sample_type) {
+    if (sample_type >= ST_DECODED_PCM16) return decoded_format(sample_type);
     const auto code = static_cast<std::uint32_t>(sample_type);
     if (code >= sample_formats.size()) return {0, Encoding::none};
     return sample_formats[code];
@@ -252,6 +271,11 @@ bool refill_live(AudioFile& file, std::size_t frame_bytes) {
 // A short read with the stream's error flag set is a failure, not the end: it is kept in
 // read_error for the caller to tell apart.
 bool refill(AudioFile& file, std::size_t frame_bytes) {
+    if (file.decoder) {
+        const std::size_t frames = foreign_read(file, frame_bytes);
+        file.frames_in_buffer = static_cast<std::int32_t>(frames);
+        return frames > 0;
+    }
     if (file.live) return refill_live(file, frame_bytes);
     const std::size_t request = SAMPLE_BUFFER_BYTES - SAMPLE_BUFFER_BYTES % frame_bytes;
     errno = 0;
@@ -303,6 +327,7 @@ int plan_read(const AudioFile& file, ReadPlan& plan) {
     const AudioInfo& info = *file.info;
     const SampleFormat format = format_of(info.sample_type);
     if (format.encoding == Encoding::none) return 1;
+    if (is_decoded_type(info.sample_type) != static_cast<bool>(file.decoder)) return 1;
     if (info.channels < 1) return -1;
     plan.encoding = resolve_marker(format.encoding, info.byte_order_marker);
     plan.channels = static_cast<std::size_t>(info.channels);

@@ -4,6 +4,8 @@
 // for encode_fuzz, as parameters plus PCM for encoder_fuzz, as SBC and mSBC streams of the
 // library's encoder for decoder_fuzz, and as those streams behind a control byte (container,
 // float samples, pieces), in H2 units and damaged, for decode_fuzz and capi_decode_fuzz.
+// audio_file_fuzz also gets the containers that libsndfile decodes for the library (FLAC, Ogg
+// Vorbis and Opus, MP3, W64, CAF), written by libsndfile itself.
 //
 //   make_seeds DIR    ->  DIR/audio_file_fuzz/*, DIR/encode_fuzz/*, DIR/encoder_fuzz/*,
 //                         DIR/decoder_fuzz/*, DIR/decode_fuzz/*, DIR/capi_decode_fuzz/*
@@ -11,6 +13,8 @@
 #include "sample_files.h"
 #include "sbc/sbc.h"
 #include "wave_fixture.h"
+
+#include <sndfile.h>
 
 #include <array>
 #include <cstdint>
@@ -136,6 +140,36 @@ void write_decode_seeds(const std::filesystem::path& to, const std::filesystem::
     }
 }
 
+// The stereo 16-bit samples `pcm` in each container libsndfile writes and the library hands to it.
+void write_foreign_seeds(const std::filesystem::path& to, const std::string& pcm) {
+    struct Kind {
+        const char* name;
+        int format;
+        int rate;
+    };
+    constexpr Kind kinds[] = {
+        {"flac16.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100},
+        {"flac24.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 44100},
+        {"vorbis.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 44100},
+        {"opus.opus", SF_FORMAT_OGG | SF_FORMAT_OPUS, 48000},
+        {"layer3.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 44100},
+        {"pcm16.w64", SF_FORMAT_W64 | SF_FORMAT_PCM_16, 44100},
+        {"float.caf", SF_FORMAT_CAF | SF_FORMAT_FLOAT, 32000},
+    };
+    std::vector<short> samples(pcm.size() / 2);
+    std::memcpy(samples.data(), pcm.data(), samples.size() * 2);
+    for (const Kind& kind : kinds) {
+        SF_INFO info{};
+        info.samplerate = kind.rate;
+        info.channels = 2;
+        info.format = kind.format;
+        SNDFILE* file = sf_open((to / kind.name).c_str(), SFM_WRITE, &info);
+        if (file == nullptr) continue;
+        sf_writef_short(file, samples.data(), static_cast<sf_count_t>(samples.size() / 2));
+        sf_close(file);
+    }
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -189,6 +223,7 @@ int main(int argc, char* argv[]) {
                                 sbc_frames(tones, s[0], s[1], s[2], s[3], s[4], s[5], s[6]));
     }
     testsupport::write_file(root / "decoder_fuzz" / "msbc", msbc_frames(tones));
+    write_foreign_seeds(root / "audio_file_fuzz", tones);
     write_decode_seeds(root / "decode_fuzz", root / "decoder_fuzz");
     // capi_decode_fuzz reads the same shape: a control byte (pieces, buffer size), a stream.
     std::filesystem::copy(root / "decode_fuzz", root / "capi_decode_fuzz");

@@ -17,7 +17,9 @@ namespace {
 const std::string sun_error = "\nError reading SUN audio file";
 const std::string aiff_error = "\nError reading AIFF/AIFC file";
 const std::string spw_error = "\nError reading SPW file";
-const std::string unknown = "\nInputfile error: filetype not recognized !\n";
+const std::string unknown =
+    "\nInputfile error: filetype not recognized !\n"
+    "convert it first, for example: ffmpeg -i in -fflags +bitexact out.wav\n";
 
 struct Expect {
     int channels, rate, samples, type, offset;

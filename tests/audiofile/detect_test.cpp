@@ -74,7 +74,8 @@ TEST(Detection, UnknownFileEndsWithNotRecognizedAndItsFirstBytesRecorded) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(detect_format(stream.get(), info), NOT_RECOGNIZED);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "\nInputfile error: filetype not recognized !\n");
+              "\nInputfile error: filetype not recognized !\n"
+              "convert it first, for example: ffmpeg -i in -fflags +bitexact out.wav\n");
     // Sun took the first 4 bytes, the AIFF/AIFC reader the next 4 as a chunk size.
     const auto replay = lookahead_replay();
     EXPECT_EQ(std::string(replay.begin(), replay.end()), "hello, t");

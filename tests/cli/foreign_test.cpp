@@ -1,0 +1,177 @@
+// Files that libsndfile decodes for us, made by ffmpeg (a tool nobody here wrote) from one
+// generated source, through the built program: lossless ones encode to the very stream of the
+// WAVE source, from a file and through a pipe; lossy ones to the stream of ffmpeg's own decode
+// of them, within the codec's noise; damaged ones end cleanly with whole frames.
+#include "banner.h"
+#include "decoders.h"
+#include "process.h"
+#include "wave_fixture.h"
+
+#include <cmath>
+#include <cstring>
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace testsupport;
+
+constexpr int rate = 44100;
+constexpr int instants = 128 * 300;
+constexpr size_t frame_bytes = 136; // -j at 44100 Hz, 8 subbands, 16 blocks: the defaults
+
+// The three sources, as plain WAVE files: 16-bit, 24-bit (with detail below the top 16 bits)
+// and float.
+struct Sources {
+    TempDir dir;
+    Sources() {
+        const auto unit = sine_frames(2, rate, instants, 441.7, 0.6);
+        std::vector<int32_t> pcm24;
+        std::vector<float> floats;
+        for (size_t i = 0; i < unit.size(); ++i) {
+            pcm24.push_back(static_cast<int32_t>(std::lround(unit[i] * 8388607)) ^ (i % 251));
+            floats.push_back(static_cast<float>(unit[i]) * 0.999f);
+        }
+        write_file(dir / "16.wav", wave_file(2, rate, 16, pcm16_le(to_pcm16(unit))));
+        write_file(dir / "24.wav", wave_file(2, rate, 24, pcm24_le(pcm24)));
+        write_file(dir / "float.wav", wave_file(2, rate, 32, float32_le(floats), 3));
+    }
+    std::string operator()(const std::string& name) const { return (dir / name).string(); }
+};
+
+ProcessResult sh(const std::string& command) {
+    return run_process({"sh", "-c", command});
+}
+std::string ffmpeg(const std::string& in, const std::string& args, const std::string& out) {
+    return "ffmpeg -v error -y -i " + shell_quote(in) + " " + args + " " + out;
+}
+std::string vantrel(const std::string& input) {
+    return shell_command({vantrel_binary(), input});
+}
+
+struct Conversion {
+    const char* name;
+    const char* source; // 16.wav, 24.wav or float.wav
+    const char* args;   // ffmpeg's output options
+};
+
+constexpr Conversion lossless[] = {
+    {"w64", "16.wav", "-f w64"},
+    {"caf", "16.wav", "-f caf"},
+    {"flac", "16.wav", "-f flac"},
+    {"flac 24-bit", "24.wav", "-c:a flac -sample_fmt s32 -f flac"},
+    {"caf 24-bit", "24.wav", "-c:a pcm_s24be -f caf"},
+    {"w64 float (extensible)", "float.wav", "-c:a pcm_f32le -f w64"},
+};
+
+TEST(ForeignFiles, LosslessFilesEncodeLikeTheirWaveSourceFromAFileAndThroughAPipe) {
+    if (!have_program("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed: test skipped";
+    const Sources src;
+    for (const Conversion& c : lossless) {
+        SCOPED_TRACE(c.name);
+        const auto expected = run_process({vantrel_binary(), src(c.source)});
+        ASSERT_EQ(expected.status, 0) << expected.err;
+        ASSERT_EQ(expected.out.size(), 300 * frame_bytes);
+        ASSERT_EQ(sh(ffmpeg(src(c.source), c.args, shell_quote(src("x")))).status, 0);
+        const auto file = run_process({vantrel_binary(), src("x")});
+        EXPECT_EQ(file.status, 0) << file.err;
+        EXPECT_TRUE(file.out == expected.out);
+        // On a pipe ffmpeg writes no sizes (FLAC), or sizes of "to the end" (CAF).
+        const auto piped =
+            sh(ffmpeg(src(c.source), c.args, "-") + " | " + vantrel("AUDIO_FROM_STDIN"));
+        EXPECT_EQ(piped.status, 0) << piped.err;
+        EXPECT_TRUE(piped.out == expected.out);
+    }
+}
+
+// Two decoders of one lossy file (libsndfile's and ffmpeg's) agree to rounding, so the two SBC
+// streams decode to nearly the same signal. Measured: 91 dB (MP3), 97 dB (Vorbis), 93 dB (Opus);
+// a decode misaligned by one sample or misscaled gives far less.
+TEST(ForeignFiles, LossyFilesEncodeLikeFfmpegsDecodeOfThem) {
+    if (!have_program("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed: test skipped";
+    constexpr double least_snr_db = 80;
+    const Sources src;
+    const std::pair<const char*, int> cases[] = {
+        {"-c:a libmp3lame -b:a 192k -f mp3", rate},
+        {"-c:a libvorbis -f ogg", rate},
+        {"-c:a libopus -b:a 160k -f ogg", 48000},
+    };
+    for (const auto& [args, decoded_rate] : cases) {
+        SCOPED_TRACE(args);
+        ASSERT_EQ(sh(ffmpeg(src("16.wav"), args, shell_quote(src("x")))).status, 0);
+        ASSERT_EQ(sh(ffmpeg(src("x"), "-f f32le", shell_quote(src("raw")))).status, 0);
+        write_file(src.dir / "ffmpeg.wav",
+                   wave_file(2, decoded_rate, 32, read_file(src.dir / "raw"), 3));
+        const auto ours = run_process({vantrel_binary(), "-o", src("ours.sbc"), src("x")});
+        const auto theirs =
+            run_process({vantrel_binary(), "-o", src("theirs.sbc"), src("ffmpeg.wav")});
+        ASSERT_EQ(ours.status, 0) << ours.err;
+        ASSERT_EQ(theirs.status, 0) << theirs.err;
+        const Decoded a = decode_sbc("ffmpeg", src.dir / "ours.sbc", src.dir.path, decoded_rate, 2);
+        const Decoded b =
+            decode_sbc("ffmpeg", src.dir / "theirs.sbc", src.dir.path, decoded_rate, 2);
+        ASSERT_TRUE(a.problem.empty() && b.problem.empty()) << a.problem << b.problem;
+        // Vorbis: libsndfile gives the source's 300 frames, ffmpeg's decode one fewer.
+        EXPECT_NEAR(a.pcm.size(), b.pcm.size(), 2 * 128);
+        const auto count = static_cast<int32_t>(std::min(a.pcm.size(), b.pcm.size()) / 2);
+        EXPECT_GT(snr_db(b.pcm, a.pcm, 2, 0, 0, count), least_snr_db);
+    }
+}
+
+// Cut short, with bytes flipped, or only a magic word: from a file and through a pipe, every
+// run ends by itself with a message or the stream of whole frames it could decode, never more
+// than the intact file gives.
+TEST(ForeignFiles, DamagedFilesEndCleanlyWithWholeFrames) {
+    if (!have_program("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed: test skipped";
+    const Sources src;
+    for (const char* args : {"-f flac", "-c:a libmp3lame -f mp3"}) {
+        ASSERT_EQ(sh(ffmpeg(src("16.wav"), args, shell_quote(src("intact")))).status, 0);
+        const std::string intact = read_file(src.dir / "intact");
+        std::string flipped = intact;
+        for (size_t at = 100; at < flipped.size(); at += 997) flipped[at] ^= 0x5A;
+        const std::pair<const char*, std::string> damaged[] = {
+            {"cut in the middle", intact.substr(0, intact.size() / 2)},
+            {"cut in the header", intact.substr(0, 60)},
+            {"flipped bytes", flipped},
+            {"magic word and garbage", intact.substr(0, 4) + std::string(3000, '\x33')},
+        };
+        for (const auto& [what, bytes] : damaged) {
+            SCOPED_TRACE(std::string(args) + ": " + what);
+            write_file(src.dir / "damaged", bytes);
+            for (const auto& r :
+                 {run_process({"timeout", "20", vantrel_binary(), src("damaged")}),
+                  run_process({"timeout", "20", vantrel_binary(), "AUDIO_FROM_STDIN"}, bytes)}) {
+                ASSERT_TRUE(r.status == 0 || r.status == 1) << r.status << r.err;
+                if (r.status == 1) {
+                    EXPECT_GT(r.err.size(), banner.size() + 2);
+                }
+                EXPECT_EQ(r.out.size() % frame_bytes, 0u);
+                EXPECT_LE(r.out.size(), 300 * frame_bytes);
+                EXPECT_EQ(r.err.find("runtime error"), std::string::npos) << r.err;
+            }
+        }
+    }
+}
+
+TEST(ForeignFiles, AFileNobodyReadsIsRefusedWithAConversionHint) {
+    const auto r = run_process({vantrel_binary(), "AUDIO_FROM_STDIN"}, std::string(2000, 'x'));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              banner +
+                  "\nInputfile error: filetype not recognized !\nconvert it first, for "
+                  "example: ffmpeg -i in -fflags +bitexact out.wav\n\nError opening inputfile\n");
+}
+
+// A minute of FLAC through a pipe: libsndfile's buffers, the window and the sample buffer stay
+// far below 16 MiB.
+TEST(ForeignFiles, PeakMemoryOnAPipeIsBounded) {
+    if (!have_program("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed: test skipped";
+    const auto r =
+        sh("ffmpeg -v error -f lavfi -i anoisesrc=d=60:r=44100 -ac 2 -f flac - | " +
+           shell_command({PEAK_RSS, vantrel_binary(), "AUDIO_FROM_STDIN"}) + " > /dev/null");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const size_t at = r.err.rfind("peak_rss_kib ");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_LT(std::stol(r.err.substr(at + 13)), 16 * 1024);
+}
+
+} // namespace
