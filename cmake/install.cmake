@@ -16,8 +16,9 @@
 # carry only the include directory and the C++20 requirement: none of this build's warning,
 # floating-point or sanitizer flags.
 #
-# `cpack -G DEB` in a build tree makes vantrel_<version>_<arch>.deb with all of the above
-# below /usr, plus share/doc/vantrel/changelog.gz and copyright (from cmake/deb/).
+# `cpack -G DEB` in a build tree (with dpkg-dev and file installed) makes
+# vantrel_<version>_<arch>.deb with all of the above below /usr, plus
+# share/doc/vantrel/changelog.gz and copyright (from cmake/deb/).
 include(CMakePackageConfigHelpers)
 
 set(VANTREL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/vantrel)
@@ -86,38 +87,52 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/vantrel-c.pc.in ${PROJECT_BINARY_DIR}/v
 install(FILES ${PROJECT_BINARY_DIR}/vantrel.pc DESTINATION ${VANTREL_PKGCONFIG_DIR})
 
 # The Debian package: everything above, below /usr, with the changelog and copyright file a
-# Debian package carries.
+# Debian package carries. CPack finds the libraries the programs need with dpkg-shlibdeps, which
+# looks at the files that `file` says are programs; without the two there is no package
+# (VANTREL_PACKAGE).
 vantrel_install_gzipped(${CMAKE_CURRENT_LIST_DIR}/deb/changelog changelog
                         ${CMAKE_INSTALL_DATAROOTDIR}/doc/vantrel)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/deb/copyright
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/vantrel)
-set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGE_NAME vantrel)
-set(CPACK_PACKAGE_VENDOR "the vantrel developers")
-set(CPACK_PACKAGE_CONTACT "vantrel developers <maintainers@users.noreply.c-seed-61f5fc64.example>")
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${CPACK_PACKAGE_CONTACT})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "SBC (Bluetooth A2DP) encoder, decoder and stream inspector")
-# Lines of at most 80 characters, as Debian's control files want them.
-set(CPACK_PACKAGE_DESCRIPTION
-    "vantrel turns an uncompressed audio file (WAVE, AIFF/AIFC, Sun audio, SPW
-signal files, a 512-byte-header format) into a raw stream of SBC frames, the
-low-complexity sub-band codec of Bluetooth A2DP. vantrel-decode turns SBC and
-mSBC streams (bare, or in the H2 units of a voice link) back into audio,
-keeping the timing of damaged streams; vantrel-info describes a stream. The
+find_program(VANTREL_DPKG_SHLIBDEPS dpkg-shlibdeps)
+find_program(VANTREL_FILE_PROGRAM file)
+if(VANTREL_DPKG_SHLIBDEPS AND VANTREL_FILE_PROGRAM)
+  set(deb_tools_found TRUE)
+else()
+  set(deb_tools_found FALSE)
+endif()
+vantrel_optional_part(VANTREL_PACKAGE ${deb_tools_found} "the Debian package (cpack)"
+                      "dpkg-shlibdeps (dpkg-dev) or file" VANTREL_PACKAGE_ON)
+if(VANTREL_PACKAGE_ON)
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_PACKAGE_NAME vantrel)
+  set(CPACK_PACKAGE_VENDOR "the vantrel developers")
+  set(CPACK_PACKAGE_CONTACT "vantrel developers <maintainers@users.noreply.c-seed-61f5fc64.example>")
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${CPACK_PACKAGE_CONTACT})
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "SBC (Bluetooth A2DP) encoder, decoder and stream inspector")
+  # Lines of at most 80 characters, as Debian's control files want them.
+  set(CPACK_PACKAGE_DESCRIPTION
+      "vantrel turns an audio file (WAVE, RF64, AIFF/AIFC, Sun audio, FLAC, Ogg
+Vorbis, Opus, MP3, W64, CAF, SPW signal files, a 512-byte-header format), at
+any sample rate, into a raw stream of SBC frames, the low-complexity sub-band
+codec of Bluetooth A2DP. vantrel-decode turns SBC and mSBC streams (bare, or in
+the H2 units of a voice link) back into audio, keeping the timing of damaged
+streams; vantrel-info describes a stream. The
 package also holds the codec and audio file libraries, their headers, a CMake
 package and pkg-config files, and libvantrel, the codec's C interface.")
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION sound)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# libvantrel.so.1 is a public shared library: the package declares it (shlibs) and has dpkg run
-# ldconfig when it is installed or removed (triggers). The one package holds everything, so
-# lintian's wish for a libvantrel1 package of its own is overridden.
-configure_file(${CMAKE_CURRENT_LIST_DIR}/deb/shlibs.in ${PROJECT_BINARY_DIR}/deb/shlibs @ONLY)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/deb/shlibs
-    ${CMAKE_CURRENT_LIST_DIR}/deb/triggers)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-install(FILES ${CMAKE_CURRENT_LIST_DIR}/deb/lintian-overrides
-        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME vantrel)
-set(CPACK_STRIP_FILES bin/vantrel bin/vantrel-decode bin/vantrel-info
-    ${CMAKE_INSTALL_LIBDIR}/libvantrel.so.${PROJECT_VERSION})
-include(CPack)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION sound)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # libvantrel.so.1 is a public shared library: the package declares it (shlibs) and has dpkg run
+  # ldconfig when it is installed or removed (triggers). The one package holds everything, so
+  # lintian's wish for a libvantrel1 package of its own is overridden.
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/deb/shlibs.in ${PROJECT_BINARY_DIR}/deb/shlibs @ONLY)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/deb/shlibs
+      ${CMAKE_CURRENT_LIST_DIR}/deb/triggers)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/deb/lintian-overrides
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME vantrel)
+  set(CPACK_STRIP_FILES bin/vantrel bin/vantrel-decode bin/vantrel-info
+      ${CMAKE_INSTALL_LIBDIR}/libvantrel.so.${PROJECT_VERSION})
+  include(CPack)
+endif()

@@ -19,6 +19,15 @@ uint32_t be32(const std::string& b, size_t at) {
            static_cast<uint16_t>(be16(b, at + 2));
 }
 
+// ffmpeg's raw output: interleaved 16-bit little-endian samples.
+Decoded read_s16le(const std::filesystem::path& raw_path) {
+    const std::string raw = read_file(raw_path);
+    Decoded d;
+    d.pcm.resize(raw.size() / 2);
+    std::memcpy(d.pcm.data(), raw.data(), d.pcm.size() * 2);
+    return d;
+}
+
 Decoded decode_ffmpeg(const std::filesystem::path& stream, const std::filesystem::path& dir) {
     const auto raw_path = dir / "decoded.raw";
     std::filesystem::remove(raw_path);
@@ -26,11 +35,7 @@ Decoded decode_ffmpeg(const std::filesystem::path& stream, const std::filesystem
                                 "s16le", raw_path.string()});
     if (r.status != 0 || !r.err.empty())
         return {"ffmpeg status " + std::to_string(r.status) + ": " + r.err, {}};
-    const std::string raw = read_file(raw_path);
-    Decoded d;
-    d.pcm.resize(raw.size() / 2);
-    std::memcpy(d.pcm.data(), raw.data(), d.pcm.size() * 2);
-    return d;
+    return read_s16le(raw_path);
 }
 
 // sbcdec writes Sun audio: ".snd", data offset, size, encoding 3 (16-bit linear), rate,
@@ -64,6 +69,32 @@ Decoded decode_sbc(const std::string& decoder, const std::filesystem::path& stre
     if (decoder == "ffmpeg") return decode_ffmpeg(stream, work_dir);
     if (decoder == "sbcdec") return decode_sbcdec(stream, work_dir, rate, channels, msbc);
     return {"unknown decoder " + decoder, {}};
+}
+
+std::vector<Decoded> decode_sbc_files(const std::string& decoder, const std::vector<SbcFile>& files,
+                                      const std::filesystem::path& work_dir) {
+    std::vector<Decoded> out;
+    const auto one_by_one = [&] {
+        out.clear();
+        for (const SbcFile& f : files)
+            out.push_back(decode_sbc(decoder, f.path, work_dir, f.rate, f.channels, f.msbc));
+        return out;
+    };
+    if (decoder != "ffmpeg" || files.size() < 2) return one_by_one();
+    std::vector<std::string> args = {"ffmpeg", "-v", "error"};
+    for (const SbcFile& f : files)
+        args.insert(args.end(), {"-f", "sbc", "-i", f.path.string()});
+    std::vector<std::filesystem::path> raw_paths;
+    for (size_t i = 0; i < files.size(); ++i) {
+        raw_paths.push_back(work_dir / ("decoded-" + std::to_string(i) + ".raw"));
+        std::filesystem::remove(raw_paths.back());
+        args.insert(args.end(), {"-map", std::to_string(i) + ":a", "-f", "s16le",
+                                 raw_paths.back().string()});
+    }
+    const auto r = run_process(args);
+    if (r.status != 0 || !r.err.empty()) return one_by_one();
+    for (const auto& raw_path : raw_paths) out.push_back(read_s16le(raw_path));
+    return out;
 }
 
 double snr_db(const std::vector<int16_t>& input, const std::vector<int16_t>& decoded,

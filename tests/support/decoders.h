@@ -28,6 +28,19 @@ Decoded decode_sbc(const std::string& decoder, const std::filesystem::path& stre
                    const std::filesystem::path& work_dir, int32_t rate, int32_t channels,
                    bool msbc = false);
 
+// Many streams, each decoded as decode_sbc would, in order. ffmpeg decodes them all in one run
+// (`-i` and `-map` once for each), since its start-up costs many times an SBC stream's
+// decoding; when that run fails or complains, each stream is decoded alone, so that every
+// problem is told of the stream that has it.
+struct SbcFile {
+    std::filesystem::path path;
+    int32_t rate = 0;
+    int32_t channels = 0;
+    bool msbc = false;
+};
+std::vector<Decoded> decode_sbc_files(const std::string& decoder, const std::vector<SbcFile>& files,
+                                      const std::filesystem::path& work_dir);
+
 // The analysis plus synthesis delay of an SBC encoder and decoder, in samples.
 constexpr int32_t codec_delay(int32_t subbands) {
     return subbands == 8 ? 73 : 37;
