@@ -35,11 +35,24 @@ std::string with_word(std::string bytes, size_t at, uint32_t v, bool big_endian)
     return bytes;
 }
 
+// Where a file is cut. Every byte of the header, except inside the 512-byte header's block: the
+// format has no magic word, so the four readers before it take (and record) at most its first
+// 80 bytes, and the rest is read in one piece; every cut between there and its last bytes ends
+// that read short in the same way, so only every 8th of them is tried.
+bool cut_tried(const SampleFile& f, size_t n, size_t header) {
+    constexpr size_t recorded = 80;
+    const bool h512 = f.sample_type == audiofile::ST_H512_PCM16 ||
+                      f.sample_type == audiofile::ST_H512_FLOAT32 ||
+                      f.sample_type == audiofile::ST_H512_FLOAT64;
+    return !h512 || n <= recorded || n + 8 >= header || n % 8 == 0;
+}
+
 std::vector<Corruption> corruptions(const SampleFile& f) {
     const size_t header = header_length(f);
     std::vector<Corruption> out;
     for (size_t n = 0; n <= header + 2 && n < f.bytes.size(); ++n)
-        out.push_back({"cut at " + std::to_string(n), f.bytes.substr(0, n)});
+        if (cut_tried(f, n, header))
+            out.push_back({"cut at " + std::to_string(n), f.bytes.substr(0, n)});
     std::mt19937 random(static_cast<uint32_t>(std::hash<std::string>{}(f.name)));
     for (int i = 0; i < 12; ++i) {
         const size_t at = random() % header;
