@@ -150,6 +150,16 @@ void run_stream(vantrel_decoder& d, std::span<const uint8_t>& input, std::span<i
     }
 }
 
+// What both decoding calls check first: the counts they report start at 0, and every pointer
+// they write through or read from is there.
+bool decode_arguments_given(const vantrel_decoder* decoder, const uint8_t* bytes, size_t size,
+                            const int16_t* pcm, size_t* used, size_t* written) {
+    if (used != nullptr) *used = 0;
+    if (written != nullptr) *written = 0;
+    return decoder != nullptr && (bytes != nullptr || size == 0) && pcm != nullptr &&
+           used != nullptr && written != nullptr;
+}
+
 } // namespace
 
 extern "C" {
@@ -194,10 +204,7 @@ VANTREL_API int vantrel_decoder_decode_frame(vantrel_decoder* decoder, const uin
                                              size_t* used, size_t* written,
                                              vantrel_frame_info* info) {
     return guarded([&]() -> int {
-        if (used != nullptr) *used = 0;
-        if (written != nullptr) *written = 0;
-        if (decoder == nullptr || (bytes == nullptr && size > 0) || pcm == nullptr ||
-            used == nullptr || written == nullptr)
+        if (!decode_arguments_given(decoder, bytes, size, pcm, used, written))
             return VANTREL_ERROR_NULL_POINTER;
         if (decoder->use == Use::stream) return VANTREL_ERROR_WRONG_USE;
         const std::span<const uint8_t> input(bytes, size);
@@ -223,10 +230,7 @@ VANTREL_API int vantrel_decoder_decode(vantrel_decoder* decoder, const uint8_t* 
                                        int16_t* pcm, size_t capacity, size_t* used,
                                        size_t* written) {
     return guarded([&]() -> int {
-        if (used != nullptr) *used = 0;
-        if (written != nullptr) *written = 0;
-        if (decoder == nullptr || (bytes == nullptr && size > 0) || pcm == nullptr ||
-            used == nullptr || written == nullptr)
+        if (!decode_arguments_given(decoder, bytes, size, pcm, used, written))
             return VANTREL_ERROR_NULL_POINTER;
         vantrel_decoder& d = *decoder;
         if (d.use == Use::frames) return VANTREL_ERROR_WRONG_USE;
