@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 #include <random>
+#include <set>
 
 namespace {
 
@@ -66,6 +67,10 @@ std::vector<Corruption> corruptions(const SampleFile& f) {
                 out.push_back({"word " + std::to_string(v) + (big ? " BE" : " LE") + " at " +
                                    std::to_string(at),
                                with_word(f.bytes, at, v, big)});
+    // The same bytes twice are the same run (0 and 0xFFFFFFFF read alike in both byte orders, a
+    // word overwritten with the value it holds is the file itself): each is run once.
+    std::set<std::string> seen;
+    std::erase_if(out, [&](const Corruption& c) { return !seen.insert(c.bytes).second; });
     return out;
 }
 
