@@ -1,17 +1,30 @@
-// Hostile input through the built program: a small valid file of every container and sample
-// width, cut at every point of its header, with seeded byte flips and with lengths overwritten
-// by extreme values. Every run ends by itself with status 0 or 1, says why when it fails, trips
-// no sanitizer, and never makes more frames than the bytes it was given could hold.
-#include "banner.h"
+// Hostile input: a small valid file of every container and sample width, cut at every point of
+// its header, with seeded byte flips and with lengths overwritten by extreme values, each given
+// to the program's encoding run. Every run ends by itself with status 0 or 1, says why when it
+// fails, trips no sanitizer, and never makes more frames than the bytes it was given could hold.
+//
+// The thousands of damaged files run inside the test's process (the run `vantrel -j file` makes
+// after its options), not as a program each: a sanitizer build spends most of a process's life
+// starting it and checking it for leaks at the end. Leaks are still checked, once for all of a
+// container's runs, when the test's process ends.
 #include "fuzz/frame_check.h"
 #include "process.h"
 #include "sample_files.h"
 
 #include "audiofile/audiofile.h"
+#include "cli/encode/settings.h"
 
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <random>
 #include <set>
+#include <unistd.h>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/common_interface_defs.h>
+#endif
 
 namespace {
 
@@ -36,24 +49,11 @@ std::string with_word(std::string bytes, size_t at, uint32_t v, bool big_endian)
     return bytes;
 }
 
-// Where a file is cut. Every byte of the header, except inside the 512-byte header's block: the
-// format has no magic word, so the four readers before it take (and record) at most its first
-// 80 bytes, and the rest is read in one piece; every cut between there and its last bytes ends
-// that read short in the same way, so only every 8th of them is tried.
-bool cut_tried(const SampleFile& f, size_t n, size_t header) {
-    constexpr size_t recorded = 80;
-    const bool h512 = f.sample_type == audiofile::ST_H512_PCM16 ||
-                      f.sample_type == audiofile::ST_H512_FLOAT32 ||
-                      f.sample_type == audiofile::ST_H512_FLOAT64;
-    return !h512 || n <= recorded || n + 8 >= header || n % 8 == 0;
-}
-
 std::vector<Corruption> corruptions(const SampleFile& f) {
     const size_t header = header_length(f);
     std::vector<Corruption> out;
     for (size_t n = 0; n <= header + 2 && n < f.bytes.size(); ++n)
-        if (cut_tried(f, n, header))
-            out.push_back({"cut at " + std::to_string(n), f.bytes.substr(0, n)});
+        out.push_back({"cut at " + std::to_string(n), f.bytes.substr(0, n)});
     std::mt19937 random(static_cast<uint32_t>(std::hash<std::string>{}(f.name)));
     for (int i = 0; i < 12; ++i) {
         const size_t at = random() % header;
@@ -74,7 +74,62 @@ std::vector<Corruption> corruptions(const SampleFile& f) {
     return out;
 }
 
-class CorruptionSweep : public testing::TestWithParam<SampleFile> {};
+// The damaged file that is running, named on standard error if the run never ends or a
+// sanitizer ends the process (an assertion names it through SCOPED_TRACE).
+char running[128] = "";
+
+void name_the_running_file() {
+    const char words[] = "\nthe damaged file running: ";
+    [[maybe_unused]] auto n = write(STDERR_FILENO, words, sizeof words - 1);
+    n = write(STDERR_FILENO, running, std::strlen(running));
+    n = write(STDERR_FILENO, "\n", 1);
+}
+
+struct EncodingRun {
+    int status = -1;
+    std::string out; // the frames
+    std::string err; // what the run wrote on standard error
+};
+
+// `vantrel -j path` after its options, in this process; a run that takes over 20 seconds ends
+// the process.
+EncodingRun encode_file(const std::string& path, const std::string& label) {
+    std::snprintf(running, sizeof running, "%s", label.c_str());
+    char* out = nullptr;
+    char* err = nullptr;
+    size_t out_size = 0;
+    size_t err_size = 0;
+    std::FILE* output = open_memstream(&out, &out_size);
+    std::FILE* messages = open_memstream(&err, &err_size);
+    cli::Settings settings;
+    settings.channel_mode = 3; // -j
+    std::FILE* const real_stderr = stderr;
+    stderr = messages; // the run's messages; sanitizer reports go to the descriptor itself
+    alarm(20);
+    EncodingRun r;
+    r.status = cli::run_encoding(settings, output, path.c_str());
+    alarm(0);
+    stderr = real_stderr;
+    std::fclose(messages);
+    r.out.assign(out, out_size);
+    r.err.assign(err, err_size);
+    std::free(out);
+    std::free(err);
+    return r;
+}
+
+class CorruptionSweep : public testing::TestWithParam<SampleFile> {
+protected:
+    static void SetUpTestSuite() {
+        std::signal(SIGALRM, [](int) {
+            name_the_running_file();
+            _exit(124);
+        });
+#if defined(__SANITIZE_ADDRESS__)
+        __sanitizer_set_death_callback(name_the_running_file);
+#endif
+    }
+};
 
 TEST_P(CorruptionSweep, EveryDamagedFileEndsCleanlyAndInventsNoFrames) {
     const SampleFile& f = GetParam();
@@ -82,14 +137,12 @@ TEST_P(CorruptionSweep, EveryDamagedFileEndsCleanlyAndInventsNoFrames) {
     const std::string path = (dir / f.name).string();
     for (const Corruption& c : corruptions(f)) {
         write_file(path, c.bytes);
-        const auto r = run_process({"timeout", "20", vantrel_binary(), "-j", path});
+        const auto r = encode_file(path, f.name + ", " + c.label);
         SCOPED_TRACE(f.name + ", " + c.label + "\n" + r.err);
         ASSERT_TRUE(r.status == 0 || r.status == 1) << "status " << r.status;
         if (r.status == 1) {
-            ASSERT_GT(r.err.size(), banner.size()) << "a failure without a word";
+            ASSERT_FALSE(r.err.empty()) << "a failure without a word";
         }
-        ASSERT_EQ(r.err.find("Sanitizer"), std::string::npos);
-        ASSERT_EQ(r.err.find("runtime error"), std::string::npos);
         const auto stream = std::span(reinterpret_cast<const uint8_t*>(r.out.data()), r.out.size());
         ASSERT_TRUE(fuzzcheck::whole_frames(stream));
         if (stream.empty()) continue;
