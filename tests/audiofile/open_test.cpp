@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <unistd.h>
 
+namespace audiofile_open_test {
+
 using namespace audiofile;
 using aftest::chunk;
 using aftest::dump;
@@ -140,3 +142,5 @@ TEST(AudioOpen, PlaceholderSizesAreUnknownOnlyThroughAPipe) {
                   c.placeholder ? "samples 0 known 0" : from_file);
     }
 }
+
+} // namespace audiofile_open_test

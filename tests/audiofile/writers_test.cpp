@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <tuple>
 
+namespace audiofile_writers_test {
+
 using namespace audiofile;
 
 namespace {
@@ -281,3 +283,5 @@ TEST(HeaderWriters, ExtendedNumbersConvertBackExactly) {
         }
     }
 }
+
+} // namespace audiofile_writers_test

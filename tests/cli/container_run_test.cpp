@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+namespace cli_container_run_test {
+
 namespace {
 
 using namespace testsupport;
@@ -122,3 +124,5 @@ TEST(ContainerRun, WaveFilesOfTodaysToolsEncodeLikeThePlainFile) {
         EXPECT_TRUE(r.out == expected);
     }
 }
+
+} // namespace cli_container_run_test

@@ -10,6 +10,8 @@
 #include <csignal>
 #include <gtest/gtest.h>
 
+namespace cli_live_test {
+
 namespace {
 
 using namespace testsupport;
@@ -240,3 +242,5 @@ TEST(LiveRun, ANonBlockingOutputThatFillsUpIsWaitedFor) {
         EXPECT_TRUE(p.out == input.expected);
     }
 }
+
+} // namespace cli_live_test

@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 #include <iostream>
 
+namespace cli_msbc_test {
+
 namespace {
 
 using namespace testsupport;
@@ -182,3 +184,5 @@ TEST(Msbc, DecodesWithThePeersAsWellAsThePeerEncodersStream) {
         EXPECT_GE(snr[0], snr[1] - 0.1) << decoder;
     }
 }
+
+} // namespace cli_msbc_test

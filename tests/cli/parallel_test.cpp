@@ -23,6 +23,8 @@
 #define VANTREL_TEST_SANITIZED 1
 #endif
 
+namespace cli_parallel_test {
+
 namespace {
 
 using namespace testsupport;
@@ -240,3 +242,5 @@ TEST(ParallelRun, PeakMemoryIsBoundedWithSixteenThreads) {
 }
 
 } // namespace
+
+} // namespace cli_parallel_test

@@ -11,6 +11,8 @@
 #include <string>
 #include <thread>
 
+namespace tools_live_test {
+
 namespace {
 
 using namespace testsupport;
@@ -89,3 +91,5 @@ TEST(LiveDecoding, AClosedDownstreamEndsTheRun) {
 }
 
 } // namespace
+
+} // namespace tools_live_test
