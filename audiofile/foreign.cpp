@@ -383,10 +383,14 @@ bool taken(int format) {
 }
 
 // The count a regular file's container gives; MP3 has none that libsndfile can vouch for (it
-// estimates from the size when no header says it), so it is read to its end.
+// estimates from the size when no header says it), so it is read to its end. Through a pipe,
+// only FLAC's count is taken: its header holds the count itself, or 0 when the writer could not
+// go back to fill it in, where the other containers' sizes may be placeholders. A FLAC file cut
+// short on its way through a pipe then ends with the note that the data ended early.
 std::optional<sf_count_t> frame_count(const SF_INFO& sf, const Source& source) {
-    const bool counted = (sf.format & SF_FORMAT_TYPEMASK) != SF_FORMAT_MPEG;
-    if (!source.start || !counted || sf.frames <= 0 || sf.frames == SF_COUNT_MAX) return {};
+    const int major = sf.format & SF_FORMAT_TYPEMASK;
+    const bool counted = major != SF_FORMAT_MPEG && (source.start || major == SF_FORMAT_FLAC);
+    if (!counted || sf.frames <= 0 || sf.frames == SF_COUNT_MAX) return {};
     return sf.frames;
 }
 

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <tuple>
 
 namespace {
 
@@ -119,30 +120,32 @@ TEST(ForeignFiles, LossyFilesEncodeLikeFfmpegsDecodeOfThem) {
 
 // Cut short, with bytes flipped, or only a magic word: from a file and through a pipe, every
 // run ends by itself with a message or the stream of whole frames it could decode, never more
-// than the intact file gives.
+// than the intact file gives. A FLAC file cut short is never passed off as whole: its header
+// gives the count, from a file and through a pipe alike (MP3 has none to go by).
 TEST(ForeignFiles, DamagedFilesEndCleanlyWithWholeFrames) {
     if (!have_program("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed: test skipped";
     const Sources src;
-    for (const char* args : {"-f flac", "-c:a libmp3lame -f mp3"}) {
+    for (const std::string args : {"-f flac", "-c:a libmp3lame -f mp3"}) {
         ASSERT_EQ(sh(ffmpeg(src("16.wav"), args, shell_quote(src("intact")))).status, 0);
         const std::string intact = read_file(src.dir / "intact");
         std::string flipped = intact;
         for (size_t at = 100; at < flipped.size(); at += 997) flipped[at] ^= 0x5A;
-        const std::pair<const char*, std::string> damaged[] = {
-            {"cut in the middle", intact.substr(0, intact.size() / 2)},
-            {"cut in the header", intact.substr(0, 60)},
-            {"flipped bytes", flipped},
-            {"magic word and garbage", intact.substr(0, 4) + std::string(3000, '\x33')},
+        const bool counted = args == "-f flac";
+        const std::tuple<const char*, std::string, bool> damaged[] = {
+            {"cut in the middle", intact.substr(0, intact.size() / 2), counted},
+            {"cut in the header", intact.substr(0, 60), false},
+            {"flipped bytes", flipped, false},
+            {"magic word and garbage", intact.substr(0, 4) + std::string(3000, '\x33'), false},
         };
-        for (const auto& [what, bytes] : damaged) {
-            SCOPED_TRACE(std::string(args) + ": " + what);
+        for (const auto& [what, bytes, said] : damaged) {
+            SCOPED_TRACE(args + ": " + what);
             write_file(src.dir / "damaged", bytes);
             for (const auto& r :
                  {run_process({"timeout", "20", vantrel_binary(), src("damaged")}),
                   run_process({"timeout", "20", vantrel_binary(), "AUDIO_FROM_STDIN"}, bytes)}) {
                 ASSERT_TRUE(r.status == 0 || r.status == 1) << r.status << r.err;
-                if (r.status == 1) {
-                    EXPECT_GT(r.err.size(), banner.size() + 2);
+                if (r.status == 1 || said) {
+                    EXPECT_GT(r.err.size(), banner.size() + 2) << "not a word of the damage";
                 }
                 EXPECT_EQ(r.out.size() % frame_bytes, 0u);
                 EXPECT_LE(r.out.size(), 300 * frame_bytes);
