@@ -67,7 +67,7 @@ sbc::FrameHeader msbc_header() {
     return h;
 }
 
-std::string build_frame(const FrameSpec& s) {
+std::string build_frame(const FrameFields& s) {
     const sbc::FrameHeader& h = s.header;
     const bool msbc = h.kind == sbc::FrameKind::msbc;
     const uint32_t byte1 =
@@ -107,9 +107,9 @@ std::string build_frame(const FrameSpec& s) {
     return w.bytes;
 }
 
-FrameSpec random_frame(const sbc::FrameHeader& header, std::mt19937& rng, bool loud,
+FrameFields random_frame(const sbc::FrameHeader& header, std::mt19937& rng, bool loud,
                        int32_t max_scale_factor) {
-    FrameSpec s;
+    FrameFields s;
     s.header = header;
     // The engine's raw output only (its sequence is the same in every standard library).
     const auto below = [&rng](uint32_t n) { return static_cast<int32_t>(rng() % n); };

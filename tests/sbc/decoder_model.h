@@ -20,7 +20,7 @@
 namespace dectest {
 
 // The fields of one frame. header.length is filled in by build_frame.
-struct FrameSpec {
+struct FrameFields {
     sbc::FrameHeader header;
     sbc::SubbandRow join{};
     std::array<sbc::SubbandRow, sbc::MAX_CHANNELS> scale_factor{};
@@ -33,13 +33,13 @@ sbc::FrameHeader sbc_header(int32_t frequency_index, int32_t blocks, int32_t cha
 sbc::FrameHeader msbc_header();
 
 // The frame's bytes: header, CRC, join flags, scale factors, samples by the allocation, zero
-// padding to spec.header.length.
-std::string build_frame(const FrameSpec& spec);
+// padding to fields.header.length.
+std::string build_frame(const FrameFields& fields);
 
 // Random join flags, scale factors (0..max_scale_factor) and samples for `header`. Loud:
 // every scale factor 15 and every sample at one end of its range (the largest band samples a
 // frame can carry, far beyond what a 16-bit signal gives).
-FrameSpec random_frame(const sbc::FrameHeader& header, std::mt19937& rng, bool loud = false,
+FrameFields random_frame(const sbc::FrameHeader& header, std::mt19937& rng, bool loud = false,
                        int32_t max_scale_factor = 15);
 
 // Interleaved exact output of a stream of CRC-correct frames of one shape (subbands and

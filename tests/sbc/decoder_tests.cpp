@@ -50,26 +50,26 @@ TEST(DecoderUnpack, BuiltFramesReadBackFieldByField) {
         for (int trial = 0; trial < 20; ++trial) {
             SCOPED_TRACE("bitpool " + std::to_string(h.bitpool) + " mode " +
                          std::to_string(h.channel_mode) + " trial " + std::to_string(trial));
-            dectest::FrameSpec spec = dectest::random_frame(h, rng, trial == 0);
-            spec.join[h.subbands - 1] = trial % 2; // reserved: written, never honoured
+            dectest::FrameFields fields = dectest::random_frame(h, rng, trial == 0);
+            fields.join[h.subbands - 1] = trial % 2; // reserved: written, never honoured
             // Exactly the frame's bytes, in a buffer of their own: any read past them is caught
             // by the address sanitizer.
-            const std::string frame = dectest::build_frame(spec);
+            const std::string frame = dectest::build_frame(fields);
             const std::vector<uint8_t> exact(frame.begin(), frame.end());
             sbc::FrameFields f;
             ASSERT_TRUE(sbc::unpack_frame(exact, h, f));
             std::array<sbc::SubbandRow, 2> bits{};
-            sbc::allocate_frame_bits(sbc::allocation_params(h), spec.scale_factor, bits);
+            sbc::allocate_frame_bits(sbc::allocation_params(h), fields.scale_factor, bits);
             for (int32_t ch = 0; ch < h.channels; ++ch) {
                 for (int32_t sb = 0; sb < h.subbands; ++sb) {
-                    EXPECT_EQ(f.scale_factor[ch][sb], spec.scale_factor[ch][sb]);
+                    EXPECT_EQ(f.scale_factor[ch][sb], fields.scale_factor[ch][sb]);
                     EXPECT_EQ(f.bits[ch][sb], bits[ch][sb]);
                     const bool joined =
-                        h.channel_mode == JOINT_STEREO && sb + 1 < h.subbands && spec.join[sb] != 0;
+                        h.channel_mode == JOINT_STEREO && sb + 1 < h.subbands && fields.join[sb] != 0;
                     EXPECT_EQ(f.join[sb], joined ? 1 : 0);
                 }
                 for (int32_t i = 0; i < h.blocks * h.subbands; ++i)
-                    ASSERT_EQ(f.quantized[ch][i], spec.quantized[ch][i]) << "value " << i;
+                    ASSERT_EQ(f.quantized[ch][i], fields.quantized[ch][i]) << "value " << i;
             }
         }
     }
@@ -389,11 +389,11 @@ TEST(Decoder, HistoryRestartsOnlyWhenSubbandsOrChannelsChange) {
 TEST(Decoder, ReservedFlagFloatOutputAndEmptyFramesDecodeAsStated) {
     std::mt19937 rng(9);
     const sbc::FrameHeader h = dectest::sbc_header(3, 12, JOINT_STEREO, LOUDNESS, 8, 60);
-    dectest::FrameSpec spec = dectest::random_frame(h, rng, false, 9);
-    spec.join[7] = 0;
-    const std::string plain = dectest::build_frame(spec);
-    spec.join[7] = 1;
-    const std::string reserved = dectest::build_frame(spec);
+    dectest::FrameFields fields = dectest::random_frame(h, rng, false, 9);
+    fields.join[7] = 0;
+    const std::string plain = dectest::build_frame(fields);
+    fields.join[7] = 1;
+    const std::string reserved = dectest::build_frame(fields);
     ASSERT_NE(plain, reserved);
     auto d1 = sbc::decoder_create(), d2 = sbc::decoder_create();
     EXPECT_EQ(decode_one(*d1, plain, h).pcm, decode_one(*d2, reserved, h).pcm);
@@ -406,7 +406,7 @@ TEST(Decoder, ReservedFlagFloatOutputAndEmptyFramesDecodeAsStated) {
         EXPECT_EQ(sbc::pcm16_of(static_cast<double>(floats[i]) * 32768.0), pcm[i]) << i;
     EXPECT_EQ(floats[192], -9.0f);
 
-    dectest::FrameSpec empty =
+    dectest::FrameFields empty =
         dectest::random_frame(dectest::sbc_header(2, 8, STEREO, SNR, 4, 0), rng);
     const Decoded silent =
         decode_one(*sbc::decoder_create(), dectest::build_frame(empty), empty.header);
