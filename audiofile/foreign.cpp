@@ -86,10 +86,6 @@ struct Source {
     std::array<std::uint8_t, 8> mended{};
 };
 
-} // namespace
-
-namespace {
-
 // One refill's worth of decoded frames, and how the decoding stood after it.
 struct Block {
     std::size_t frames = 0;
@@ -331,7 +327,7 @@ void mend_caf_data_size(Source& s) {
     constexpr std::uint64_t to_the_end = UINT64_MAX;
     std::array<std::uint8_t, 12> chunk{};
     if (!peek(s, 0, std::span(chunk).first(8)) || std::memcmp(chunk.data(), "caff", 4) != 0) return;
-    const std::int64_t length = s.start ? s.length : pipe_length;
+    const std::int64_t length = vio_length(&s); // as libsndfile is told it
     std::int64_t at = 8;
     for (int i = 0; i < most_chunks && peek(s, at, chunk); ++i) {
         const auto size_bytes = std::span<const std::uint8_t>(chunk).subspan(4);
