@@ -409,9 +409,14 @@ bool configure_sbc(Run& run, const Settings& settings, const Target& target) {
         std::fprintf(stderr, "\nError creating SBC encoder\n");
         return false;
     }
-    const auto bitpool = sbc::bitpool_for_rate(
-        rate_shape(settings, channel_mode, channels, frequency), settings.bit_rate);
+    const auto shape = rate_shape(settings, channel_mode, channels, frequency);
     const int32_t max_bitpool = sbc::encoder_max_bitpool(channel_mode, settings.subbands);
+    auto bitpool = sbc::bitpool_for_rate(shape, settings.bit_rate);
+    // Without -r, a frame that cannot carry the default rate's bitpool takes the highest it can.
+    const auto fallback = settings.bit_rate_given || settings.bit_rate != sbc::DEFAULT_BIT_RATE
+                              ? std::nullopt
+                              : sbc::default_bitpool(shape, max_bitpool);
+    if (fallback) bitpool = fallback->bitpool;
     if (!bitpool) {
         std::fprintf(stderr, "\nbit rate: %d bps is out of range\n", settings.bit_rate);
         print_workable_rates(settings, channel_mode, channels, frequency, max_bitpool);
@@ -425,6 +430,11 @@ bool configure_sbc(Run& run, const Settings& settings, const Target& target) {
         print_workable_rates(settings, channel_mode, channels, frequency, max_bitpool);
         return false;
     }
+    if (settings.verbose && fallback && fallback->lowered)
+        std::fprintf(stderr,
+                     "the default bit rate of %d bps gives bitpool %d, more than this frame can "
+                     "carry: bitpool %d, the highest it allows, is used\n",
+                     settings.bit_rate, fallback->derived, fallback->bitpool);
     const int configured =
         sbc::encoder_configure(*run.encoder, channel_mode, *bitpool, settings.allocation_method);
     if (configured == sbc::CONFIGURE_BAD_FORMAT) return false; // the encoder said why
