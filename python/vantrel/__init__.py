@@ -458,7 +458,8 @@ class _Link:
         stream = encoder.encode(sent)
         if self.pad_end:
             stream += encoder.encode(_np.zeros((tail, coded_channels), _np.int16))
-        heard = _fit(self.hear(stream, encoder.frame_length)[delay:], len(sent))
+        heard = self.hear(stream, encoder.frame_length) if stream else sent[:0].astype(_np.int16)
+        heard = _fit(heard[delay:], len(sent))
         if is_float:
             heard = heard / 32768.0
         heard = _fit(_converted(heard, back), len(frames))
