@@ -4,7 +4,8 @@
 // Settling a configuration, in the order of the checks (the first refusal is the status):
 //   struct_size ─► frequency ─► channels ─► channel mode (one channel: MONO; AUTO: DUAL_CHANNEL)
 //   ─► subbands ─► blocks ─► allocation ─► bitpool (given, or from the bit rate as the program
-//   derives it) within 0..encoder_max_bitpool(mode, subbands)
+//   derives it; for VANTREL_BIT_RATE_DEFAULT the default rate's, lowered where a frame cannot
+//   carry it, as the program without -r) within 0..encoder_max_bitpool(mode, subbands)
 #include "capi/entry.h"
 #include "sbc/rate.h"
 #include "sbc/report.h"
@@ -15,8 +16,6 @@
 namespace capi {
 
 namespace {
-
-constexpr int32_t default_bit_rate = 375000;
 
 constexpr bool blocks_ok(int32_t blocks) {
     return blocks == 4 || blocks == 8 || blocks == 12 || blocks == 16;
@@ -85,7 +84,13 @@ int settle(const vantrel_config* config, Settled& settled) {
     vantrel_config_default(&c, 0, 0);
     if (!copy_in(config, config_size_v1, c)) return VANTREL_ERROR_BAD_STRUCT_SIZE;
     if (const int status = settle_shape(c); status != VANTREL_OK) return status;
-    if (c.bitpool == VANTREL_BITPOOL_FROM_RATE) {
+    if (c.bitpool == VANTREL_BITPOOL_FROM_RATE && c.bit_rate == VANTREL_BIT_RATE_DEFAULT) {
+        const auto fallback = sbc::default_bitpool(
+            rate_shape(c), sbc::encoder_max_bitpool(c.channel_mode, c.subbands));
+        if (!fallback) return VANTREL_ERROR_BAD_BIT_RATE;
+        c.bitpool = fallback->bitpool;
+        c.bit_rate = sbc::DEFAULT_BIT_RATE;
+    } else if (c.bitpool == VANTREL_BITPOOL_FROM_RATE) {
         const auto bitpool = sbc::bitpool_for_rate(rate_shape(c), c.bit_rate);
         if (!bitpool) return VANTREL_ERROR_BAD_BIT_RATE;
         c.bitpool = *bitpool;
@@ -201,7 +206,7 @@ VANTREL_API int vantrel_config_default(vantrel_config* config, int32_t sampling_
     config->blocks = 16;
     config->allocation = VANTREL_SNR;
     config->bitpool = VANTREL_BITPOOL_FROM_RATE;
-    config->bit_rate = capi::default_bit_rate;
+    config->bit_rate = sbc::DEFAULT_BIT_RATE;
     return VANTREL_OK;
 }
 

@@ -6,7 +6,8 @@
 // soxr_process may take fewer instants than it is given when `out` fills; the caller gives the
 // rest again. The environment setting that
 // keeps soxr on its scalar engine (see resample.h) is made only for the call that creates the
-// resampler and put back as it was.
+// resampler and put back as it was; resamplers are created one at a time (a process-wide lock),
+// so that stages created on several threads at once never set and read the variable together.
 #include "convert/resample.h"
 
 #include <algorithm>
@@ -27,6 +28,9 @@ namespace convert {
 namespace {
 
 constexpr const char* simd_variable = "SOXR_USE_SIMD";
+
+// Held while the variable is set and soxr reads it.
+std::mutex creation_lock;
 
 // SOXR_USE_SIMD=0 while it lives, then the variable as it was (unset, or its old value).
 struct ScalarEngineOnly {
@@ -236,6 +240,7 @@ std::unique_ptr<Resampler> resampler_create(int32_t from_rate, int32_t to_rate, 
         soxr_error_t failure = nullptr;
         soxr_t created = nullptr;
         {
+            const std::lock_guard lock(creation_lock);
             const ScalarEngineOnly scalar;
             created = soxr_create(from_rate, to_rate, 1, &failure, &io, &quality, &runtime);
         }

@@ -56,7 +56,9 @@ struct Resampler {
 // `threads` of 2 or more and two channels, the second is resampled on a thread of its own (where
 // no thread can be started, on the caller's), which takes none of the process's signals.
 // Refuses (null, with libsoxr's reason or ours in `error`) rates below 1 and channels outside
-// 1..2. Reads the environment while it runs: create resamplers before other threads start.
+// 1..2. Sets and reads the environment while it runs, one creation at a time in the process:
+// resamplers may be created on several threads at once, but not beside other code of the
+// process that changes the environment.
 std::unique_ptr<Resampler> resampler_create(int32_t from_rate, int32_t to_rate, int32_t channels,
                                             int threads, const char*& error);
 

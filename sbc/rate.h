@@ -8,7 +8,9 @@
 //   MONO, DUAL_CHANNEL:       (frame bits − fixed) ÷ (channels × blocks)
 //   STEREO, JOINT_STEREO:     (frame bits − fixed − (subbands in JOINT_STEREO)) ÷ blocks
 // The derived bitpool never falls as the rate rises, so the rates that give a bitpool in
-// 0..encoder_max_bitpool() form one interval.
+// 0..encoder_max_bitpool() form one interval. The default rate, 375000 bit/s, asks for more than
+// some frames carry (16000 Hz mono: bitpool 183 of at most 128); when no rate was asked for,
+// such a frame takes the highest bitpool it allows instead.
 //
 // 16-bit PCM from a double:  value × scale ─► truncate toward zero ─► limit to −32768..32767
 // (NaN gives 0). The scale is a power of two, so every product is exact.
@@ -33,6 +35,18 @@ struct RateShape {
 // shape has a zero frequency, subband or block count). Not range-checked: compare it with
 // encoder_max_bitpool().
 std::optional<int32_t> bitpool_for_rate(const RateShape& shape, int32_t bit_rate);
+
+// The bit rate used when none is asked for.
+inline constexpr int32_t DEFAULT_BIT_RATE = 375000;
+
+// The bitpool of the default bit rate, lowered to `max_bitpool` where it is higher (`lowered`
+// says so); nothing where the derivation gives none.
+struct DefaultBitpool {
+    int32_t bitpool = 0;
+    int32_t derived = 0; // what the default rate itself gives
+    bool lowered = false;
+};
+std::optional<DefaultBitpool> default_bitpool(const RateShape& shape, int32_t max_bitpool);
 
 // The lowest and highest bit rate whose bitpool lies in 0..max_bitpool, both searched with
 // bitpool_for_rate itself; nothing when no rate does.

@@ -5,7 +5,11 @@
  * units. This header is the whole stable interface of libvantrel.so.1:
  *
  *   int16 / float / double samples,          bytes in pieces of any size
- *   interleaved                                │
+ *   interleaved, at any rate                   │
+ *        │                                     │
+ *        ▼                                     │
+ *   vantrel_converter_convert                  │
+ *   (the program's -F / -m conversion)         │
  *        │                                     ▼
  *        ▼                               vantrel_decoder_decode
  *   vantrel_encoder_encode               (finds the frames, replaces damage by silence)
@@ -28,13 +32,15 @@
  *   - Buffers belong to the caller; the library never keeps a pointer to them after a call.
  *   - Nothing is printed, nothing ends the process, no C++ exception leaves the library.
  *     Memory is taken only when a handle is opened (and by vantrel_scan); encoding and decoding
- *     allocate nothing.
+ *     allocate nothing (converting may: libsoxr's own buffers grow to their working size).
  *
  * Threads
  *   A handle is used by one thread at a time; distinct handles may be used on distinct threads
  *   at once with no locking. vantrel_strerror, vantrel_version, vantrel_config_default,
- *   vantrel_config_check, vantrel_config_bit_rate_range, vantrel_frame_parse and vantrel_scan
- *   touch no shared state and may be called from any thread at any time.
+ *   vantrel_config_check, vantrel_config_bit_rate_range, vantrel_convert_config_default,
+ *   vantrel_frame_parse and vantrel_scan touch no shared state and may be called from any
+ *   thread at any time. Converters may be opened on several threads at once (libsoxr is set
+ *   up one converter at a time), but not while the host changes the environment.
  *
  * Extending without breaking
  *   Structs the caller passes in begin with `struct_size`, which the caller sets to
@@ -129,6 +135,11 @@ enum {
 /* Bitpool value that asks for the bitpool to be derived from `bit_rate`. */
 #define VANTREL_BITPOOL_FROM_RATE (-1)
 
+/* Bit rate value that asks for the program's default when no -r is given: 375000 bit/s, or,
+ * where a frame cannot carry the bitpool that rate gives (16000 Hz mono: 183 of at most 128),
+ * the highest bitpool the frame allows. */
+#define VANTREL_BIT_RATE_DEFAULT 0
+
 /* ---- Encoder configuration ------------------------------------------------------------- */
 
 typedef struct vantrel_config {
@@ -143,7 +154,7 @@ typedef struct vantrel_config {
     int32_t allocation;         /* VANTREL_LOUDNESS or VANTREL_SNR (default SNR) */
     int32_t bitpool;            /* 0..max, or VANTREL_BITPOOL_FROM_RATE (the default) */
     int32_t bit_rate;           /* bit/s, used when bitpool is VANTREL_BITPOOL_FROM_RATE
-                                   (default 375000) */
+                                   (default 375000), or VANTREL_BIT_RATE_DEFAULT */
 } vantrel_config;
 
 /* Fills `config` with the program's defaults for this frequency and channel count:
@@ -227,6 +238,73 @@ VANTREL_API int vantrel_encoder_encode_float(vantrel_encoder* encoder, const flo
 VANTREL_API int vantrel_encoder_encode_double(vantrel_encoder* encoder, const double* samples,
                                               size_t count, uint8_t* out, size_t capacity,
                                               size_t* written);
+
+/* ---- Converter: resampling and the stereo-to-mono mix ------------------------------------- */
+
+/* The conversion `vantrel -F` and `vantrel -m` make before encoding: stereo mixed to mono as
+ * (L + R) / 2, then resampled with libsoxr (linear phase, very high quality, its delay taken
+ * out: output instant k lies at input time k × from_rate / to_rate). Converting a signal and
+ * encoding the result with vantrel_encoder_encode (or _double for float samples) gives the
+ * program's bytes for a file of that signal:
+ *   -F 44100 on 22050 Hz stereo:  from_rate 22050, to_rate 44100, channels 2, to_channels 2;
+ *   -m on 44100 Hz stereo:        from_rate 44100, to_rate 16000, channels 2, to_channels 1,
+ *                                 then an encoder from vantrel_encoder_open_msbc.
+ * The same input gives the same output bits however it is cut into calls, with one thread or
+ * two, on every x86-64 processor (libsoxr's scalar engine; another build of libsoxr or of the
+ * C library's math functions may change the last bits). */
+typedef struct vantrel_converter vantrel_converter;
+
+typedef struct vantrel_convert_config {
+    uint32_t struct_size; /* sizeof(vantrel_convert_config) */
+    int32_t from_rate;    /* Hz of the input: 1 and up */
+    int32_t to_rate;      /* Hz of the output: 1 and up (from_rate: the rate is kept) */
+    int32_t channels;     /* of the input: 1 or 2 */
+    int32_t to_channels;  /* of the output: `channels`, or 1 from 2 (the mix) */
+    int32_t threads;      /* 1 (default): all on the caller's thread; 2: with two channels, the
+                             second is resampled on a thread of the converter's own */
+} vantrel_convert_config;
+
+/* Fills `config`: struct_size, these rates and channels, to_channels = channels, one thread. */
+VANTREL_API int vantrel_convert_config_default(vantrel_convert_config* config, int32_t from_rate,
+                                               int32_t to_rate, int32_t channels);
+
+/* Opens a converter. VANTREL_ERROR_BAD_CHANNELS for channels it cannot take (only 2 to 1 is
+ * mixed); VANTREL_ERROR_BAD_ARGUMENT for a rate below 1, negative threads, or rates libsoxr
+ * refuses. On failure *converter is set to null. */
+VANTREL_API int vantrel_converter_open(const vantrel_convert_config* config,
+                                       vantrel_converter** converter);
+
+/* Closes the converter and frees it; a null handle is accepted. */
+VANTREL_API int vantrel_converter_close(vantrel_converter* converter);
+
+/* The instants (per channel) that `instants` input instants give in all, the tail after
+ * vantrel_converter_finish included: instants × to_rate / from_rate rounded to the nearest
+ * (a half up). VANTREL_ERROR_BAD_LENGTH for a count below 0 or above 2^31 - 1. */
+VANTREL_API int vantrel_converter_length(const vantrel_converter* converter, int64_t instants,
+                                         int64_t* output_instants);
+
+/* Converts `count` interleaved values (whole instants of `channels`) into at most `capacity`
+ * values of `out` (whole instants of `to_channels`; capacity must hold one), taking what it
+ * can: *used values of `samples` taken, *written values written. Output the filter's look-ahead
+ * still holds back comes out after more input, or after vantrel_converter_finish. The loop is
+ * the decoder's: call until *used == count and *written == 0, then after finish until
+ * *written == 0.
+ *   int16:  samples as they are; out truncated toward zero and limited to -32768..32767, as
+ *           the program gives the encoder its samples;
+ *   float, double: full scale ±1.0, as the encoder's float calls (no limit on the output). */
+VANTREL_API int vantrel_converter_convert(vantrel_converter* converter, const int16_t* samples,
+                                          size_t count, size_t* used, int16_t* out, size_t capacity,
+                                          size_t* written);
+VANTREL_API int vantrel_converter_convert_float(vantrel_converter* converter, const float* samples,
+                                                size_t count, size_t* used, float* out,
+                                                size_t capacity, size_t* written);
+VANTREL_API int vantrel_converter_convert_double(vantrel_converter* converter,
+                                                 const double* samples, size_t count, size_t* used,
+                                                 double* out, size_t capacity, size_t* written);
+
+/* No more input will come: the following calls (with count 0; more samples are refused with
+ * VANTREL_ERROR_FINISHED) deliver the tail of the resampler. */
+VANTREL_API int vantrel_converter_finish(vantrel_converter* converter);
 
 /* ---- One frame's header ------------------------------------------------------------------ */
 

@@ -220,6 +220,7 @@ int main(int argc, char* argv[]) {
             break;
         case 'r':
             settings.bit_rate = cli::option_number(value);
+            settings.bit_rate_given = true;
             break;
         case 'T':
             settings.threads = cli::option_number(value);

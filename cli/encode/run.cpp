@@ -12,10 +12,11 @@
 // derive); with -H each frame goes out in its H2 unit.
 //
 // Conversion (-F, and -m for inputs that are not 16000 Hz mono) stands between reading and the
-// 16-bit PCM, in a single pass whatever -T says:
+// 16-bit PCM, in a single pass whatever -T says; the stage itself is convert/conversion.h, which
+// the C interface runs too:
 //
-//   stored value × scale ─► (L + R) ÷ 2 for -m on stereo ─► resampler ─► truncate and limit
-//        chunks of the input                                  its tail drained at the end
+//   chunks of the input ─► stage: × scale, (L + R) ÷ 2 for -m on stereo, resampler ─► truncate
+//                                  its tail drained at the end                         and limit
 //
 // The input is read up to the sample count of its header, as without conversion; that count,
 // resampled, gives the frames the stream is to have. Without -F, and with -F at the input's own
@@ -36,8 +37,7 @@
 #include "cli/encode/frame_io.h"
 #include "cli/encode/parallel_run.h"
 #include "cli/encode/settings.h"
-#include "convert/mix.h"
-#include "convert/resample.h"
+#include "convert/conversion.h"
 #include "sbc/rate.h"
 #include "sbc/sbc.h"
 
@@ -109,20 +109,18 @@ struct Target {
 };
 
 // The way from the input's values to the encoder's, when they are converted: chunks of the
-// input, scaled and mixed, go through the resampler (or straight on, when only mixed) into
-// `ready`, from which the frames take their values.
+// input go through the conversion stage (scale, mix, resampler) into `ready`, from which the
+// frames take their values.
 //
-//   chunk  [ taken │ not yet given to the resampler ]        chunk_at .. chunk_end
+//   chunk  [ taken │ not yet given to the stage ]            chunk_at .. chunk_end
 //   ready  [ encoded │ waiting for a frame │ room ]          ready_at .. ready_end
 struct Conversion {
-    std::unique_ptr<convert::Resampler> resampler; // null when only mixed
-    bool mix = false;
-    double scale = 1.0;   // to the 16-bit scale
-    int32_t channels = 0; // of the input
+    std::unique_ptr<convert::Conversion> stage;
     std::vector<double> chunk;
     size_t chunk_at = 0, chunk_end = 0;
     std::vector<double> ready;
     size_t ready_at = 0, ready_end = 0;
+    int32_t channels = 0;         // of the input
     int64_t instants_read = 0;    // of the input
     int64_t instants_wanted = -1; // the input's count from its header; -1 unknown
     bool input_ended = false;     // the input ended, or its header's count is read
@@ -294,24 +292,22 @@ std::unique_ptr<Conversion> plan_conversion(const Settings& settings,
                                             const audiofile::AudioInfo& info, const Target& target,
                                             bool& failed) {
     failed = false;
-    const bool resample = target.frequency != info.sampling_frequency;
-    const bool mix = target.channels != info.channels;
-    if (!resample && !mix) return nullptr;
+    const convert::ConversionSpec spec{info.sampling_frequency,
+                                       target.frequency,
+                                       info.channels,
+                                       target.channels,
+                                       sixteen_bit_scale(info.sample_type),
+                                       thread_count(settings.threads)};
+    if (convert::conversion_is_identity(spec)) return nullptr;
     auto c = std::make_unique<Conversion>();
-    c->mix = mix;
-    c->scale = sixteen_bit_scale(info.sample_type);
     c->channels = info.channels;
-    if (resample) {
-        const char* error = nullptr;
-        c->resampler =
-            convert::resampler_create(info.sampling_frequency, target.frequency, target.channels,
-                                      thread_count(settings.threads), error);
-        if (!c->resampler) {
-            std::fprintf(stderr, "\nError resampling from %d Hz to %d Hz: %s\n",
-                         info.sampling_frequency, target.frequency, error);
-            failed = true;
-            return nullptr;
-        }
+    const char* error = nullptr;
+    c->stage = convert::conversion_create(spec, error);
+    if (!c->stage) {
+        std::fprintf(stderr, "\nError resampling from %d Hz to %d Hz: %s\n",
+                     info.sampling_frequency, target.frequency, error);
+        failed = true;
+        return nullptr;
     }
     c->chunk.resize(chunk_instants * static_cast<size_t>(info.channels));
     c->ready.resize(ready_values);
@@ -323,9 +319,9 @@ std::unique_ptr<Conversion> plan_conversion(const Settings& settings,
     return c;
 }
 
-// Reads the next chunk of the input into `chunk`, on the 16-bit scale and mixed when asked.
-// Marks the end of the input where it ends, fails, or reaches its header's count; an
-// interrupted live read leaves the chunk empty and is simply tried again.
+// Reads the next chunk of the input into `chunk`, as stored. Marks the end of the input where it
+// ends, fails, or reaches its header's count; an interrupted live read leaves the chunk empty and
+// is simply tried again.
 void read_chunk(Run& run, Conversion& c) {
     const auto channels = static_cast<size_t>(c.channels);
     size_t wanted = chunk_instants;
@@ -346,10 +342,7 @@ void read_chunk(Run& run, Conversion& c) {
         return;
     }
     c.instants_read += got;
-    auto values = std::span(c.chunk).first(static_cast<size_t>(got) * channels);
-    if (c.scale != 1.0)
-        for (double& v : values) v *= c.scale;
-    c.chunk_end = c.mix ? convert::mix_to_mono(values, values) : values.size();
+    c.chunk_end = static_cast<size_t>(got) * channels;
 }
 
 // Moves the values still waiting for a frame to the front of `ready` (fewer than one frame's).
@@ -362,28 +355,21 @@ void make_room(Conversion& c) {
 }
 
 // One step of bringing converted values into `ready`: gives the chunk (or what is left of it)
-// to the resampler, reads the next chunk, or drains the resampler once the input has ended.
-// False when nothing more will come: everything is out, the run is to stop, a read or the
-// resampler failed.
+// to the stage, reads the next chunk, or drains the stage once the input has ended. False when
+// nothing more will come: everything is out, the run is to stop, a read or the resampler failed.
 bool convert_more(Run& run, Conversion& c) {
     make_room(c);
     const auto room = std::span(c.ready).subspan(c.ready_end);
-    if (c.chunk_at < c.chunk_end) {
-        const auto given = std::span(c.chunk).subspan(c.chunk_at, c.chunk_end - c.chunk_at);
-        size_t taken = given.size(), made = std::min(given.size(), room.size());
-        if (c.resampler) {
-            made = convert::resampler_process(*c.resampler, given, taken, room);
-        } else {
-            taken = made;
-            std::copy_n(given.begin(), made, room.begin());
-        }
-        if (taken == 0 && made == 0) {
+    const auto given = std::span(c.chunk).subspan(c.chunk_at, c.chunk_end - c.chunk_at);
+    if (!given.empty() || convert::conversion_holds(*c.stage)) {
+        const auto step = convert::conversion_process(*c.stage, given, room);
+        if (c.stage->failed) {
             std::fprintf(stderr, "\nError resampling the inputfile\n");
             c.failed = true;
             return false;
         }
-        c.chunk_at += taken;
-        c.ready_end += made;
+        c.chunk_at += step.taken;
+        c.ready_end += step.made;
         return true;
     }
     if (!c.input_ended) {
@@ -391,11 +377,11 @@ bool convert_more(Run& run, Conversion& c) {
         read_chunk(run, c); // an interrupted read is tried again after await_input
         return true;
     }
-    if (audiofile::audio_read_error(*run.input) != 0 || !c.resampler || c.drained) return false;
-    const size_t made = convert::resampler_drain(*c.resampler, room);
+    if (audiofile::audio_read_error(*run.input) != 0 || c.drained) return false;
+    const size_t made = convert::conversion_drain(*c.stage, room);
     c.drained = made == 0;
     c.ready_end += made;
-    return true;
+    return made > 0;
 }
 
 // One frame of converted instants in `pcm`: fewer only at the end of the converted stream,
@@ -423,9 +409,14 @@ bool configure_sbc(Run& run, const Settings& settings, const Target& target) {
         std::fprintf(stderr, "\nError creating SBC encoder\n");
         return false;
     }
-    const auto bitpool = sbc::bitpool_for_rate(
-        rate_shape(settings, channel_mode, channels, frequency), settings.bit_rate);
+    const auto shape = rate_shape(settings, channel_mode, channels, frequency);
     const int32_t max_bitpool = sbc::encoder_max_bitpool(channel_mode, settings.subbands);
+    auto bitpool = sbc::bitpool_for_rate(shape, settings.bit_rate);
+    // Without -r, a frame that cannot carry the default rate's bitpool takes the highest it can.
+    const auto fallback = settings.bit_rate_given || settings.bit_rate != sbc::DEFAULT_BIT_RATE
+                              ? std::nullopt
+                              : sbc::default_bitpool(shape, max_bitpool);
+    if (fallback) bitpool = fallback->bitpool;
     if (!bitpool) {
         std::fprintf(stderr, "\nbit rate: %d bps is out of range\n", settings.bit_rate);
         print_workable_rates(settings, channel_mode, channels, frequency, max_bitpool);
@@ -439,6 +430,11 @@ bool configure_sbc(Run& run, const Settings& settings, const Target& target) {
         print_workable_rates(settings, channel_mode, channels, frequency, max_bitpool);
         return false;
     }
+    if (settings.verbose && fallback && fallback->lowered)
+        std::fprintf(stderr,
+                     "the default bit rate of %d bps gives bitpool %d, more than this frame can "
+                     "carry: bitpool %d, the highest it allows, is used\n",
+                     settings.bit_rate, fallback->derived, fallback->bitpool);
     const int configured =
         sbc::encoder_configure(*run.encoder, channel_mode, *bitpool, settings.allocation_method);
     if (configured == sbc::CONFIGURE_BAD_FORMAT) return false; // the encoder said why
@@ -508,7 +504,7 @@ int encode_input(const Settings& settings, std::FILE* output,
     const int64_t instants_per_frame = run.encoder->samples_per_channel;
     const bool count_known = info.num_samples_known;
     const int64_t instants_known =
-        conversion && conversion->resampler
+        conversion && conversion->stage->resampler
             ? convert::resampled_length(info.num_samples, info.sampling_frequency, target.frequency)
             : info.num_samples;
     const int64_t frames = count_known ? instants_known / instants_per_frame : -1;

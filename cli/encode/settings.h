@@ -9,16 +9,17 @@
 namespace cli {
 
 struct Settings {
-    int channel_mode = 1;      // 1 DUAL_CHANNEL; -s gives 2 STEREO, -j gives 3 JOINT_STEREO
-    int blk_len = 16;          // blocks per frame (-l)
-    int subbands = 8;          // -n
-    int allocation_method = 1; // 1 SNR; -p gives 0 LOUDNESS
-    int bit_rate = 375000;     // requested bits per second (-r)
-    bool verbose = false;      // -v
-    bool msbc = false;         // -m: mSBC frames (16000 Hz mono; every parameter fixed)
-    bool h2 = false;           // -H: each mSBC frame in a 60-byte H2 unit
-    int threads = 0;           // -T: 0 one per processor, 1 a single pass (pipes always)
-    int frequency = 0;         // -F: the sampling frequency to resample to; 0 the input's own
+    int channel_mode = 1;        // 1 DUAL_CHANNEL; -s gives 2 STEREO, -j gives 3 JOINT_STEREO
+    int blk_len = 16;            // blocks per frame (-l)
+    int subbands = 8;            // -n
+    int allocation_method = 1;   // 1 SNR; -p gives 0 LOUDNESS
+    int bit_rate = 375000;       // requested bits per second (-r)
+    bool bit_rate_given = false; // -r was given: a bitpool the frame cannot carry is refused
+    bool verbose = false;        // -v
+    bool msbc = false;           // -m: mSBC frames (16000 Hz mono; every parameter fixed)
+    bool h2 = false;             // -H: each mSBC frame in a 60-byte H2 unit
+    int threads = 0;             // -T: 0 one per processor, 1 a single pass (pipes always)
+    int frequency = 0;           // -F: the sampling frequency to resample to; 0 the input's own
 };
 
 // Encodes `input_name` into `output` (which it closes) and returns the exit status.

@@ -22,9 +22,10 @@ import numpy as np
 SONAME = "libvantrel.so.1"
 
 
-class VantrelError(Exception):
+class VantrelError(ValueError):
     """The codec refused something; the message is the C library's text, `status` its code.
-    After a change of stream, `samples` holds the samples decoded before it (else None)."""
+    After a change of stream, `samples` holds the samples decoded before it (else None).
+    A ValueError, so that code catching bad values catches it too."""
 
     def __init__(self, message: str, status: int = 0,
                  samples: Optional[np.ndarray] = None) -> None:
@@ -61,6 +62,11 @@ class Config(ctypes.Structure):
                 ("channels", c_int32), ("channel_mode", c_int32), ("subbands", c_int32),
                 ("blocks", c_int32), ("allocation", c_int32), ("bitpool", c_int32),
                 ("bit_rate", c_int32)]
+
+
+class ConvertConfig(ctypes.Structure):
+    _fields_ = [("struct_size", c_uint32), ("from_rate", c_int32), ("to_rate", c_int32),
+                ("channels", c_int32), ("to_channels", c_int32), ("threads", c_int32)]
 
 
 class StreamInfo(ctypes.Structure):
@@ -113,6 +119,19 @@ _SIGNATURES = {
                                              _size]),
     "vantrel_encoder_encode_double": (c_int, [c_void_p, c_void_p, c_size_t, c_void_p,
                                               c_size_t, _size]),
+    "vantrel_encoder_pending": (c_int, [c_void_p, _size]),
+    "vantrel_convert_config_default": (c_int, [POINTER(ConvertConfig), c_int32, c_int32,
+                                               c_int32]),
+    "vantrel_converter_open": (c_int, [POINTER(ConvertConfig), POINTER(c_void_p)]),
+    "vantrel_converter_close": (c_int, [c_void_p]),
+    "vantrel_converter_length": (c_int, [c_void_p, c_int64, POINTER(c_int64)]),
+    "vantrel_converter_finish": (c_int, [c_void_p]),
+    "vantrel_converter_convert": (c_int, [c_void_p, c_void_p, c_size_t, _size, c_void_p,
+                                          c_size_t, _size]),
+    "vantrel_converter_convert_float": (c_int, [c_void_p, c_void_p, c_size_t, _size, c_void_p,
+                                                c_size_t, _size]),
+    "vantrel_converter_convert_double": (c_int, [c_void_p, c_void_p, c_size_t, _size,
+                                                 c_void_p, c_size_t, _size]),
     "vantrel_decoder_open": (c_int, [c_void_p, POINTER(c_void_p)]),
     "vantrel_decoder_close": (c_int, [c_void_p]),
     "vantrel_decoder_decode": (c_int, [c_void_p, c_void_p, c_size_t, c_void_p, c_size_t,
@@ -128,6 +147,7 @@ for _name, (_restype, _argtypes) in _SIGNATURES.items():
 ERROR_BAD_BITPOOL, ERROR_BAD_BIT_RATE = -9, -10
 ERROR_NO_FRAMES, ERROR_STREAM_CHANGED = -15, -16
 BITPOOL_FROM_RATE = -1
+BIT_RATE_DEFAULT = 0
 MSBC_H2 = 1
 KIND_NAMES = {0: "none", 1: "SBC", 2: "mSBC", 3: "H2-framed mSBC"}
 MODE_NAMES = {0: "MONO", 1: "DUAL_CHANNEL", 2: "STEREO", 3: "JOINT_STEREO"}
@@ -207,6 +227,10 @@ class Encoder:
         return self._size_of(_lib.vantrel_encoder_delay)
 
     @property
+    def pending(self) -> int:
+        return self._size_of(_lib.vantrel_encoder_pending)
+
+    @property
     def bitpool(self) -> int:
         config = Config(struct_size=ctypes.sizeof(Config))
         check(_lib.vantrel_encoder_get_config(self._handle, byref(config)))
@@ -226,6 +250,68 @@ class Encoder:
         check(function(self._handle, frames.ctypes.data if count else None, count, target,
                        len(out), byref(written)))
         return bytes(out[:written.value]) if written.value != len(out) else bytes(out)
+
+
+_CONVERT = {np.dtype("=i2"): "vantrel_converter_convert",
+            np.dtype("=f4"): "vantrel_converter_convert_float",
+            np.dtype("=f8"): "vantrel_converter_convert_double"}
+
+
+class Converter:
+    """An open vantrel_converter: the program's mix and resampler, whole arrays at a time."""
+
+    def __init__(self, from_rate: int, to_rate: int, channels: int, to_channels: int,
+                 threads: int = 1) -> None:
+        self._handle = c_void_p()
+        config = ConvertConfig()
+        check(_lib.vantrel_convert_config_default(byref(config), from_rate, to_rate, channels))
+        config.to_channels, config.threads = to_channels, threads
+        status = _lib.vantrel_converter_open(byref(config), byref(self._handle))
+        if status < 0:
+            raise VantrelError(f"{strerror(status)} (from {from_rate} Hz with {channels} "
+                               f"channel(s) to {to_rate} Hz with {to_channels})", status)
+        self.to_channels = to_channels
+
+    def __del__(self, close: Any = _lib.vantrel_converter_close) -> None:
+        handle = getattr(self, "_handle", None)
+        if handle:
+            close(handle)
+
+    def length(self, instants: int) -> int:
+        """Output instants, tail included, of `instants` input instants."""
+        out = c_int64()
+        check(_lib.vantrel_converter_length(self._handle, instants, byref(out)))
+        return out.value
+
+    def convert(self, frames: np.ndarray, finish: bool) -> np.ndarray:
+        """Converts a C-contiguous (instants, channels) array of int16, float32 or float64 into
+        an array of the same dtype; with `finish`, the resampler's tail too (and no more input
+        may follow)."""
+        function = getattr(_lib, _CONVERT[frames.dtype])
+        step = frames.dtype.itemsize
+        expected = self.length(len(frames)) if finish else len(frames) * 2 + 4096
+        out = np.empty((max(expected, 1), self.to_channels), frames.dtype)
+        done, at, left = 0, frames.ctypes.data, frames.size
+        used, written = c_size_t(), c_size_t()
+
+        def pump(address: Optional[int], count: int) -> None:
+            nonlocal done, out
+            while True:
+                if done == out.size:  # more than foreseen: room for it
+                    out = np.concatenate([out, np.empty_like(out)])
+                check(function(self._handle, address, count, byref(used),
+                               out.ctypes.data + done * step, out.size - done, byref(written)))
+                done += written.value
+                count -= used.value
+                address = address + used.value * step if count else None
+                if count == 0 and written.value == 0:
+                    return
+
+        pump(at if left else None, left)
+        if finish:
+            check(_lib.vantrel_converter_finish(self._handle))
+            pump(None, 0)
+        return out.reshape(-1)[:done].reshape(-1, self.to_channels)
 
 
 def _refusal(status: int, config: Config, from_rate: bool) -> str:
@@ -305,7 +391,7 @@ class Decoder:
                 break
         channels = self.info().channels
         samples = (np.concatenate(pieces) if pieces else np.empty(0, np.int16))
-        samples = samples.reshape(-1, channels) if channels else samples.reshape(0, 0)
+        samples = samples.reshape(-1, channels) if channels else samples.reshape(0, 1)
         if status < 0 and status != ERROR_NO_FRAMES:
             raise VantrelError(self._change_text(status), status, samples)
         if status == ERROR_NO_FRAMES:

@@ -58,6 +58,13 @@ std::optional<int32_t> bitpool_for_rate(const RateShape& s, int32_t bit_rate) {
     return static_cast<int32_t>(bitpool);
 }
 
+std::optional<DefaultBitpool> default_bitpool(const RateShape& s, int32_t max_bitpool) {
+    const auto derived = bitpool_for_rate(s, DEFAULT_BIT_RATE);
+    if (!derived) return std::nullopt;
+    const bool lowered = *derived > max_bitpool;
+    return DefaultBitpool{lowered ? max_bitpool : *derived, *derived, lowered};
+}
+
 std::optional<RateRange> rates_for_bitpools(const RateShape& s, int32_t max_bitpool) {
     if (s.subbands <= 0 || s.blocks <= 0) return std::nullopt;
     const auto bitpool_at = [&](int64_t rate) {

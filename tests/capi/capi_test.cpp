@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <cstdlib>
 #include <limits>
@@ -383,3 +384,133 @@ TEST(CApi, EncodingAndDecodingAllocateNothing) {
 }
 
 } // namespace
+
+namespace capi_convert {
+
+struct ConverterCloser {
+    void operator()(vantrel_converter* c) const { vantrel_converter_close(c); }
+};
+using Converter = std::unique_ptr<vantrel_converter, ConverterCloser>;
+
+// Everything the converter makes of `samples`, given `step` values at a time into an output
+// buffer of `room` values, then finished and drained.
+std::vector<int16_t> convert_all(const vantrel_convert_config& config,
+                                 const std::vector<int16_t>& samples, size_t step, size_t room) {
+    vantrel_converter* raw = nullptr;
+    EXPECT_EQ(vantrel_converter_open(&config, &raw), VANTREL_OK);
+    const Converter c(raw);
+    std::vector<int16_t> out, buffer(room);
+    const auto pump = [&](const int16_t* in, size_t n) {
+        for (;;) {
+            size_t used = 0, written = 0;
+            EXPECT_EQ(vantrel_converter_convert(raw, in, n, &used, buffer.data(), room, &written),
+                      VANTREL_OK);
+            out.insert(out.end(), buffer.begin(), buffer.begin() + static_cast<ptrdiff_t>(written));
+            in += used;
+            n -= used;
+            if (n == 0 && written == 0) return;
+        }
+    };
+    for (size_t at = 0; at < samples.size(); at += step)
+        pump(&samples[at], std::min(step, samples.size() - at));
+    EXPECT_EQ(vantrel_converter_finish(raw), VANTREL_OK);
+    pump(nullptr, 0);
+    return out;
+}
+
+} // namespace capi_convert
+
+// The converter and an encoder give the program's bytes for -F and -m, in any pieces and
+// through any output buffer, with the length vantrel_converter_length promises; the default bit
+// rate takes the highest bitpool where a frame cannot carry it, as the program without -r.
+TEST(CApi, ConvertsAndEncodesAsTheProgramDoesWithFAndM) {
+    struct Case {
+        const char* name;
+        int rate, channels;
+        std::vector<std::string> options;
+        int to_rate, to_channels;
+    };
+    const std::vector<Case> cases = {
+        {"-F 44100 from 22050 Hz stereo", 22050, 2, {"-F", "44100"}, 44100, 2},
+        {"-m from 44100 Hz stereo", 44100, 2, {"-m"}, 16000, 1},
+        {"-m from 48000 Hz mono", 48000, 1, {"-m"}, 16000, 1},
+        {"-m from 16000 Hz stereo: the mix alone", 16000, 2, {"-m"}, 16000, 1},
+    };
+    TempDir dir;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto samples = to_pcm16(sine_frames(c.channels, c.rate, 7000, 997, 0.7));
+        write_file(dir / "in.wav", wave_file(c.channels, c.rate, 16, pcm16_le(samples)));
+        const auto expected = program_output(c.options, (dir / "in.wav").string());
+        vantrel_convert_config config;
+        vantrel_convert_config_default(&config, c.rate, c.to_rate, c.channels);
+        config.to_channels = c.to_channels;
+        const auto whole = capi_convert::convert_all(config, samples, samples.size(), 1 << 16);
+        config.threads = 2;
+        EXPECT_EQ(capi_convert::convert_all(config, samples, 6 * 7, 5 * c.to_channels), whole);
+        vantrel_converter* raw = nullptr;
+        ASSERT_EQ(vantrel_converter_open(&config, &raw), VANTREL_OK);
+        int64_t length = 0;
+        EXPECT_EQ(vantrel_converter_length(raw, 7000, &length), VANTREL_OK);
+        vantrel_converter_close(raw);
+        EXPECT_EQ(static_cast<int64_t>(whole.size()), length * c.to_channels);
+        Encoder e;
+        if (c.options[0] == "-m") {
+            vantrel_encoder* m = nullptr;
+            ASSERT_EQ(vantrel_encoder_open_msbc(0, &m), VANTREL_OK);
+            e.reset(m);
+        } else {
+            e = open({"",
+                      c.to_rate,
+                      c.to_channels,
+                      {},
+                      VANTREL_CHANNEL_MODE_AUTO,
+                      VANTREL_SNR,
+                      8,
+                      16,
+                      375000});
+        }
+        EXPECT_EQ(encode(e.get(), whole, whole.size()), expected);
+    }
+
+    const auto mono = to_pcm16(sine_frames(1, 16000, 3000, 997, 0.7));
+    write_file(dir / "in.wav", wave_file(1, 16000, 16, pcm16_le(mono)));
+    const auto expected = program_output({}, (dir / "in.wav").string());
+    EXPECT_EQ(encode(open({"",
+                           16000,
+                           1,
+                           {},
+                           VANTREL_CHANNEL_MODE_AUTO,
+                           VANTREL_SNR,
+                           8,
+                           16,
+                           VANTREL_BIT_RATE_DEFAULT})
+                         .get(),
+                     mono, mono.size()),
+              expected);
+}
+
+TEST(CApi, ConverterRefusesWhatItCannotConvertAndInputAfterFinish) {
+    vantrel_convert_config c;
+    vantrel_convert_config_default(&c, 44100, 48000, 1);
+    vantrel_converter* raw = nullptr;
+    for (const auto& [to_channels, from_rate, status] :
+         {std::array<int, 3>{2, 44100, VANTREL_ERROR_BAD_CHANNELS},
+          std::array<int, 3>{1, 0, VANTREL_ERROR_BAD_ARGUMENT}}) {
+        auto bad = c;
+        bad.to_channels = to_channels;
+        bad.from_rate = from_rate;
+        EXPECT_EQ(vantrel_converter_open(&bad, &raw), status);
+        EXPECT_EQ(raw, nullptr);
+    }
+    ASSERT_EQ(vantrel_converter_open(&c, &raw), VANTREL_OK);
+    const capi_convert::Converter owned(raw);
+    std::array<int16_t, 4> in{}, out{};
+    size_t used = 9, written = 9;
+    EXPECT_EQ(vantrel_converter_convert(raw, in.data(), 4, &used, out.data(), 0, &written),
+              VANTREL_ERROR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(used + written, 0u);
+    vantrel_converter_finish(raw);
+    EXPECT_EQ(vantrel_converter_convert(raw, in.data(), 4, &used, out.data(), 4, &written),
+              VANTREL_ERROR_FINISHED);
+}

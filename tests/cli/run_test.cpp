@@ -202,8 +202,28 @@ TEST(EncodingRun, ABitpoolTheFrameCannotCarryIsRefused) {
 
 // A refused rate names the interval of rates that works for the input and the options. The
 // interval is exact: both ends encode, and one bit/s beyond either end is refused.
+// Without -r, a frame that cannot carry the default rate's bitpool takes the highest bitpool it
+// allows, and -v says so; the same rate asked for with -r is refused (above).
+TEST(EncodingRun, WithoutRTheDefaultRateFallsToTheHighestBitpoolTheFrameAllows) {
+    struct Case {
+        std::vector<std::string> options;
+        int derived, bitpool;
+    };
+    for (const Case& c : {Case{{"-v"}, 183, 128}, Case{{"-v", "-n", "4"}, 90, 64}}) {
+        const auto run = encode(mono_sine(16000, 512), c.options);
+        EXPECT_EQ(run.process.status, 0) << run.process.err;
+        const std::string said =
+            "the default bit rate of 375000 bps gives bitpool " + std::to_string(c.derived) +
+            ", more than this frame can carry: bitpool " + std::to_string(c.bitpool) +
+            ", the highest it allows, is used\n" + "bitpool = " + std::to_string(c.bitpool) + "\n";
+        EXPECT_NE(run.process.err.find(said), std::string::npos) << run.process.err;
+        ASSERT_GT(run.stream.size(), 2u);
+        EXPECT_EQ(static_cast<uint8_t>(run.stream[2]), c.bitpool);
+    }
+}
+
 TEST(EncodingRun, ARefusedBitRateNamesTheRatesThatWork) {
-    auto mono = encode(mono_sine(16000, 512), {});
+    auto mono = encode(mono_sine(16000, 512), {"-r", "375000"});
     EXPECT_EQ(mono.process.status, 1);
     EXPECT_EQ(mono.process.err,
               banner + "\nbitpool: 183 (from a bit rate of 375000 bps) is outside the valid range "
@@ -216,7 +236,7 @@ TEST(EncodingRun, ARefusedBitRateNamesTheRatesThatWork) {
         const char* shape;                // as the message names it
     };
     const Case cases[] = {
-        {mono_sine(16000, 512), {}, "16000 Hz in MONO with 8 subbands and 16 blocks"},
+        {mono_sine(16000, 512), {"-r", "375000"}, "16000 Hz in MONO with 8 subbands and 16 blocks"},
         {stereo_sine(44100, 512),
          {"-r", "1000"},
          "44100 Hz in DUAL_CHANNEL with 8 subbands and 16 blocks"},

@@ -1,4 +1,4 @@
-# Runs the Python tests for ctest: exit status 77 (reported as skipped) with one line when
+# Runs the Python tests for ctest (python.module; python.install with the argument "install"): exit status 77 (reported as skipped) with one line when
 # Debian's python3-numpy or python3-pytest is missing.
 import sys
 from pathlib import Path
@@ -12,4 +12,8 @@ except ImportError as missing:
           "python3-numpy and python3-pytest)")
     sys.exit(77)
 
-sys.exit(pytest.main([str(Path(__file__).parent), "-q", "-p", "no:cacheprovider", *sys.argv[1:]]))
+# The module's tests, or with "install" the fresh-environment install alone (its own ctest).
+here = Path(__file__).parent
+folder = [str(here / "install")] if sys.argv[1:] == ["install"] else [str(here), "--ignore",
+                                                                       str(here / "install")]
+sys.exit(pytest.main([*folder, "-q", "-p", "no:cacheprovider"]))

@@ -1,0 +1,109 @@
+// The conversion stage (convert/conversion.h): scale and channel step into a staged chunk, then
+// the resampler (or a plain copy) from the chunk into the caller's output.
+//
+//   in     [ taken by earlier calls │ the caller's next values ...
+//   staged [ passed on │ waiting ]                 staged_at .. staged_end (one chunk at most)
+//
+// New input is taken only when the chunk is empty, so the resampler sees the input in the order
+// and, piece for piece, in the sizes it came in (its bits depend on neither).
+#include "convert/conversion.h"
+
+#include "convert/mix.h"
+
+#include <algorithm>
+#include <new>
+
+namespace convert {
+
+namespace {
+
+constexpr std::size_t chunk_instants = 4096;
+
+// Input instants `in` through the scale and the channel step into the front of `staged`; the
+// values written.
+std::size_t stage(const Conversion& c, std::span<const double> in, std::span<double> staged) {
+    const double scale = c.spec.scale;
+    std::transform(in.begin(), in.end(), staged.begin(),
+                   [scale](double v) { return scale != 1.0 ? v * scale : v; });
+    const auto values = staged.first(in.size());
+    switch (c.channel_step) {
+    case ChannelStep::stereo_to_mono:
+        return mix_to_mono(values, values);
+    case ChannelStep::keep:
+        break;
+    }
+    return values.size();
+}
+
+} // namespace
+
+bool conversion_is_identity(const ConversionSpec& spec) {
+    return spec.from_rate == spec.to_rate && spec.from_channels == spec.to_channels;
+}
+
+std::unique_ptr<Conversion> conversion_create(const ConversionSpec& spec, const char*& error) {
+    error = nullptr;
+    if (spec.from_rate < 1 || spec.to_rate < 1) {
+        error = "sampling frequencies must be positive";
+        return nullptr;
+    }
+    const bool mix = spec.from_channels == 2 && spec.to_channels == 1;
+    if (spec.from_channels < 1 || spec.from_channels > 2 ||
+        (spec.to_channels != spec.from_channels && !mix)) {
+        error = "only one or two channels are converted, and two only to one";
+        return nullptr;
+    }
+    std::unique_ptr<Conversion> c;
+    try {
+        c = std::make_unique<Conversion>();
+        c->staged.resize(chunk_instants * static_cast<std::size_t>(spec.from_channels));
+    } catch (const std::bad_alloc&) {
+        error = "out of memory";
+        return nullptr;
+    }
+    c->spec = spec;
+    c->channel_step = mix ? ChannelStep::stereo_to_mono : ChannelStep::keep;
+    if (spec.from_rate != spec.to_rate) {
+        c->resampler =
+            resampler_create(spec.from_rate, spec.to_rate, spec.to_channels, spec.threads, error);
+        if (!c->resampler) return nullptr;
+    }
+    return c;
+}
+
+bool conversion_holds(const Conversion& c) {
+    return c.staged_at < c.staged_end;
+}
+
+ConversionStep conversion_process(Conversion& c, std::span<const double> in,
+                                  std::span<double> out) {
+    ConversionStep step;
+    if (c.failed) return step;
+    const auto from = static_cast<std::size_t>(c.spec.from_channels);
+    const auto to = static_cast<std::size_t>(c.spec.to_channels);
+    if (!conversion_holds(c) && in.size() >= from) {
+        step.taken = std::min(in.size() / from, chunk_instants) * from;
+        c.staged_at = 0;
+        c.staged_end = stage(c, in.first(step.taken), c.staged);
+    }
+    const auto given = std::span(c.staged).subspan(c.staged_at, c.staged_end - c.staged_at);
+    if (given.empty() || out.size() < to) return step;
+    std::size_t used = 0;
+    if (c.resampler) {
+        step.made = resampler_process(*c.resampler, given, used, out);
+        if (used == 0 && step.made == 0) c.failed = true;
+    } else {
+        used = std::min(given.size(), out.size() / to * to);
+        std::copy_n(given.begin(), used, out.begin());
+        step.made = used;
+    }
+    c.staged_at += used;
+    return step;
+}
+
+std::size_t conversion_drain(Conversion& c, std::span<double> out) {
+    if (c.failed || !c.resampler || conversion_holds(c)) return 0;
+    return resampler_drain(*c.resampler, out);
+}
+
+} // namespace convert

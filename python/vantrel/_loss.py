@@ -1,0 +1,118 @@
+# Lost frames on a simulated link: a Gilbert-Elliott channel with a good and a bad state.
+#
+#            p                      good: the frame arrives
+#    good ───────► bad              bad:  the frame is lost
+#     ▲  ◄───────  │
+#     └─ 1-p   r   └─ 1-r           one step per frame, one uniform draw u per step:
+#                                   good → bad when u < p, bad → good when u < r
+#
+# Losses come in runs whose lengths are geometric with mean 1 / r, and the long-run share of
+# lost frames is p / (p + r); so for a loss rate L and a mean run length B:
+#     r = 1 / B,    p = L / (B (1 - L))         (p ≤ 1 needs B ≥ L / (1 - L))
+# B = 1 gives isolated losses (every run one frame long).
+#
+# The draws come from a counter-based generator of its own (SplitMix64 of seed + step), compared
+# with integer thresholds: the same seed gives the same mask on every machine, numpy version and
+# platform, whether asked for at once or piece by piece.
+import os
+from typing import Iterator, Optional
+
+import numpy as np
+
+_GOLDEN = np.uint64(0x9E3779B97F4A7C15)
+_MIX1 = np.uint64(0xBF58476D1CE4E5B9)
+_MIX2 = np.uint64(0x94D049BB133111EB)
+_U64 = 1 << 64
+
+
+def _draws(seed: int, start: int, count: int) -> np.ndarray:
+    """SplitMix64 outputs number start .. start + count - 1 of `seed`, as uint64."""
+    with np.errstate(over="ignore"):
+        steps = np.arange(start + 1, start + count + 1, dtype=np.uint64)
+        z = np.uint64(seed) + steps * _GOLDEN
+        z = (z ^ (z >> np.uint64(30))) * _MIX1
+        z = (z ^ (z >> np.uint64(27))) * _MIX2
+        return z ^ (z >> np.uint64(31))
+
+
+def _threshold(probability: float) -> np.uint64:
+    """The integer t with u < t exactly when a uniform u / 2^64 < probability."""
+    return np.uint64(min(int(probability * _U64), _U64 - 1))
+
+
+class LossModel:
+    """Which frames a link loses: a Gilbert-Elliott model of bursty loss.
+
+    LossModel(loss=0.1, burst=1.0, seed=None)
+
+    loss: the long-run share of frames lost, 0 <= loss < 1. burst: the mean length of a run of
+    consecutive lost frames, >= 1 (1: every loss alone). The model has a good state (frames
+    arrive) and a bad one (frames are lost); from good it turns bad with probability
+    p = loss / (burst (1 - loss)) per frame, from bad it turns good with probability
+    r = 1 / burst, so runs of loss have geometric lengths of mean `burst` and the share of lost
+    frames tends to `loss`. A loss rate needs burst >= loss / (1 - loss) (p at most 1).
+
+    seed: an integer for a reproducible mask (the same seed gives the same mask on every
+    machine); None draws one, kept in .seed. The model starts in the good state, and its state
+    runs on from call to call: mask(100) and then mask(50) give the same as mask(150).
+
+        model = vantrel.LossModel(0.05, burst=3, seed=7)
+        for frame in frames:                       # bytes of one frame each
+            if next(model):                        # lost
+                ...                                # conceal, or play silence
+            else:
+                play(decoder.decode(frame))
+    """
+
+    def __init__(self, loss: float = 0.1, burst: float = 1.0, seed: Optional[int] = None) -> None:
+        loss, burst = float(loss), float(burst)
+        if not 0.0 <= loss < 1.0:
+            raise ValueError(f"loss must lie in [0, 1), not {loss}")
+        if not burst >= 1.0:
+            raise ValueError(f"burst (the mean run of lost frames) must be at least 1, not {burst}")
+        enter = loss / (burst * (1.0 - loss))
+        if enter > 1.0:
+            raise ValueError(f"a loss rate of {loss} needs runs of mean length at least "
+                             f"{loss / (1.0 - loss):.6g}, not {burst}")
+        if seed is None:
+            seed = int.from_bytes(os.urandom(8), "little")
+        if isinstance(seed, bool) or not isinstance(seed, (int, np.integer)):
+            raise TypeError(f"seed must be an integer or None, not {type(seed).__name__}")
+        self.loss, self.burst, self.seed = loss, burst, int(seed) % _U64
+        self._enter, self._leave = _threshold(enter), _threshold(1.0 / burst)
+        self._step = 0          # frames decided so far
+        self._bad = False       # the state after the last frame
+
+    def mask(self, frames: int) -> np.ndarray:
+        """Whether each of the next `frames` frames is lost: a bool array of that length."""
+        frames = int(frames)
+        if frames < 0:
+            raise ValueError(f"frames must be 0 or more, not {frames}")
+        u = _draws(self.seed, self._step, frames)
+        enters = np.flatnonzero(u < self._enter)  # where a good state turns bad
+        leaves = np.flatnonzero(u < self._leave)  # where a bad state turns good
+        lost = np.zeros(frames, dtype=bool)
+        at, bad = 0, self._bad
+        while at < frames:
+            if bad:  # lost until a step leaves; that step's frame arrives
+                k = np.searchsorted(leaves, at)
+                end = int(leaves[k]) if k < len(leaves) else frames
+                lost[at:end] = True
+            else:    # kept until a step enters; that step's frame is lost
+                k = np.searchsorted(enters, at)
+                end = int(enters[k]) if k < len(enters) else frames
+                lost[end:end + 1] = True
+            at, bad = end + 1, not bad
+        self._step += frames
+        self._bad = bool(lost[-1]) if frames else self._bad
+        return lost
+
+    def __iter__(self) -> Iterator[bool]:
+        return self
+
+    def __next__(self) -> bool:
+        """Whether the next frame is lost."""
+        return bool(self.mask(1)[0])
+
+    def __repr__(self) -> str:
+        return f"LossModel(loss={self.loss!r}, burst={self.burst!r}, seed={self.seed!r})"
