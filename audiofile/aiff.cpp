@@ -19,6 +19,11 @@
 // type AIFF/AIFC or without "COMM". A COMT chunk is consumed whole by its size (its first comment
 // is kept, cut to 255 characters), so the walk goes on at the next chunk.
 //
+// Sample types: AIFF holds PCM of 8, 16, 24 or 32 bits; AIFC the compression types "NONE" (the
+// same PCM), "fl32" and "fl64" (floats, whatever the sample size says), and "ulaw"/"ULAW" and
+// "alaw"/"ALAW" (8-bit G.711 codes, expanded to 16-bit values as they are read, whatever the
+// sample size says: writers put 8 or 16 there).
+//
 // Sample count: the COMM frame count; when it is 0, or sox's placeholder (0x7F000000 bytes in
 // whole frames) read from a pipe, the count is taken from the size of a regular file, and left
 // unknown on a pipe.
@@ -239,6 +244,8 @@ std::int32_t choose_sample_type(const AiffWalk& walk) {
     }
     if (is("fl32")) return ST_AIFC_FLOAT32;
     if (is("fl64")) return ST_AIFC_FLOAT64;
+    if (is("ulaw") || is("ULAW")) return ST_AIFC_MULAW;
+    if (is("alaw") || is("ALAW")) return ST_AIFC_ALAW;
     std::fprintf(stderr, "aifc type %s format %s not supported\n", walk.compression.data(),
                  walk.compression_name.data());
     return -1;

@@ -9,8 +9,8 @@
 // Containers are recognised by what they hold, never by their names, and recognition never
 // seeks, so a file arriving on standard input through a pipe ("AUDIO_FROM_STDIN") is recognised
 // exactly as the same file on disk. Every sample is delivered as the number stored: an 8-bit
-// sample as -128..127, a 24-bit one as -8388608..8388607, a float as the float; nothing is scaled,
-// clipped or dithered.
+// sample as -128..127, a 24-bit one as -8388608..8388607, a float as the float, a G.711 (µ-law,
+// A-law) code as the 16-bit value its table gives; nothing is scaled, clipped or dithered.
 //
 // Five containers are read by the library's own readers (Sun audio, WAVE, AIFF/AIFC, SPW, the
 // 512-byte header). A file that all five refuse is handed to libsndfile, which decodes FLAC,
@@ -36,6 +36,7 @@ namespace audiofile {
 // Stored sample encodings. Each container has its own codes; integer encodings are two's
 // complement except ST_WAVE_PCM8, which is unsigned with 128 as zero. Codes 1, 6, 15 and 20 are
 // unassigned: no reader produces them, sample_bits gives them 16 and audio_read delivers nothing.
+// Codes 31..36 are the G.711 codes, below.
 inline constexpr std::int32_t ST_H512_PCM16 = 0;    // 16-bit, byte order by the header's marker
 inline constexpr std::int32_t ST_AIFF_PCM8 = 2;     // 8-bit signed
 inline constexpr std::int32_t ST_AIFF_PCM16 = 3;    // big-endian
@@ -63,6 +64,17 @@ inline constexpr std::int32_t ST_AIFC_FLOAT32 = 27; // big-endian IEEE single
 inline constexpr std::int32_t ST_AIFC_FLOAT64 = 28; // big-endian IEEE double
 inline constexpr std::int32_t ST_WAVE_FLOAT32 = 29; // little-endian IEEE single
 inline constexpr std::int32_t ST_WAVE_FLOAT64 = 30; // little-endian IEEE double
+
+// G.711 µ-law and A-law: one byte per sample, expanded by the standard tables to 16-bit values
+// (µ-law -32124..32124, A-law -32256..32256, as sox, ffmpeg and libsndfile expand them), the same
+// in every container. sample_bits gives 8 (the stored size), sample_value_bits 16. No header
+// writer takes them.
+inline constexpr std::int32_t ST_SUN_MULAW = 31;  // Sun encoding 1
+inline constexpr std::int32_t ST_SUN_ALAW = 32;   // Sun encoding 27
+inline constexpr std::int32_t ST_WAVE_MULAW = 33; // WAVE format tag 7
+inline constexpr std::int32_t ST_WAVE_ALAW = 34;  // WAVE format tag 6
+inline constexpr std::int32_t ST_AIFC_MULAW = 35; // AIFC compression type "ulaw" (or "ULAW")
+inline constexpr std::int32_t ST_AIFC_ALAW = 36;  // AIFC compression type "alaw" (or "ALAW")
 
 // Samples decoded by libsndfile from a FLAC, Ogg, MP3, W64 or CAF file, in the host's byte order.
 // They are not stored in the stream as such: no header writer takes them, and their number says
@@ -177,7 +189,7 @@ struct AudioFile {
 //             standard output; "AUDIO_FROM_STDIN" is refused ("\nUnable to write stdin !!").
 //             Refused before any file is created or truncated, with "\nUnable to write <path>:
 //             <why>\n": a sample type without a writer (1, 6, 15, 20, below 0, above 30:
-//             the ST_DECODED_* codes included),
+//             the G.711 and ST_DECODED_* codes included),
 //             channels below 1, a negative num_samples or sampling_frequency, and sizes or
 //             counts that the header's fields cannot hold (never written wrapped). A header that
 //             cannot be written (a full disk, say) gives "\nError writing the header of <path>:
@@ -248,7 +260,7 @@ std::unique_ptr<AudioFile> audio_open_stream(std::FILE* stream, AudioInfo& info)
 //   -1  no frame: end of data, a read failure (see audio_read_error), a trailing partial frame
 //       (never delivered), a frame larger than the 1 MiB buffer, channels below 1, `values`
 //       shorter than `channels`, or a code that has no samples (the unassigned 1, 6, 15, 20,
-//       codes outside 0..30 other than ST_DECODED_*, and ST_DECODED_* on a handle that has no
+//       codes outside 0..36 other than ST_DECODED_*, and ST_DECODED_* on a handle that has no
 //       decoder), so that no reading loop can spin
 //   82  the handle was opened for writing ("\nRead attempt at outputfile")
 // On -1 and 82 `values` is left untouched. The stream is read strictly forward in blocks of
@@ -298,10 +310,14 @@ std::span<const std::int16_t> audio_view_frames16(AudioFile& file, std::size_t f
 // write that the stream still buffered can fail, so check the result of a write handle.
 int audio_close(std::unique_ptr<AudioFile>& file);
 
-// Bits per stored sample of a code: 8, 16, 24, 32 or 64; 16 for the unassigned codes 1, 6, 15
-// and 20; 16, 32, 32 and 64 for ST_DECODED_PCM16, _PCM32, _FLOAT32 and _FLOAT64; 0 for any
-// other code outside 0..30 (negative codes included).
+// Bits per stored sample of a code: 8, 16, 24, 32 or 64; 8 for the G.711 codes; 16 for the
+// unassigned codes 1, 6, 15 and 20; 16, 32, 32 and 64 for ST_DECODED_PCM16, _PCM32, _FLOAT32 and
+// _FLOAT64; 0 for any other code outside 0..36 (negative codes included).
 int sample_bits(std::int32_t sample_type);
+
+// Bits of the values audio_read delivers for a code: sample_bits, except for the G.711 codes,
+// whose 8-bit codes expand to 16-bit values (16).
+int sample_value_bits(std::int32_t sample_type);
 
 // True for the IEEE floating-point codes (12, 13, 14, 25..30, ST_DECODED_FLOAT32 and _FLOAT64);
 // false for integer codes and for unknown codes.

@@ -108,7 +108,8 @@ struct WaveFormat {
     // The extension of the extensible format (tag 0xFFFE, a chunk of 40 bytes or more), after
     // its 2-byte size (bytes 16-17): valid bits (18-19, at most bits_per_sample), the speaker
     // mask (20-23, ignored) and the sub-format GUID (24-39), whose first two bytes hold the
-    // format tag it stands for (1 PCM, 3 IEEE float) and whose other 14 the standard suffix.
+    // format tag it stands for (1 PCM, 3 IEEE float, 6 A-law, 7 µ-law) and whose other 14 the
+    // standard suffix.
     bool extended = false; // the extension was read from this chunk
     std::uint16_t valid_bits = 0;
     std::array<std::uint8_t, 16> sub_format{};
@@ -121,7 +122,7 @@ inline constexpr std::uint32_t WAVE_EXTENSIBLE_FMT_LENGTH = 40;
 
 // Reads the 16 field bytes of a "fmt " chunk into `format` and forgets any earlier extension.
 // The tag is always taken; channels, frequency, block alignment and bits only for PCM (1), IEEE
-// float (3) and the extensible format, otherwise the earlier values stay.
+// float (3), A-law (6), µ-law (7) and the extensible format, otherwise the earlier values stay.
 // 0, or -1 when the stream ends first.
 int read_wave_fmt(std::FILE* stream, WaveFormat& format);
 

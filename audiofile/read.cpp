@@ -17,7 +17,8 @@
 //
 // Every code has a fixed sample size and encoding (table below). Integers and singles convert to
 // double exactly; nothing is scaled, clipped or dithered. 24-bit values are assembled in the top
-// of a 32-bit word and shifted right arithmetically, which sign-extends them.
+// of a 32-bit word and shifted right arithmetically, which sign-extends them. G.711 codes are
+// looked up in the expansion tables of g711.h.
 //
 // Invariants: a frame is converted only from the stream's bytes in their order, never from stale
 // ones: a trailing partial frame is the end of the data, except on a live handle, where the next
@@ -25,6 +26,7 @@
 // between calls.
 #include "audiofile/detect.h"
 #include "audiofile/foreign.h"
+#include "audiofile/g711.h"
 #include "audiofile/stored.h"
 
 #include <algorithm>
@@ -58,6 +60,8 @@ enum class Encoding : std::uint8_t {
     marker16,   // 16-bit, little-endian unless the marker reads byte-reversed
     marker_f32, // single, likewise
     marker_f64, // double, likewise
+    mulaw,      // G.711 codes, expanded to 16-bit values
+    alaw,
 };
 
 struct SampleFormat {
@@ -66,7 +70,7 @@ struct SampleFormat {
 };
 
 // Indexed by the ST_* code.
-constexpr std::array<SampleFormat, 31> sample_formats = {{
+constexpr std::array<SampleFormat, 37> sample_formats = {{
     {16, Encoding::marker16},   // 0  ST_H512_PCM16
     {16, Encoding::none},       // 1
     {8, Encoding::s8},          // 2  ST_AIFF_PCM8
@@ -98,6 +102,12 @@ constexpr std::array<SampleFormat, 31> sample_formats = {{
     {64, Encoding::f64be},      // 28 ST_AIFC_FLOAT64
     {32, Encoding::f32le},      // 29 ST_WAVE_FLOAT32
     {64, Encoding::f64le},      // 30 ST_WAVE_FLOAT64
+    {8, Encoding::mulaw},       // 31 ST_SUN_MULAW
+    {8, Encoding::alaw},        // 32 ST_SUN_ALAW
+    {8, Encoding::mulaw},       // 33 ST_WAVE_MULAW
+    {8, Encoding::alaw},        // 34 ST_WAVE_ALAW
+    {8, Encoding::mulaw},       // 35 ST_AIFC_MULAW
+    {8, Encoding::alaw},        // 36 ST_AIFC_ALAW
 }};
 
 // The byte-reversed forms of the 512-byte-header markers -32000, -32002 and -32004: samples of
@@ -175,6 +185,8 @@ template <Encoding E> double decode_as(Bytes s) {
         return std::bit_cast<float>(be_word(s[3], s[2], s[1], s[0]));
     if constexpr (E == Encoding::f64be) return swapped_float64(s.first<8>());
     if constexpr (E == Encoding::f64le) return std::bit_cast<double>(le64(s));
+    if constexpr (E == Encoding::mulaw) return mulaw_values[s[0]];
+    if constexpr (E == Encoding::alaw) return alaw_values[s[0]];
     return 0.0;
 }
 
@@ -225,6 +237,10 @@ void decode_run(Encoding encoding, Bytes bytes, std::size_t sample_bytes,
         return decode_run<Encoding::f64be>(bytes, sample_bytes, values);
     case Encoding::f64le:
         return decode_run<Encoding::f64le>(bytes, sample_bytes, values);
+    case Encoding::mulaw:
+        return decode_run<Encoding::mulaw>(bytes, sample_bytes, values);
+    case Encoding::alaw:
+        return decode_run<Encoding::alaw>(bytes, sample_bytes, values);
     default:
         return; // no other encoding reaches here
     }
@@ -290,6 +306,12 @@ bool refill(AudioFile& file, std::size_t frame_bytes) {
 
 int sample_bits(std::int32_t sample_type) {
     return format_of(sample_type).bits;
+}
+
+int sample_value_bits(std::int32_t sample_type) {
+    const SampleFormat format = format_of(sample_type);
+    const bool g711 = format.encoding == Encoding::mulaw || format.encoding == Encoding::alaw;
+    return g711 ? 16 : format.bits;
 }
 
 bool sample_is_float(std::int32_t sample_type) {

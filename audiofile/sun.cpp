@@ -8,8 +8,9 @@
 //         24  annotation, up to the data offset (skipped, no pad byte)
 //          …  samples                        the stream is left here
 //
-// Accepted encodings: linear PCM 2..5 (8, 16, 24, 32 bits) and IEEE float 6, 7 (32, 64 bits);
-// µ-law, A-law and everything else are refused with a message. Once ".snd" has been seen every
+// Accepted encodings: linear PCM 2..5 (8, 16, 24, 32 bits), IEEE float 6, 7 (32, 64 bits), and
+// 8-bit G.711 µ-law 1 and A-law 27 (expanded to 16-bit values as they are read); everything else
+// is refused with a message. Once ".snd" has been seen every
 // problem is an error: a header cut short, a channel count below 1, an annotation that runs past
 // the end of the stream.
 //
@@ -19,6 +20,7 @@
 #include "audiofile/detect.h"
 
 #include <cstdio>
+#include <utility>
 
 namespace audiofile {
 
@@ -26,10 +28,17 @@ namespace {
 
 constexpr std::uint32_t header_bytes = 24;
 
-// Encoding number → sample type, for the encodings 2..7.
-constexpr std::array<std::int32_t, 6> sample_types = {ST_SUN_PCM8,  ST_SUN_PCM16,   ST_SUN_PCM24,
-                                                      ST_SUN_PCM32, ST_SUN_FLOAT32, ST_SUN_FLOAT64};
-constexpr std::uint32_t first_encoding = 2;
+// Encoding number → sample type.
+constexpr std::array<std::pair<std::uint32_t, std::int32_t>, 8> sample_types = {{
+    {1, ST_SUN_MULAW},
+    {2, ST_SUN_PCM8},
+    {3, ST_SUN_PCM16},
+    {4, ST_SUN_PCM24},
+    {5, ST_SUN_PCM32},
+    {6, ST_SUN_FLOAT32},
+    {7, ST_SUN_FLOAT64},
+    {27, ST_SUN_ALAW},
+}};
 
 struct SunHeader {
     std::uint32_t data_offset = 0;
@@ -60,8 +69,8 @@ bool read_words(std::FILE* stream, SunHeader& header) {
 
 // The sample type of the encoding, or -1 after printing why it is refused.
 std::int32_t choose_sample_type(std::uint32_t encoding) {
-    const std::uint32_t index = encoding - first_encoding; // wraps for 0 and 1
-    if (index < sample_types.size()) return sample_types[index];
+    for (const auto& [number, type] : sample_types)
+        if (number == encoding) return type;
     std::fprintf(stderr, "sun format: %ld not supported\n",
                  static_cast<long>(static_cast<std::int32_t>(encoding)));
     return -1;

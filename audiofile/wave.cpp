@@ -16,10 +16,11 @@
 // "BW64") has been seen the file is WAVE: every later problem is an error, and every read is
 // checked, so a stream that ends early stops the walk instead of repeating the last chunk.
 //
-// Accepted: PCM (tag 1) of 8, 16, 24, 32 bits and IEEE float (tag 3) of 32, 64 bits, and the
-// same two under the extensible format (tag 0xFFFE), where the sub-format GUID holds the tag and
-// the container size (bits per sample) chooses the sample type: 24 valid bits in 32-bit slots
-// are read as 32-bit samples, which is exact (the low byte is zero). Everything else is refused
+// Accepted: PCM (tag 1) of 8, 16, 24, 32 bits, IEEE float (tag 3) of 32, 64 bits, 8-bit G.711
+// A-law (tag 6) and µ-law (tag 7), expanded to 16-bit values as they are read, and the same four
+// under the extensible format (tag 0xFFFE), where the sub-format GUID holds the tag and the
+// container size (bits per sample) chooses the sample type: 24 valid bits in 32-bit slots are
+// read as 32-bit samples, which is exact (the low byte is zero). Everything else is refused
 // with a message naming the cause. Samples must be packed: a block alignment wider than
 // channels × bytes per sample (samples in wider slots under tag 1) is refused rather than misread.
 //
@@ -55,11 +56,19 @@ constexpr std::uint32_t size_in_ds64 = 0xFFFFFFFF;
 constexpr std::array<std::uint8_t, 14> standard_guid_suffix = {
     0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 
-// PCM sample sizes and their codes; then IEEE float.
+// The sample sizes of each format tag and their codes.
 constexpr std::array<std::pair<int, std::int32_t>, 4> pcm_types = {
     {{8, ST_WAVE_PCM8}, {16, ST_WAVE_PCM16}, {24, ST_WAVE_PCM24}, {32, ST_WAVE_PCM32}}};
 constexpr std::array<std::pair<int, std::int32_t>, 2> float_types = {
     {{32, ST_WAVE_FLOAT32}, {64, ST_WAVE_FLOAT64}}};
+constexpr std::array<std::pair<int, std::int32_t>, 1> mulaw_types = {{{8, ST_WAVE_MULAW}}};
+constexpr std::array<std::pair<int, std::int32_t>, 1> alaw_types = {{{8, ST_WAVE_ALAW}}};
+
+// The tags whose "fmt " fields the reader takes, and the sub-formats of the extensible format it
+// accepts.
+constexpr bool is_known_tag(std::uint16_t tag) {
+    return tag == tag_pcm || tag == tag_ieee_float || tag == tag_alaw || tag == tag_mulaw;
+}
 
 // What the walk knows when it reaches "data".
 struct WaveWalk {
@@ -164,26 +173,26 @@ std::int32_t type_for_bits(std::span<const std::pair<int, std::int32_t>> types, 
     return -1;
 }
 
+// The code of a sample size among `types`, or -1 after printing that the size is refused.
+std::int32_t sized_type(std::span<const std::pair<int, std::int32_t>> types, const char* format,
+                        int bits) {
+    const std::int32_t type = type_for_bits(types, bits);
+    if (type < 0)
+        std::fprintf(stderr, "wave %s format samplesize: %d not supported\n", format, bits);
+    return type;
+}
+
 // The sample type of a tag and sample size, or -1 after printing why it is refused.
 std::int32_t plain_sample_type(std::uint16_t tag, int bits) {
     switch (tag) {
-    case tag_pcm: {
-        const std::int32_t type = type_for_bits(pcm_types, bits);
-        if (type < 0) std::fprintf(stderr, "wave PCM format samplesize: %d not supported\n", bits);
-        return type;
-    }
-    case tag_ieee_float: {
-        const std::int32_t type = type_for_bits(float_types, bits);
-        if (type < 0)
-            std::fprintf(stderr, "wave IEEE_FLOAT format samplesize: %d not supported\n", bits);
-        return type;
-    }
+    case tag_pcm:
+        return sized_type(pcm_types, "PCM", bits);
+    case tag_ieee_float:
+        return sized_type(float_types, "IEEE_FLOAT", bits);
     case tag_mulaw:
-        std::fputs("WAVE_FORMAT_MULAW not supported\n", stderr);
-        return -1;
+        return sized_type(mulaw_types, "MULAW", bits);
     case tag_alaw:
-        std::fputs("WAVE_FORMAT_ALAW not supported\n", stderr);
-        return -1;
+        return sized_type(alaw_types, "ALAW", bits);
     default:
         std::fprintf(stderr, "wave format: %d not supported\n",
                      static_cast<int>(static_cast<std::int16_t>(tag)));
@@ -201,7 +210,7 @@ std::int32_t extensible_sample_type(const WaveFormat& format) {
     const std::span<const std::uint8_t, 16> guid(format.sub_format);
     const std::uint16_t tag = load_le16(guid.first<2>());
     const auto suffix = guid.last<14>();
-    if ((tag != tag_pcm && tag != tag_ieee_float) ||
+    if (!is_known_tag(tag) ||
         !std::equal(suffix.begin(), suffix.end(), standard_guid_suffix.begin())) {
         std::fprintf(stderr,
                      "wave extensible format: sub-format %08X-%04X-%04X-%02X%02X-"
@@ -234,9 +243,7 @@ int read_wave_fmt(std::FILE* stream, WaveFormat& format) {
     const std::span<const std::uint8_t> f(fields);
     format.format_tag = load_le16(f.subspan<0, 2>());
     format.extended = false;
-    if (format.format_tag != tag_pcm && format.format_tag != tag_ieee_float &&
-        format.format_tag != WAVE_TAG_EXTENSIBLE)
-        return 0;
+    if (!is_known_tag(format.format_tag) && format.format_tag != WAVE_TAG_EXTENSIBLE) return 0;
     format.channels = static_cast<std::int16_t>(load_le16(f.subspan<2, 2>()));
     format.sampling_frequency = load_le32(f.subspan<4, 4>());
     format.block_align = load_le16(f.subspan<12, 2>());

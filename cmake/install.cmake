@@ -4,21 +4,25 @@
 #   share/man/man1/vantrel.1.gz, ...                 their manual pages (compressed, as Debian wants)
 #   include/vantrel/sbc/sbc.h, scan.h                the codec library's public headers
 #   include/vantrel/audiofile/audiofile.h            the audio file library's public header
-#   lib/libvantrel_sbc.a, lib/libvantrel_audiofile.a the two libraries (static, position independent)
+#   LIB/libvantrel_sbc.a, LIB/libvantrel_audiofile.a the two libraries (static, position independent)
 #   include/vantrel/vantrel.h                        the C interface's header
-#   lib/libvantrel.so.1 (.so.<version>, .so)         the C interface's shared library
-#   lib/cmake/vantrel/                               find_package(vantrel): vantrel::sbc,
+#   LIB/libvantrel.so.1 (.so.<version>, .so)         the C interface's shared library
+#   LIB/cmake/vantrel/                               find_package(vantrel): vantrel::sbc,
 #                                                    vantrel::audiofile, vantrel::vantrel (C)
-#   lib/pkgconfig/vantrel-sbc.pc, vantrel-audiofile.pc, vantrel.pc (C)
+#   LIB/pkgconfig/vantrel-sbc.pc, vantrel-audiofile.pc, vantrel.pc (C)
+#
+# LIB is GNUInstallDirs' CMAKE_INSTALL_LIBDIR: lib, and on Debian lib/<multiarch> (for example
+# lib/x86_64-linux-gnu) when the build is configured for the prefix /usr.
 #
 # Headers and libraries carry the project's name so that they never clash with another SBC
 # library on the same system; a consumer still writes #include "sbc/sbc.h". The exported targets
 # carry only the include directory and the C++20 requirement: none of this build's warning,
 # floating-point or sanitizer flags.
 #
-# `cpack -G DEB` in a build tree (with dpkg-dev and file installed) makes
-# vantrel_<version>_<arch>.deb with all of the above below /usr, plus
-# share/doc/vantrel/changelog.gz and copyright (from cmake/deb/).
+# `cpack -G DEB` in a build tree configured with -DCMAKE_INSTALL_PREFIX=/usr (with dpkg-dev and
+# file installed) makes vantrel_<version>_<arch>.deb with all of the above below /usr, libraries
+# in Debian's multiarch folder, plus share/doc/vantrel/changelog.gz and copyright (from
+# cmake/deb/).
 include(CMakePackageConfigHelpers)
 
 set(VANTREL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/vantrel)
@@ -123,12 +127,18 @@ package and pkg-config files, and libvantrel, the codec's C interface.")
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION sound)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # The package installs below /usr; a tree configured for another prefix makes none.
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  set(CPACK_VANTREL_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+  set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/deb/package_prefix.cmake)
   # libvantrel.so.1 is a public shared library: the package declares it (shlibs) and has dpkg run
-  # ldconfig when it is installed or removed (triggers). The one package holds everything, so
-  # lintian's wish for a libvantrel1 package of its own is overridden.
+  # ldconfig when it is installed or removed (triggers), once; the ldconfig scripts CPack adds
+  # besides are taken out after it (without_ldconfig_scripts.cmake). The one package holds
+  # everything, so lintian's wish for a libvantrel1 package of its own is overridden.
   configure_file(${CMAKE_CURRENT_LIST_DIR}/deb/shlibs.in ${PROJECT_BINARY_DIR}/deb/shlibs @ONLY)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/deb/shlibs
       ${CMAKE_CURRENT_LIST_DIR}/deb/triggers)
+  set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/deb/without_ldconfig_scripts.cmake)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/deb/lintian-overrides
           DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME vantrel)

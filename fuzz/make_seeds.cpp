@@ -79,7 +79,7 @@ std::string msbc_frames(const std::string& noise) {
 
 // The WAVE forms today's tools write, around the 16-bit stereo samples `pcm`: chunks the reader
 // skips (LIST, bext, an odd-length one), the extensible format with 24 valid bits in 32-bit
-// slots, and RF64 with its ds64 chunk.
+// slots, RF64 with its ds64 chunk, and µ-law (the bytes of `pcm` as G.711 codes).
 std::vector<std::pair<std::string, std::string>> wave_forms(const std::string& pcm) {
     using testsupport::le16;
     using testsupport::le32;
@@ -109,6 +109,7 @@ std::vector<std::pair<std::string, std::string>> wave_forms(const std::string& p
         {"rf64_pcm16.wav",
          riff("RF64", chunk("ds64", std::string(8, '\0') + size64 + std::string(12, '\0')) +
                           chunk("fmt ", fmt(1, 16)) + "data" + le32(~0u) + pcm)},
+        {"wave_mulaw.wav", riff("RIFF", chunk("fmt ", fmt(7, 8)) + chunk("data", pcm))},
     };
 }
 

@@ -36,7 +36,10 @@ inline constexpr int32_t MONO = 0, DUAL_CHANNEL = 1, STEREO = 2, JOINT_STEREO = 
 // Allocation methods. Any non-zero value means SNR.
 inline constexpr int32_t LOUDNESS = 0, SNR = 1;
 
-// Capacities. Sampling frequencies are 16000, 32000, 44100 and 48000 Hz (index 0..3).
+// The sampling frequencies of SBC, in the order of their index (0..3).
+inline constexpr std::array<int32_t, 4> SAMPLING_FREQUENCIES = {16000, 32000, 44100, 48000};
+
+// Capacities.
 inline constexpr int32_t MAX_CHANNELS = 2;
 inline constexpr int32_t MAX_SUBBANDS = 8;
 inline constexpr int32_t MAX_BLOCKS = 16;
@@ -179,8 +182,8 @@ int32_t encoder_frequency_index(int32_t sampling_frequency);
 
 // A new encoder with zeroed filter history (the stream starts after silence).
 // Returns null for `subbands` other than 4 or 8, for `channels` outside 1..2 (the filter
-// bank holds the history of at most two channels), and when memory runs out. The sampling frequency and blk_len are
-// checked later by encoder_configure, which refuses them through format_init.
+// bank holds the history of at most two channels), and when memory runs out. The sampling frequency
+// and blk_len are checked later by encoder_configure, which refuses them through format_init.
 std::unique_ptr<EncoderState> encoder_create(int32_t sampling_frequency, int32_t channels,
                                              int32_t subbands, int32_t blk_len);
 

@@ -1,14 +1,23 @@
-# The Debian packages vantrel needs, in one place; sourced by scripts/demo, scripts/test,
-# scripts/fuzz and .ci/run.
+# The Debian packages vantrel needs, in one place, and the configuration of the build tree that
+# scripts/demo and scripts/test share; sourced by scripts/demo, scripts/test, scripts/fuzz and
+# .ci/run.
 #
-#   program_packages   what building the three programs needs (scripts/demo)
-#   test_packages      what the tests, the install check and the fuzz pass need besides
-#   peer_tools         the programs nobody here wrote that the interoperability tests compare
-#                      with: "command package what-goes-unchecked-without-it", one a line
+#   program_packages    what building the three programs needs (scripts/demo)
+#   test_packages       what the tests, the install check and the fuzz pass need besides
+#   skippable_packages  those of test_packages that scripts/test --allow-skips can go without:
+#                       the peer tools (their tests skip and are named at the end), numpy and
+#                       pytest (the Python tests skip), clang and its runtime (scripts/fuzz's)
+#   peer_tools          the programs nobody here wrote that the interoperability tests compare
+#                       with: "command package what-goes-unchecked-without-it", one a line
+#   build_options       the configuration of the tree `build`: scripts/demo builds the programs
+#                       in it and scripts/test everything, with the same compiler flags, so the
+#                       test compiles nothing that the demo compiled
 #
 #   ensure_packages PKG...   installs those of PKG that are not installed yet (apt-get, as root
-#                            or through sudo, non-interactive); when it cannot, prints the one
-#                            `apt-get install` line that is needed and returns 1
+#                            or through sudo, non-interactive); when it cannot, prints which are
+#                            missing and the one `apt-get install` line that is needed, leaves
+#                            them in missing_packages, and returns 1 (what to do next is the
+#                            caller's to say)
 #   missing_peer_tools       prints the lines of peer_tools whose command is not on the PATH
 # shellcheck shell=bash
 
@@ -22,6 +31,18 @@ program_packages=(g++ cmake make pkgconf libsndfile1-dev libsoxr-dev)
 test_packages=(libgtest-dev ffmpeg sbc-tools sox alsa-utils groff-base dpkg-dev file lintian
                clang libclang-rt-14-dev python3 python3-numpy python3-pytest)
 
+skippable_packages=(ffmpeg sbc-tools sox alsa-utils lintian python3-numpy python3-pytest clang
+                    libclang-rt-14-dev)
+
+# Optimised as RelWithDebInfo is, with line tables (-g1) instead of full debug information: the
+# same code, the same file and line in every sanitizer report and backtrace, and a compile of the
+# test sources about a fifth shorter. No -Werror here, which would make the demo's objects
+# differ from the test's (and has no place in a build users run): scripts/test fails on this
+# tree's warnings itself, and its other two builds take them as errors.
+build_options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTREL_WERROR=OFF
+               "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG"
+               "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG")
+
 peer_tools="\
 ffmpeg ffmpeg interoperability with ffmpeg (its decoder and its WAVE writer)
 sbcdec sbc-tools interoperability with sbcdec
@@ -30,7 +51,10 @@ sox sox conformance inputs and containers written by sox
 arecord alsa-utils WAVE headers written by arecord on a pipe
 lintian lintian the Debian package's policy check"
 
+missing_packages=()
+
 ensure_packages() {
+  missing_packages=()
   command -v dpkg-query > /dev/null || {
     echo "not a Debian system: make sure these (or what stands for them here) are installed: $*" >&2
     return 0
@@ -47,7 +71,9 @@ ensure_packages() {
     if command -v sudo > /dev/null && { sudo -n true 2> /dev/null || [ -t 0 ]; }; then
       sudo_cmd=(sudo)
     else
-      echo "missing packages; install them as root, then run this again:" >&2
+      missing_packages=("${need[@]}")
+      echo "missing packages, which only root can install (this user is not root and cannot use" \
+           "sudo here):" >&2
       echo "  apt-get install ${need[*]}" >&2
       return 1
     fi
@@ -66,7 +92,8 @@ ensure_packages() {
     "${apt[@]}" "$pkg" > /dev/null 2>&1 || failed+=("$pkg")
   done
   [ ${#failed[@]} -gt 0 ] || return 0
-  echo "these packages could not be installed; install them, then run this again:" >&2
+  missing_packages=("${failed[@]}")
+  echo "these packages could not be installed:" >&2
   echo "  apt-get install ${failed[*]}" >&2
   return 1
 }

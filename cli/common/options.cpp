@@ -40,9 +40,14 @@ int scan(int argc, char* const argv[], const char* options) {
     if (scanner.next_char == nullptr) {
         const char* arg = argv[scanner.option_index];
         if (arg == nullptr || arg[0] != scanner.switch_char) return end_of_options();
-        if (arg[1] == scanner.switch_char) { // "--" (or anything starting with two dashes)
+        if (arg[1] == scanner.switch_char) { // "--", or a long option
             ++scanner.option_index;
-            return end_of_options();
+            const char* name = arg + 2;
+            if (*name == '\0') return end_of_options();
+            scanner.option_value = nullptr;
+            if (std::strcmp(name, "help") == 0) return HELP_OPTION;
+            if (std::strcmp(name, "version") == 0) return VERSION_OPTION;
+            return refuse();
         }
         scanner.next_char = arg + 1;
     }

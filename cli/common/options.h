@@ -9,6 +9,9 @@
 // options are exhausted; `scanner.option_index` then names the first operand. A letter followed
 // by ':' in the option string takes a value, which `scanner.option_value` points at.
 //
+// Two long options are known to every program: "--help" and "--version" (HELP_OPTION and
+// VERSION_OPTION); any other argument of two dashes and a name is refused as an unknown letter is.
+//
 // The state is process-wide and is never reset: the program scans its arguments once.
 #pragma once
 
@@ -24,9 +27,14 @@ struct ScannerState {
 
 inline ScannerState scanner;
 
-// Returns the option character, '?' for a refused option (a letter outside `options`, ':' or a
-// missing value: errno is set to EINVAL and, when reporting, the C library's text for it is
-// printed after "get command line option: "), or -1 when the options are exhausted.
+// What `scan` returns for "--help" and "--version": values no option letter has.
+inline constexpr int HELP_OPTION = 0x100;
+inline constexpr int VERSION_OPTION = 0x101;
+
+// Returns the option character, HELP_OPTION or VERSION_OPTION, '?' for a refused option (a
+// letter outside `options`, ':', a missing value or an unknown long option: errno is set to
+// EINVAL and, when reporting, the C library's text for it is printed after "get command line
+// option: "), or -1 when the options are exhausted.
 int scan(int argc, char* const argv[], const char* options);
 
 // Converts an option value as the C library's atoi does (leading blanks, an optional sign, the

@@ -1,6 +1,8 @@
 // One message line on standard error, in one write so that lines of programs that share the
-// terminal do not interleave; and the usage texts.
+// terminal do not interleave; the usage texts; the answers to --help and --version.
 #include "cli/common/report.h"
+
+#include "cli/common/options.h"
 
 #include <array>
 #include <cstdarg>
@@ -20,8 +22,21 @@ void report(const char* format, ...) {
     std::fprintf(stderr, "%s\n", line.data());
 }
 
-void print_usage(std::span<const char* const> lines) {
-    for (const char* line : lines) std::fputs(line, stderr);
+void print_usage(std::span<const char* const> lines, std::FILE* stream) {
+    for (const char* line : lines) std::fputs(line, stream);
+}
+
+const char* const version = VANTREL_VERSION_TEXT;
+
+bool answer_long_option(int option, std::span<const char* const> usage_lines) {
+    if (option == HELP_OPTION) {
+        print_usage(usage_lines, stdout);
+    } else if (option == VERSION_OPTION) {
+        std::printf("%s %s\n", program_name, version);
+    } else {
+        return false;
+    }
+    return true;
 }
 
 } // namespace cli

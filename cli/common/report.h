@@ -3,6 +3,7 @@
 // or directory"); the encoder keeps its own texts, which begin with a line feed.
 #pragma once
 
+#include <cstdio>
 #include <span>
 
 namespace cli {
@@ -13,7 +14,16 @@ inline const char* program_name = "vantrel";
 // Prints "<program_name>: ", the formatted text and a line feed on standard error.
 [[gnu::format(printf, 1, 2)]] void report(const char* format, ...);
 
-// Prints a program's usage text, line by line as it stands (each with its own line feed).
-void print_usage(std::span<const char* const> lines);
+// Prints a program's usage text, line by line as it stands (each with its own line feed):
+// on standard error for -h and refused options, on standard output for --help.
+void print_usage(std::span<const char* const> lines, std::FILE* stream = stderr);
+
+// The toolkit's version ("1.5"), the same for every program and library of the build.
+extern const char* const version;
+
+// The answer to the long options every program takes (options.h), on standard output: the usage
+// for --help, "<program_name> <version>" for --version. True when `option` was one of them; the
+// program then ends with status 0.
+bool answer_long_option(int option, std::span<const char* const> usage_lines);
 
 } // namespace cli

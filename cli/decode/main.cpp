@@ -1,6 +1,7 @@
 // vantrel-decode: a stream of SBC or mSBC frames (bare, or in H2 units) back to audio.
 //
-//   vantrel-decode [-t type] [-f] [-o outputfile] inputfile
+//   vantrel-decode [-t type] [-f] [-q] [-o outputfile] inputfile
+//   vantrel-decode --help | --version         the usage or the version, on standard output
 //
 // The container comes from -t, else from the -o name's suffix, else WAVE. Messages go to
 // standard error; standard output carries only audio. Exit status: 0 when audio was decoded
@@ -19,14 +20,16 @@
 namespace {
 
 constexpr std::array usage_lines = {
-    "Usage: vantrel-decode [-t type] [-f] [-o outputfile] inputfile\n",
+    "Usage: vantrel-decode [-t type] [-f] [-q] [-o outputfile] inputfile\n",
     "  -t type        container: wav, au, aiff, aifc, spw, h512, or raw (headerless 16-bit\n",
     "                 little-endian); default: from the -o name's suffix, else wav\n",
     "  -f             32-bit float samples, full scale 1.0 (spw: 64-bit; spw and h512: on the\n",
     "                 16-bit scale; aiff has none)\n",
     "  -o outputfile  write to outputfile instead of standard output\n",
+    "  -q             quiet, as for vantrel (this program prints no banner)\n",
     "  inputfile      SBC or mSBC frames, bare or in H2 units; - or AUDIO_FROM_STDIN reads\n",
     "                 standard input\n",
+    "  --help, --version  print this usage or the version on standard output\n",
 };
 
 struct Options {
@@ -38,7 +41,8 @@ struct Options {
 
 // Scans the command line. Returns -1 to go on, or the exit status to end with.
 int scan_options(int argc, char* argv[], Options& o) {
-    for (int option; (option = cli::scan(argc, argv, "t:fo:h")) != -1;) {
+    for (int option; (option = cli::scan(argc, argv, "t:fo:qh")) != -1;) {
+        if (cli::answer_long_option(option, usage_lines)) return 0;
         switch (option) {
         case 't':
             o.type = cli::scanner.option_value;
@@ -48,6 +52,8 @@ int scan_options(int argc, char* argv[], Options& o) {
             break;
         case 'o':
             o.output = cli::scanner.option_value;
+            break;
+        case 'q': // there is no banner to leave out
             break;
         case 'h':
             cli::print_usage(usage_lines);

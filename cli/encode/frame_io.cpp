@@ -26,7 +26,7 @@ double sixteen_bit_scale(int32_t sample_type) {
             return 32768.0;
         }
     }
-    switch (sample_bits(sample_type)) {
+    switch (sample_value_bits(sample_type)) {
     case 8:
         return 256.0;
     case 24:

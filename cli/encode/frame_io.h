@@ -14,8 +14,8 @@ namespace cli {
 
 // The factor that brings a stored sample to the 16-bit scale: 256 for 8-bit integers, 1/256 for
 // 24-bit, 1/65536 for 32-bit, 32768 for floats whose container defines full scale as ±1.0
-// (WAVE, Sun, AIFC), 1 for 16-bit integers and for the floats of containers that define no full
-// scale (SPW, the 512-byte header).
+// (WAVE, Sun, AIFC), 1 for 16-bit integers (and G.711 codes, which expand to them) and for the
+// floats of containers that define no full scale (SPW, the 512-byte header).
 double sixteen_bit_scale(int32_t sample_type);
 
 // Bytes that each frame takes in the stream: the encoder's frame, or with `h2_units` (-H) the

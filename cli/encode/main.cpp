@@ -1,11 +1,12 @@
 // Entry point: banner, options, usage, the early checks, then the encoding run.
 //
-//   vantrel [-jsv] [-lblk_len] [-nsubbands] [-p] [-rrate] [-ooutputfile] inputfile
-//   vantrel -m [-H] [-v] [-ooutputfile] inputfile        mSBC, bare or in H2 units
+//   vantrel [-jqsv] [-lblk_len] [-nsubbands] [-p] [-rrate] [-ooutputfile] inputfile
+//   vantrel -m [-H] [-qv] [-ooutputfile] inputfile       mSBC, bare or in H2 units
 //   -F hz resamples the input to one of SBC's four sampling frequencies first
+//   -q leaves out the banner; --help and --version answer on standard output
 //
-// Everything this file prints goes to standard error; standard output carries only frames.
-// Exit status: 0 after a run (or after printing the usage), 1 after any refusal.
+// Everything else this file prints goes to standard error; standard output carries only frames.
+// Exit status: 0 after a run (or after printing the usage or version), 1 after any refusal.
 #include "cli/common/files.h"
 #include "cli/common/options.h"
 #include "cli/common/report.h"
@@ -21,8 +22,8 @@
 
 namespace {
 
-constexpr const char* version = "1.5";
 constexpr int max_blk_len = 16;
+constexpr const char* option_letters = "jl:n:o:pqr:svhmHT:F:";
 
 constexpr std::array usage_lines = {
     "Usage:\n",
@@ -40,6 +41,8 @@ constexpr std::array usage_lines = {
     "            [-H] with -m, write each frame in a 60-byte H2 unit, as a voice link carries it\n",
     "            [-Tthreads] threads specifies the number of encoding threads, 0 for one per "
     "core\n",
+    "            [-q] leave out the banner\n",
+    "            [--help] [--version] print this usage or the version on standard output\n",
     "            inputfile specifies the audio input file, the major audio formats are supported\n",
 };
 
@@ -61,9 +64,6 @@ const char* fixed_by_msbc(int option) {
         return nullptr;
     }
 }
-
-// The sampling frequencies of SBC, the rates -F resamples to.
-constexpr std::array sbc_frequencies = {16000, 32000, 44100, 48000};
 
 // Refuses -H without -m and, with -m, the first option whose setting mSBC fixes, and a -F other
 // than mSBC's 16000 Hz.
@@ -90,7 +90,7 @@ bool msbc_options_fit(const cli::Settings& settings, int fixed_option) {
 // Refuses a -F that names no sampling frequency of SBC (a value without digits counts as 0).
 bool frequency_fits(bool given, int frequency) {
     if (!given) return true;
-    for (int f : sbc_frequencies)
+    for (int f : sbc::SAMPLING_FREQUENCIES)
         if (frequency == f) return true;
     std::fprintf(stderr,
                  "\n-F %d: SBC has no sampling frequency of %d Hz; use 16000, 32000, 44100 or "
@@ -100,7 +100,7 @@ bool frequency_fits(bool given, int frequency) {
 }
 
 void print_banner() {
-    std::fprintf(stderr, "\nSBC Encoder LIB Version %s\n", version);
+    std::fprintf(stderr, "\nSBC Encoder LIB Version %s\n", cli::version);
     std::fprintf(stderr, "vantrel: raw SBC stream encoder, by the vantrel developers\n\n");
 }
 
@@ -171,26 +171,44 @@ std::FILE* settle_outputs(Outputs& outputs, const char* input_name) {
     return last;
 }
 
+// The next option, or -1 at the end of the options. The first operand is the input file
+// (`input_index` receives its index; -1 while there is none), and options may stand after it
+// too (`vantrel -F 44100 song.mp3 -o song.sbc`): scanning goes on behind it, up to the next
+// operand or "--"; anything after that is ignored.
+int next_option(int argc, char* argv[], int& input_index) {
+    for (;;) {
+        const int option = cli::scan(argc, argv, option_letters);
+        if (option != -1) return option;
+        if (input_index >= 0 || cli::scanner.option_index >= argc) return -1;
+        input_index = cli::scanner.option_index++;
+    }
+}
+
+// Whether -q is among the options, found before the banner is due: the command line scanned as
+// main scans it, without a word said and with the scanner left as it was.
+bool quiet_asked(int argc, char* argv[]) {
+    const cli::ScannerState before = cli::scanner;
+    cli::scanner = {};
+    cli::scanner.report_errors = 0;
+    bool quiet = false;
+    int input_index = -1;
+    for (int option; (option = next_option(argc, argv, input_index)) != -1;)
+        quiet = quiet || option == 'q';
+    cli::scanner = before;
+    return quiet;
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
-    print_banner();
+    if (!quiet_asked(argc, argv)) print_banner();
 
     cli::Settings settings;
     Outputs outputs;
     int fixed_option = 0; // the first option given whose setting mSBC fixes
     bool frequency_given = false;
-    // The first operand is the input file. Options may stand after it too
-    // (`vantrel -F 44100 song.mp3 -o song.sbc`): scanning goes on behind it, up to the next
-    // operand or "--"; anything after that is ignored.
     int input_index = -1;
-    for (;;) {
-        const int option = cli::scan(argc, argv, "jl:n:o:pr:svhmHT:F:");
-        if (option == -1) {
-            if (input_index >= 0 || cli::scanner.option_index >= argc) break;
-            input_index = cli::scanner.option_index++;
-            continue;
-        }
+    for (int option; (option = next_option(argc, argv, input_index)) != -1;) {
         const char* value = cli::scanner.option_value;
         if (fixed_option == 0 && fixed_by_msbc(option) != nullptr) fixed_option = option;
         switch (option) {
@@ -202,6 +220,8 @@ int main(int argc, char* argv[]) {
             break;
         case 'v':
             settings.verbose = true;
+            break;
+        case 'q': // the banner is left out (quiet_asked)
             break;
         case 'p':
             settings.allocation_method = 0;
@@ -236,6 +256,11 @@ int main(int argc, char* argv[]) {
                 return 1;
             }
             break;
+        case cli::HELP_OPTION:
+        case cli::VERSION_OPTION:
+            cli::answer_long_option(option, usage_lines);
+            outputs.close_all();
+            return 0;
         default: // 'h' and every refused option
             cli::print_usage(usage_lines);
             outputs.close_all();

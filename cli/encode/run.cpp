@@ -261,13 +261,27 @@ std::span<const int16_t> read_frame(Run& run, std::span<int16_t> pcm, int64_t in
     return pcm.first(have);
 }
 
+// What to do with a rate SBC lacks: resample it to the SBC rate closest above it (the highest, for
+// rates above them all), or, for mono voice below 16000 Hz, make mSBC of it.
+void print_rate_hint(const audiofile::AudioInfo& info) {
+    const auto rates = sbc::SAMPLING_FREQUENCIES;
+    const auto above = std::upper_bound(rates.begin(), rates.end(), info.sampling_frequency);
+    const int32_t to = above == rates.end() ? rates.back() : *above;
+    if (info.channels == 1 && info.sampling_frequency < sbc::MSBC_SAMPLING_FREQUENCY) {
+        std::fprintf(stderr, "resample it with -F %d, or make mSBC voice frames of it with -m\n",
+                     to);
+    } else {
+        std::fprintf(stderr, "resample it with -F %d\n", to);
+    }
+}
+
 // The frequency and channels to encode: mSBC's 16000 Hz mono with -m, the -F frequency, or the
 // input's own. False, after saying why, for an input that cannot be encoded.
 bool choose_target(const Settings& settings, const audiofile::AudioInfo& info, Target& target) {
     if (!settings.msbc && settings.frequency == 0 &&
         sbc::encoder_frequency_index(info.sampling_frequency) < 0) {
         std::fprintf(stderr, "\nSampling frequency: %d not supported\n", info.sampling_frequency);
-        std::fprintf(stderr, "resample it with -F 44100 or -F 48000\n");
+        print_rate_hint(info);
         return false;
     }
     if (info.channels > max_channels) {

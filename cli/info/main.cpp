@@ -1,6 +1,7 @@
 // vantrel-info: what a stream of SBC or mSBC frames holds.
 //
-//   vantrel-info [-v] inputfile
+//   vantrel-info [-qv] inputfile
+//   vantrel-info --help | --version           the usage or the version, on standard output
 //
 // The report goes to standard output as "key: value" lines (stream_report.h); -v puts one line
 // per frame (offset, length, parameters, CRC verdict), per run of skipped bytes and per gap of
@@ -17,10 +18,12 @@
 namespace {
 
 constexpr std::array usage_lines = {
-    "Usage: vantrel-info [-v] inputfile\n",
+    "Usage: vantrel-info [-qv] inputfile\n",
     "  -v          one line per frame: offset, length, parameters, CRC verdict\n",
+    "  -q          quiet, as for vantrel (this program prints no banner)\n",
     "  inputfile   SBC or mSBC frames, bare or in H2 units; - or AUDIO_FROM_STDIN reads\n",
     "              standard input\n",
+    "  --help, --version  print this usage or the version on standard output\n",
 };
 
 // Reads the whole stream into the report. false when a read failed (and was reported).
@@ -45,10 +48,11 @@ bool read_stream(cli::Input& input, bool verbose, cli::StreamReport& report) {
 int main(int argc, char* argv[]) {
     cli::program_name = "vantrel-info";
     bool verbose = false;
-    for (int option; (option = cli::scan(argc, argv, "vh")) != -1;) {
+    for (int option; (option = cli::scan(argc, argv, "qvh")) != -1;) {
+        if (cli::answer_long_option(option, usage_lines)) return 0;
         if (option == 'v') {
             verbose = true;
-        } else {
+        } else if (option != 'q') { // -q: there is no banner to leave out
             cli::print_usage(usage_lines);
             return option == 'h' ? 0 : 1;
         }

@@ -99,8 +99,13 @@ TEST(SampleConversion, SampleSizesAndKinds) {
     EXPECT_EQ(sample_bits(ST_H512_FLOAT32), 32);
     EXPECT_EQ(sample_bits(ST_SPW_DOUBLE), 64);
     for (int32_t unassigned : {1, 6, 15, 20}) EXPECT_EQ(sample_bits(unassigned), 16);
-    EXPECT_EQ(sample_bits(31), 0);
+    EXPECT_EQ(sample_bits(37), 0);
     EXPECT_EQ(sample_bits(-1), 0);
+    for (int32_t g711 : {ST_SUN_MULAW, ST_WAVE_ALAW, ST_AIFC_MULAW}) {
+        EXPECT_EQ(sample_bits(g711), 8);
+        EXPECT_EQ(sample_value_bits(g711), 16);
+    }
+    EXPECT_EQ(sample_value_bits(ST_WAVE_PCM8), 8);
     EXPECT_TRUE(sample_is_float(ST_SPW_DOUBLE));
     EXPECT_TRUE(sample_is_float(ST_H512_FLOAT64));
     EXPECT_TRUE(sample_is_float(ST_WAVE_FLOAT32));
@@ -113,7 +118,7 @@ TEST(SampleReading, UnassignedCodesEndTheDataSoNoLoopSpins) {
     std::string bytes = "abcd";
     AudioInfo info{};
     std::array<double, 1> values = {42};
-    for (int32_t code : {1, 6, 15, 20, 31, -1}) {
+    for (int32_t code : {1, 6, 15, 20, 37, -1}) {
         auto file = handle_over(bytes, info, code, 1);
         EXPECT_EQ(audio_read(values, *file), -1) << code;
     }

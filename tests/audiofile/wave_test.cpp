@@ -80,8 +80,8 @@ TEST(WaveHeader, TheLastFmtChunkCountsAndAnUnknownTagChangesOnlyTheTag) {
     EXPECT_EQ(later->info.channels, 1);
     EXPECT_EQ(later->info.num_samples, 2);
     EXPECT_EQ(
-        refusal(riff(stereo16 + chunk("fmt ", fmt_fields(6, 1, 8000, 8)) + chunk("data", ""))),
-        "WAVE_FORMAT_ALAW not supported\n" + wave_error);
+        refusal(riff(stereo16 + chunk("fmt ", fmt_fields(0x11, 1, 8000, 4)) + chunk("data", ""))),
+        "wave format: 17 not supported\n" + wave_error);
 }
 
 TEST(WaveHeader, RefusedFormatsNameTheirCause) {
@@ -93,10 +93,10 @@ TEST(WaveHeader, RefusedFormatsNameTheirCause) {
               "wave extensible format: sub-format 00000000-0000-0000-0000-000000000000 not "
               "supported\n" +
                   wave_error);
-    EXPECT_EQ(refusal(with_fmt(chunk("fmt ", fmt_fields(7, 1, 8000, 8)))),
-              "WAVE_FORMAT_MULAW not supported\n" + wave_error);
-    EXPECT_EQ(refusal(with_fmt(chunk("fmt ", fmt_fields(6, 1, 8000, 8)))),
-              "WAVE_FORMAT_ALAW not supported\n" + wave_error);
+    EXPECT_EQ(refusal(with_fmt(chunk("fmt ", fmt_fields(7, 1, 8000, 16)))),
+              "wave MULAW format samplesize: 16 not supported\n" + wave_error);
+    EXPECT_EQ(refusal(with_fmt(chunk("fmt ", fmt_fields(6, 1, 8000, 4)))),
+              "wave ALAW format samplesize: 4 not supported\n" + wave_error);
     EXPECT_EQ(refusal(with_fmt(chunk("fmt ", fmt_fields(1, 1, 8000, 12)))),
               "wave PCM format samplesize: 12 not supported\n" + wave_error);
     EXPECT_EQ(refusal(with_fmt(chunk("fmt ", fmt_fields(3, 1, 8000, 16)))),

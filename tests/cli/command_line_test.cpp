@@ -28,6 +28,8 @@ const std::string usage =
     "            [-H] with -m, write each frame in a 60-byte H2 unit, as a voice link carries it\n"
     "            [-Tthreads] threads specifies the number of encoding threads, 0 for one per "
     "core\n"
+    "            [-q] leave out the banner\n"
+    "            [--help] [--version] print this usage or the version on standard output\n"
     "            inputfile specifies the audio input file, the major audio formats are "
     "supported\n";
 
@@ -129,9 +131,9 @@ TEST(CommandLine, OptionsAfterTheInputApplyUpToTheNextOperand) {
         std::vector<std::string> args;
         bool scanned;
     };
-    for (const Case& c : {Case{{"missing.wav", "-l20"}, true},
-                          Case{{"missing.wav", "--", "-l20"}, false},
-                          Case{{"missing.wav", "other.wav", "-l20"}, false}}) {
+    for (const Case& c :
+         {Case{{"missing.wav", "-l20"}, true}, Case{{"missing.wav", "--", "-l20"}, false},
+          Case{{"missing.wav", "other.wav", "-l20"}, false}}) {
         auto r = vantrel(c.args);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err.find("blk_len: 20 exceeds") != std::string::npos, c.scanned) << r.err;

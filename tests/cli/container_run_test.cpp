@@ -1,6 +1,7 @@
 // Every container through the whole program: the same signal in Sun, AIFF/AIFC, SPW or 512-byte-
 // header form encodes to the same stream as from a 16-bit WAVE file, from a file and through a
 // real pipe into "AUDIO_FROM_STDIN" alike (so every sample type reaches the 16-bit scale).
+#include "audiofile/g711.h"
 #include "banner.h"
 #include "container_fixture.h"
 #include "process.h"
@@ -63,6 +64,27 @@ TEST(ContainerRun, EveryContainerEncodesLikeWaveFromAFileAndThroughAPipe) {
         const auto piped = run_process({vantrel_binary(), "AUDIO_FROM_STDIN"}, file);
         EXPECT_EQ(piped.status, 0) << piped.err;
         EXPECT_TRUE(piped.out == expected);
+    }
+}
+
+// G.711 codes reach the encoder as the 16-bit values they expand to: a µ-law WAVE and an A-law
+// Sun file encode like the 16-bit WAVE of those values, from a file and through a pipe.
+TEST(ContainerRun, G711EncodesLikeTheWaveOfItsExpandedValues) {
+    std::string codes;
+    for (int i = 0; i < 2 * instants; ++i) codes += static_cast<char>((i * 37) ^ (i >> 5));
+    TempDir dir;
+    for (const bool mulaw : {true, false}) {
+        std::vector<int16_t> values;
+        for (char c : codes)
+            values.push_back((mulaw ? audiofile::mulaw_values
+                                    : audiofile::alaw_values)[static_cast<uint8_t>(c)]);
+        write_file(dir / "plain.wav", wave_file(2, rate, 16, pcm16_le(values)));
+        const std::string expected = stream_of((dir / "plain.wav").string());
+        const std::string file =
+            mulaw ? wave_file(2, rate, 8, codes, 7) : sun_file(27, rate, 2, codes);
+        write_file(dir / "in", file);
+        EXPECT_TRUE(stream_of((dir / "in").string()) == expected) << mulaw;
+        EXPECT_TRUE(run_process({vantrel_binary(), "AUDIO_FROM_STDIN"}, file).out == expected);
     }
 }
 

@@ -87,6 +87,18 @@ TEST(OptionScanner, DoubleDashAndLoneDashEndTheOptionsAndAreSkipped) {
     }
 }
 
+TEST(OptionScanner, HelpAndVersionAreKnownLongOptionsAndOthersAreRefused) {
+    Args a({"vantrel", "--help", "--version", "--frob", "--", "--help"});
+    EXPECT_EQ(a.next(), cli::HELP_OPTION);
+    EXPECT_EQ(a.next(), cli::VERSION_OPTION);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(a.next(), '?');
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "get command line option: Invalid argument\n");
+    EXPECT_EQ(a.next(), -1);
+    EXPECT_EQ(cli::scanner.option_index, 5); // after "--", "--help" is an operand
+}
+
 TEST(OptionScanner, AnOperandEndsScanningAtOnce) {
     Args a({"vantrel", "in.wav", "-v"});
     EXPECT_EQ(a.next(), -1);

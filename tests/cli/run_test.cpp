@@ -130,10 +130,19 @@ TEST(EncodingRun, InputShorterThanOneFrameGivesAnEmptyStream) {
 }
 
 TEST(EncodingRun, UnsupportedInputsAreRefused) {
-    auto rate = encode(stereo_sine(22050, 512), {});
-    EXPECT_EQ(rate.process.status, 1);
-    EXPECT_EQ(rate.process.err, banner + "\nSampling frequency: 22050 not supported\n" +
-                                    "resample it with -F 44100 or -F 48000\n");
+    // The hint names the SBC rate closest above, and for mono voice mSBC as well.
+    const std::pair<std::string, std::string> rates[] = {
+        {stereo_sine(22050, 512), "22050 not supported\nresample it with -F 32000\n"},
+        {stereo_sine(96000, 512), "96000 not supported\nresample it with -F 48000\n"},
+        {stereo_sine(8000, 512), "8000 not supported\nresample it with -F 16000\n"},
+        {mono_sine(8000, 512), "8000 not supported\nresample it with -F 16000, or make mSBC voice "
+                               "frames of it with -m\n"},
+    };
+    for (const auto& [wav, hint] : rates) {
+        auto rate = encode(wav, {});
+        EXPECT_EQ(rate.process.status, 1);
+        EXPECT_EQ(rate.process.err, banner + "\nSampling frequency: " + hint);
+    }
 
     auto three = encode(wave_file(3, 44100, 16, pcm16_le(std::vector<int16_t>(3 * 256))), {});
     EXPECT_EQ(three.process.status, 1);
