@@ -190,9 +190,9 @@ AllocationPath widest_allocation_path() {
     return widest;
 }
 
-void allocate_one_pool_on(AllocationPath path, int32_t subbands, const SubbandRow& scale_factor,
-                          int32_t bitpool, SubbandRow& bits, int32_t allocation_method,
-                          int32_t frequency_index) {
+void allocate_one_pool_on([[maybe_unused]] AllocationPath path, int32_t subbands,
+                          const SubbandRow& scale_factor, int32_t bitpool, SubbandRow& bits,
+                          int32_t allocation_method, int32_t frequency_index) {
 #if defined(__x86_64__) || defined(_M_X64)
     if (path == AllocationPath::avx512) {
         alloc::allocate_one_avx512(subbands, scale_factor, bitpool, bits, allocation_method,
@@ -208,7 +208,7 @@ void allocate_one_pool_on(AllocationPath path, int32_t subbands, const SubbandRo
     allocate_one(subbands, scale_factor, bitpool, bits, allocation_method, frequency_index);
 }
 
-void allocate_two_pool_on(AllocationPath path, int32_t subbands,
+void allocate_two_pool_on([[maybe_unused]] AllocationPath path, int32_t subbands,
                           const std::array<SubbandRow, MAX_CHANNELS>& scale_factor, int32_t bitpool,
                           std::array<SubbandRow, MAX_CHANNELS>& bits, int32_t allocation_method,
                           int32_t frequency_index) {

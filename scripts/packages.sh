@@ -104,3 +104,32 @@ missing_peer_tools() {
     command -v "$tool" > /dev/null || echo "$tool $package $what"
   done <<< "$peer_tools"
 }
+
+# scripts/cross-aarch64: the aarch64 cross compiler, the emulator that runs its programs here,
+# and the arm64 builds of the programs' libraries, which bring the arm64 C library and its loader
+# (the arm64 architecture must be set up first: ensure_architecture arm64).
+cross_aarch64_packages=(g++-aarch64-linux-gnu qemu-user libsndfile1-dev:arm64 libsoxr-dev:arm64)
+
+# ensure_architecture ARCH: makes the Debian architecture ARCH installable (dpkg
+# --add-architecture, as root or through sudo) unless it already is; ensure_packages then fetches
+# its package lists. When it cannot, prints the line that is needed and returns 1.
+ensure_architecture() {
+  local arch=$1
+  command -v dpkg > /dev/null || return 0
+  if [ "$(dpkg --print-architecture)" = "$arch" ] \
+     || dpkg --print-foreign-architectures | grep -qx "$arch"; then
+    return 0
+  fi
+  local sudo_cmd=()
+  if [ "$(id -u)" -ne 0 ]; then
+    if command -v sudo > /dev/null && { sudo -n true 2> /dev/null || [ -t 0 ]; }; then
+      sudo_cmd=(sudo)
+    else
+      echo "the Debian architecture $arch is missing; as root, run this, then this again:" >&2
+      echo "  dpkg --add-architecture $arch" >&2
+      return 1
+    fi
+  fi
+  echo "== adding the Debian architecture $arch"
+  "${sudo_cmd[@]}" dpkg --add-architecture "$arch"
+}

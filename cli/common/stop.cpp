@@ -3,16 +3,16 @@
 // the wait blocked forever; so the signals are blocked while the flag is checked, and ppoll
 // unblocks them only for the time it sleeps.
 //
-//   SIGINT ──► handler: received = SIGINT, default action back (SA_RESETHAND)
+//   SIGINT ──► handler: received = SIGINT, default action back for SIGINT and SIGTERM both
 //          ──► wait_readable returns false (ppoll ends with EINTR, or the flag was already set)
 //          ──► the loop sees stop_requested() ──► last whole frames written, files closed
 //          ──► end_by_stop_signal: raise(SIGINT) with the default action ──► parent sees SIGINT
 #include "cli/common/stop.h"
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <initializer_list>
 #include <poll.h>
 
 namespace cli {
@@ -25,15 +25,26 @@ std::atomic<int> received = 0;
 static_assert(std::atomic<int>::is_always_lock_free);
 bool catching = false;
 
+constexpr std::array<int, 2> stop_signal_numbers = {SIGINT, SIGTERM};
+// Which of them have our handler (a signal the parent ignores keeps being ignored); set before
+// the handlers are installed, only read by them.
+std::array<bool, 2> handled = {false, false};
+
+// Records the request, and gives both signals their default action back, so that a second one,
+// whichever it is, ends the process at once (sigaction may be called in a handler).
 void on_stop(int signal) {
     received = signal;
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    sigemptyset(&default_action.sa_mask);
+    for (size_t i = 0; i < stop_signal_numbers.size(); ++i)
+        if (handled[i]) sigaction(stop_signal_numbers[i], &default_action, nullptr);
 }
 
 sigset_t stop_signals() {
     sigset_t set;
     sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
+    for (const int signal : stop_signal_numbers) sigaddset(&set, signal);
     return set;
 }
 
@@ -42,15 +53,18 @@ sigset_t stop_signals() {
 void stop_on_signals() {
     struct sigaction action {};
     action.sa_handler = on_stop;
-    sigemptyset(&action.sa_mask);
+    // While one of them is handled the other waits, and comes after it with the default action.
+    action.sa_mask = stop_signals();
     // No SA_RESTART: a read waiting on a pipe returns, so the run sees the request.
-    action.sa_flags = SA_RESETHAND;
-    for (const int signal : {SIGINT, SIGTERM}) {
+    action.sa_flags = 0;
+    for (size_t i = 0; i < stop_signal_numbers.size(); ++i) {
         struct sigaction previous {};
         // A signal ignored by whoever started us (nohup, a background job) stays ignored.
-        if (sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
-        sigaction(signal, &action, nullptr);
+        handled[i] = !(sigaction(stop_signal_numbers[i], nullptr, &previous) == 0 &&
+                       previous.sa_handler == SIG_IGN);
     }
+    for (size_t i = 0; i < stop_signal_numbers.size(); ++i)
+        if (handled[i]) sigaction(stop_signal_numbers[i], &action, nullptr);
     catching = true;
 }
 

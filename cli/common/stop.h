@@ -9,9 +9,9 @@
 //   end_by_stop_signal();                 after the output is finished and closed
 //
 // The first signal only sets the request: a read or write it interrupts returns with EINTR (no
-// SA_RESTART), and the wait for input ends. The handler is then back to the default action, so
-// a second signal ends the process at once when the clean end itself cannot finish (a
-// downstream that no longer reads).
+// SA_RESTART), and the wait for input ends. Both signals are then back to their default action,
+// so a second one, SIGINT or SIGTERM, ends the process at once when the clean end itself cannot
+// finish (a downstream that no longer reads).
 #pragma once
 
 namespace cli {

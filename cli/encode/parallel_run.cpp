@@ -16,6 +16,13 @@
 // Everything the single pass reports stays true: the first span (in stream order) whose data
 // ends early or fails to read ends the stream with its whole frames, followed by the single
 // pass's message; nothing after it is written, and no span after it is started once it is known.
+//
+// A stop signal (SIGINT, SIGTERM) ends the run within a second, even when a worker is stuck (a
+// read from a file system that stopped answering):
+//
+//   signal ──► no span is taken from here on ──► the spans taken are written, within stop_grace
+//          ──► past it: no write is started, the one under way is finished (frames stay whole),
+//              and a worker still busy is left behind: the process ends by the signal at once
 #include "cli/encode/parallel_run.h"
 
 #include "cli/common/stop.h"
@@ -24,6 +31,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <memory>
@@ -40,6 +48,11 @@ namespace {
 
 constexpr size_t span_budget_bytes = 128 * 1024;
 constexpr int slots_per_thread = 2;
+
+// After a stop signal, the spans being encoded have this long to be written (a span takes a few
+// milliseconds); the thread that waits for the workers looks for the signal this often.
+constexpr auto stop_grace = std::chrono::milliseconds(500);
+constexpr auto stop_poll = std::chrono::milliseconds(50);
 
 // What every worker needs to know of the input and the stream, fixed before they start.
 struct Layout {
@@ -88,6 +101,7 @@ struct Shared {
     bool writing = false;   // a worker is writing spans
     bool finished = false;  // the last span is written, or the run ended early or failed
     bool succeeded = false; // once finished: false after a failure's message
+    size_t running = 0;     // workers that have not returned
 };
 
 Layout layout_of(const ParallelJob& job) {
@@ -213,6 +227,18 @@ void write_ready_spans(const Layout& l, std::FILE* output, Shared& shared,
     if (shared.finished) shared.done.notify_all();
 }
 
+// At a stop signal, while holding the mutex: no span is taken from here on; those taken are
+// still written.
+void stop_taking_spans(Shared& shared) {
+    shared.end_span = std::min(shared.end_span, shared.next_span);
+    if (!shared.finished && shared.written >= shared.end_span) {
+        shared.finished = true;
+        shared.succeeded = true;
+        shared.changed.notify_all();
+        shared.done.notify_all();
+    }
+}
+
 // A worker: takes the next span, waits for its slot, encodes it, and writes what is ready in
 // order unless another worker is writing.
 void work(const Layout& l, const audiofile::AudioFile& input, std::FILE* output, Shared& shared,
@@ -220,15 +246,7 @@ void work(const Layout& l, const audiofile::AudioFile& input, std::FILE* output,
     const auto ring = static_cast<int64_t>(shared.slots.size());
     for (;;) {
         std::unique_lock lock(shared.mutex);
-        if (stop_requested()) { // no span is taken from here on; those taken are written
-            shared.end_span = std::min(shared.end_span, shared.next_span);
-            if (!shared.finished && shared.written >= shared.end_span) {
-                shared.finished = true;
-                shared.succeeded = true;
-                shared.changed.notify_all();
-                shared.done.notify_all();
-            }
-        }
+        if (stop_requested()) stop_taking_spans(shared);
         if (shared.finished || shared.next_span >= shared.end_span) return;
         const int64_t s = shared.next_span++;
         shared.changed.wait(lock, [&] { return shared.finished || s < shared.written + ring; });
@@ -250,8 +268,44 @@ void work(const Layout& l, const audiofile::AudioFile& input, std::FILE* output,
             shared.writing = true;
             write_ready_spans(l, output, shared, lock);
             shared.writing = false;
+            if (shared.finished) shared.done.notify_all();
         }
     }
+}
+
+// A worker thread: works until the run needs it no more, then says so.
+void run_worker(const Layout& l, const audiofile::AudioFile& input, std::FILE* output,
+                Shared& shared, Worker& w) {
+    work(l, input, output, shared, w);
+    const std::lock_guard lock(shared.mutex);
+    --shared.running;
+    shared.done.notify_all();
+}
+
+// Waits until the run is finished and every worker has returned; true when it succeeded. A stop
+// signal gives the spans taken stop_grace to be written; past it the stream ends with the spans
+// written so far, and when a worker is still busy (stuck), the process ends here by the signal.
+bool await_workers(Shared& shared) {
+    using clock = std::chrono::steady_clock;
+    std::unique_lock lock(shared.mutex);
+    std::optional<clock::time_point> deadline;
+    while (!shared.finished || shared.running > 0) {
+        if (!deadline && stop_requested()) {
+            stop_taking_spans(shared);
+            deadline = clock::now() + stop_grace;
+        }
+        if (deadline && clock::now() >= *deadline) {
+            if (!shared.finished) {
+                shared.finished = true; // no write is started from here on
+                shared.succeeded = true;
+                shared.changed.notify_all();
+            }
+            shared.done.wait(lock, [&] { return !shared.writing; });
+            if (shared.running > 0) end_by_stop_signal();
+        }
+        shared.done.wait_for(lock, stop_poll);
+    }
+    return shared.succeeded;
 }
 
 // The workers' encoders and buffers and the ring, all allocated before any thread starts, so
@@ -309,20 +363,21 @@ std::optional<bool> encode_in_parallel(const ParallelJob& job) {
     size_t started = 0;
     try {
         for (Worker& w : workers) {
-            w.thread = std::thread(work, std::cref(l), std::cref(job.input), job.output,
+            {
+                const std::lock_guard lock(shared.mutex);
+                ++shared.running;
+            }
+            w.thread = std::thread(run_worker, std::cref(l), std::cref(job.input), job.output,
                                    std::ref(shared), std::ref(w));
             ++started;
         }
     } catch (const std::system_error&) {
         // Fewer threads than asked: those that started do the work.
+        const std::lock_guard lock(shared.mutex);
+        --shared.running;
     }
     if (started == 0) return std::nullopt;
-    bool succeeded = false;
-    {
-        std::unique_lock lock(shared.mutex);
-        shared.done.wait(lock, [&] { return shared.finished; });
-        succeeded = shared.succeeded;
-    }
+    const bool succeeded = await_workers(shared);
     for (Worker& w : workers)
         if (w.thread.joinable()) w.thread.join();
     return succeeded;

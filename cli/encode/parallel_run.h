@@ -45,6 +45,10 @@ struct ParallelJob {
 //            pass says it);
 //   false    a read, write or encoding failure, after the single pass's message for it; the
 //            frames before the failure are written whole, none after it.
+// After a stop signal (stop_requested) no span is started, and the spans under way are written
+// if they are done within half a second; otherwise the stream ends with the spans written by
+// then, whole, and when a worker is still busy (a read that does not return) the process ends
+// here by the signal (end_by_stop_signal) instead of returning.
 std::optional<bool> encode_in_parallel(const ParallelJob& job);
 
 } // namespace cli

@@ -278,11 +278,13 @@ bool quantizing_pack_available() {
     return pack_path_available(PackPath::avx512);
 }
 
-int32_t quantize_and_write_frame(std::span<uint8_t> frame, const EncoderState& s,
-                                 const FrameWorkspace& ws) {
-    FrameBuffer buffer;
+// (Only on x86-64: elsewhere quantizing_pack_available() is false and nothing calls it.)
+int32_t quantize_and_write_frame([[maybe_unused]] std::span<uint8_t> frame,
+                                 [[maybe_unused]] const EncoderState& s,
+                                 [[maybe_unused]] const FrameWorkspace& ws) {
     int32_t length = 0;
 #if defined(__x86_64__) || defined(_M_X64)
+    FrameBuffer buffer;
     ChunkState state = start_frame_avx512(buffer.data(), s, ws.join, ws.scale_factor);
     quantize_pack_samples_avx512(s, ws.sb_sample, ws.scale_factor, ws.bits, state);
     length = state.length();

@@ -183,7 +183,7 @@ void scale_and_join(FrameWorkspace& ws, const EncoderState& s) {
     scale_and_join_on(widest, ws, s);
 }
 
-void scale_and_join_on(ScalePath path, FrameWorkspace& ws, const EncoderState& s) {
+void scale_and_join_on([[maybe_unused]] ScalePath path, FrameWorkspace& ws, const EncoderState& s) {
 #if defined(__x86_64__) || defined(_M_X64)
     if (path == ScalePath::avx512 || path == ScalePath::avx2) {
         const bool wide = path == ScalePath::avx512;

@@ -193,23 +193,32 @@ TEST(LiveRun, StopSignalsLeaveWholeFramesAndEndByTheSignal) {
 }
 
 // A stop signal while the run waits for a reader that takes nothing: the write goes on when the
-// reader comes back, so the frames stay whole and no write is reported as failed. The file is
-// long enough for the threaded run (-T 2), whose workers stop taking spans, and the single pass.
-TEST(LiveRun, AStopSignalDuringABlockedWriteKeepsTheFramesWhole) {
+// reader comes back, so the frames stay whole and no write is reported as failed; or, when the
+// reader does not come back, a second signal (SIGINT after SIGTERM) ends the run at once. The
+// file is long enough for the threaded run (-T 2), whose workers stop taking spans, and the
+// single pass.
+TEST(LiveRun, AStopSignalDuringABlockedWriteKeepsTheFramesWholeASecondEndsTheRun) {
     const LongInput input;
     const std::string& expected = input.expected;
     for (const char* threads : {"1", "2"}) {
-        SCOPED_TRACE(std::string("-T ") + threads);
-        LiveProcess p({vantrel_binary(), "-j", "-T", threads, input.path});
-        ASSERT_TRUE(p.wait_until_idle(patience)); // asleep in a write to the full pipe
-        p.send(SIGTERM);
-        ASSERT_TRUE(p.wait_until_taken(SIGTERM, patience));
-        EXPECT_EQ(p.finish(), 128 + SIGTERM);
-        EXPECT_EQ(p.err, banner);
-        EXPECT_EQ(p.out.size() % frame_bytes, 0u);
-        EXPECT_GT(p.out.size(), 0u);
-        EXPECT_LT(p.out.size(), expected.size()); // it stopped before the end
-        EXPECT_TRUE(p.out == expected.substr(0, p.out.size()));
+        for (const bool second : {false, true}) {
+            SCOPED_TRACE(std::string("-T ") + threads + (second ? ", a second signal" : ""));
+            LiveProcess p({vantrel_binary(), "-j", "-T", threads, input.path});
+            ASSERT_TRUE(p.wait_until_idle(patience)); // asleep in a write to the full pipe
+            p.send(SIGTERM);
+            ASSERT_TRUE(p.wait_until_taken(SIGTERM, patience));
+            if (second) {
+                p.send(SIGINT);
+                EXPECT_EQ(p.wait_for_exit(patience, false), 128 + SIGINT); // nothing read
+                continue;
+            }
+            EXPECT_EQ(p.finish(), 128 + SIGTERM);
+            EXPECT_EQ(p.err, banner);
+            EXPECT_EQ(p.out.size() % frame_bytes, 0u);
+            EXPECT_GT(p.out.size(), 0u);
+            EXPECT_LT(p.out.size(), expected.size()); // it stopped before the end
+            EXPECT_TRUE(p.out == expected.substr(0, p.out.size()));
+        }
     }
 }
 

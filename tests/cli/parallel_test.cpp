@@ -8,7 +8,10 @@
 #include "sample_files.h"
 #include "wave_fixture.h"
 
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <optional>
 #include <string>
@@ -35,8 +38,11 @@ constexpr bool under_sanitizer = true;
 constexpr bool under_sanitizer = false;
 #endif
 
+using namespace std::chrono_literals;
+
 constexpr int rate = 44100;
 const std::vector<std::string> thread_counts = {"2", "3", "16"};
+constexpr auto patience = 10s; // for what must come; never reached when all is well
 
 ProcessResult encode(const std::string& input, const std::string& threads,
                      std::vector<std::string> options, const std::string& output = "-") {
@@ -157,6 +163,30 @@ std::string long_wave(int seconds) {
                      pcm16_le(to_pcm16(sine_frames(2, rate, seconds * rate, 440, 0.5))));
 }
 
+// The stored frames of long_wave and the spans they are read in.
+constexpr int64_t frame_bytes = 128 * 4, data_start = 44;
+const int64_t span_bytes = cli::span_frames(frame_bytes, 135) * frame_bytes;
+
+// The encoder on `threads` with the preloaded positioned reads, which fail or stall as `setting`
+// (VANTREL_FAIL_AT=offset or VANTREL_STALL_AT=offset) says.
+std::vector<std::string> with_preloaded_pread(const std::string& setting,
+                                              const std::string& threads,
+                                              const std::string& input) {
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    const std::string asan_options =
+        std::string("ASAN_OPTIONS=") + (asan ? std::string(asan) + ":" : "") +
+        "verify_asan_link_order=0"; // the preloaded library comes before the sanitizer's
+    return {"env",
+            std::string("LD_PRELOAD=") + FAILING_PREAD,
+            setting,
+            asan_options,
+            vantrel_binary(),
+            "-T",
+            threads,
+            "-j",
+            input};
+}
+
 // A read that fails in the middle of the data (a bad sector, as a preloaded pread makes it) ends
 // the run as the single pass ends it: the frames before the failing byte whole, then the
 // system's text and status 1.
@@ -165,20 +195,13 @@ TEST(ParallelRun, AReadErrorInTheMiddleEndsTheStreamWithTheFramesBeforeIt) {
     write_file(dir / "in.wav", long_wave(4));
     const ProcessResult whole = encode((dir / "in.wav").string(), "1", {"-j"});
     ASSERT_EQ(whole.status, 0);
-    constexpr int64_t frame_bytes = 128 * 4, data_start = 44;
-    const int64_t span_bytes = cli::span_frames(frame_bytes, 135) * frame_bytes;
-    const char* asan = std::getenv("ASAN_OPTIONS");
-    const std::string asan_options =
-        std::string("ASAN_OPTIONS=") + (asan ? std::string(asan) + ":" : "") +
-        "verify_asan_link_order=0"; // the preloaded library comes before the sanitizer's
     for (const int64_t failing_byte :
          {data_start + 2 * span_bytes + 3 * frame_bytes + 100, data_start + span_bytes,
           data_start + span_bytes - 10, data_start + 5}) {
         for (const std::string& threads : thread_counts) {
             const auto r =
-                run_process({"env", std::string("LD_PRELOAD=") + FAILING_PREAD,
-                             "VANTREL_FAIL_AT=" + std::to_string(failing_byte), asan_options,
-                             vantrel_binary(), "-T", threads, "-j", (dir / "in.wav").string()});
+                run_process(with_preloaded_pread("VANTREL_FAIL_AT=" + std::to_string(failing_byte),
+                                                 threads, (dir / "in.wav").string()));
             const auto frames = static_cast<size_t>((failing_byte - data_start) / frame_bytes);
             EXPECT_EQ(r.status, 1) << failing_byte << " -T " << threads;
             EXPECT_EQ(r.err, banner + "\nError reading inputfile: Input/output error\n")
@@ -186,6 +209,30 @@ TEST(ParallelRun, AReadErrorInTheMiddleEndsTheStreamWithTheFramesBeforeIt) {
             EXPECT_TRUE(r.out == whole.out.substr(0, frames * 135))
                 << failing_byte << " -T " << threads << ": " << r.out.size() << " bytes, not "
                 << frames * 135;
+        }
+    }
+}
+
+// A stop signal ends a run whose workers are stuck in reads that never return (a file system
+// that stopped answering), by the signal, with the two spans written before them whole.
+TEST(ParallelRun, AStopSignalEndsARunWhoseWorkersAreStuck) {
+    TempDir dir;
+    write_file(dir / "in.wav", long_wave(4));
+    const ProcessResult whole = encode((dir / "in.wav").string(), "1", {"-j"});
+    const auto written = static_cast<size_t>(2 * span_bytes / frame_bytes * 135);
+    ASSERT_GT(whole.out.size(), written);
+    for (const int signal : {SIGINT, SIGTERM}) {
+        for (const char* threads : {"2", "16"}) {
+            SCOPED_TRACE(std::string(strsignal(signal)) + ", -T " + threads);
+            LiveProcess p(with_preloaded_pread(
+                "VANTREL_STALL_AT=" + std::to_string(data_start + 2 * span_bytes + 100), threads,
+                (dir / "in.wav").string()));
+            ASSERT_TRUE(p.wait_for_output(written, patience));
+            ASSERT_TRUE(p.wait_until_idle(patience)); // every worker asleep in its read
+            p.send(signal);
+            EXPECT_EQ(p.wait_for_exit(patience), 128 + signal);
+            EXPECT_EQ(p.err, banner);
+            EXPECT_TRUE(p.out == whole.out.substr(0, written)) << p.out.size() << " bytes";
         }
     }
 }

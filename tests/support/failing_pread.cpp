@@ -1,7 +1,8 @@
 // Test support, preloaded into the program (LD_PRELOAD): positioned reads fail from the byte
 // offset in VANTREL_FAIL_AT on, as a disk fails at a bad sector. A read that reaches the offset
-// returns the bytes before it; a read from the offset on fails with EIO. Plain reads (and
-// every read while VANTREL_FAIL_AT is unset) are left alone.
+// returns the bytes before it; a read from the offset on fails with EIO. With VANTREL_STALL_AT
+// instead, a read that reaches its offset never returns, as on a file system that stopped
+// answering. Plain reads (and every read while neither is set) are left alone.
 #include <cerrno>
 #include <cstdlib>
 #include <dlfcn.h>
@@ -13,6 +14,9 @@ using Pread = ssize_t (*)(int, void*, size_t, off_t);
 
 ssize_t failing_pread(int fd, void* buffer, size_t count, off_t offset) {
     static const auto next = reinterpret_cast<Pread>(dlsym(RTLD_NEXT, "pread64"));
+    if (const char* stall = std::getenv("VANTREL_STALL_AT");
+        stall != nullptr && offset + static_cast<off_t>(count) > std::atoll(stall))
+        for (;;) pause();
     const char* text = std::getenv("VANTREL_FAIL_AT");
     if (text != nullptr) {
         const off_t failing = std::atoll(text);

@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace testsupport {
@@ -205,15 +206,31 @@ std::string proc_line(pid_t pid, const char* file, const std::string& prefix) {
     return "";
 }
 
+// True when every thread of `pid` sleeps: state S in each /proc/<pid>/task/<tid>/stat, whose
+// line reads "tid (name) state ...".
+bool every_thread_sleeps(pid_t pid) {
+    std::error_code error;
+    bool any = false;
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+        std::ifstream file(task.path() / "stat");
+        std::string stat;
+        std::getline(file, stat);
+        const size_t name_end = stat.rfind(')');
+        if (name_end == std::string::npos || stat.size() <= name_end + 2 ||
+            stat[name_end + 2] != 'S')
+            return false;
+        any = true;
+    }
+    return any;
+}
+
 } // namespace
 
 bool LiveProcess::wait_until_idle(std::chrono::milliseconds timeout) {
     return poll_until(timeout, [&] { // standard output is left alone: a full pipe is a sleep too
-        const std::string stat = proc_line(pid_, "stat", ""); // "pid (name) state ..."
-        const size_t name_end = stat.rfind(')');
         int unread = -1;
-        return name_end != std::string::npos && stat.size() > name_end + 2 &&
-               stat[name_end + 2] == 'S' && ioctl(in_, FIONREAD, &unread) == 0 && unread == 0;
+        return every_thread_sleeps(pid_) && ioctl(in_, FIONREAD, &unread) == 0 && unread == 0;
     });
 }
 
@@ -239,7 +256,7 @@ void LiveProcess::send(int signal) {
     if (status_ < 0) kill(pid_, signal);
 }
 
-int LiveProcess::wait_for_exit(std::chrono::milliseconds timeout) {
+int LiveProcess::wait_for_exit(std::chrono::milliseconds timeout, bool draining) {
     const auto end = std::chrono::steady_clock::now() + timeout;
     while (status_ < 0) {
         int raw = 0;
@@ -251,7 +268,7 @@ int LiveProcess::wait_for_exit(std::chrono::milliseconds timeout) {
             break;
         }
         if (std::chrono::steady_clock::now() >= end) break;
-        if (!pump(10)) usleep(10000);
+        if (!draining || !pump(10)) usleep(10000);
     }
     return status_;
 }

@@ -49,9 +49,10 @@ struct LiveProcess {
     // Reads standard output until `total` bytes have come in all (or it ends, or `timeout`
     // passes); true when `out` holds at least `total` bytes.
     bool wait_for_output(size_t total, std::chrono::milliseconds timeout);
-    // Waits until the child has taken every byte written to its standard input and sleeps
-    // (for more input, or in a write to a full pipe), without reading its outputs. For output
-    // that cannot be watched (a file). True once it does (Linux).
+    // Waits until the child has taken every byte written to its standard input and all its
+    // threads sleep (for more input, in a write to a full pipe, in a read that never returns),
+    // without reading its outputs. For output that cannot be watched (a file). True once it
+    // does (Linux).
     bool wait_until_idle(std::chrono::milliseconds timeout);
     // For a handler the child installs for one delivery: waits until it has taken `signal` (the
     // child no longer catches it). True once it has (Linux).
@@ -60,9 +61,10 @@ struct LiveProcess {
     // Closes the reading end of the child's standard output: the child's next write fails.
     void close_output();
     void send(int signal);
-    // Waits up to `timeout` for the child to end, draining its outputs: its status (128 +
-    // signal when a signal ended it), or -1 when it is still running.
-    int wait_for_exit(std::chrono::milliseconds timeout);
+    // Waits up to `timeout` for the child to end, draining its outputs (unless not `draining`:
+    // then they are read only once it has ended): its status (128 + signal when a signal ended
+    // it), or -1 when it is still running.
+    int wait_for_exit(std::chrono::milliseconds timeout, bool draining = true);
     // Closes standard input, reads both outputs to their end, and waits: the status.
     int finish();
 
