@@ -9,6 +9,7 @@
 #include "cli/common/input.h"
 #include "cli/common/options.h"
 #include "cli/common/report.h"
+#include "cli/info/capture_report.h"
 #include "cli/info/stream_report.h"
 
 #include <array>
@@ -19,8 +20,8 @@ namespace {
 constexpr std::array usage_lines = {
     "Usage: vantrel-info [-v] inputfile\n",
     "  -v          one line per frame: offset, length, parameters, CRC verdict\n",
-    "  inputfile   SBC or mSBC frames, bare or in H2 units; - or AUDIO_FROM_STDIN reads\n",
-    "              standard input\n",
+    "  inputfile   SBC or mSBC frames, bare or in H2 units, or a capture of a Bluetooth link\n",
+    "              (btsnoop, pcap, pcapng); - or AUDIO_FROM_STDIN reads standard input\n",
 };
 
 // Reads the whole stream into the report. false when a read failed (and was reported).
@@ -61,6 +62,12 @@ int main(int argc, char* argv[]) {
     }
     cli::Input input;
     if (!cli::open_input(name, input)) return 1;
+    bool failed = false;
+    if (cli::input_is_capture(input, failed) || failed) {
+        const int status = failed ? 1 : cli::report_capture(input, verbose);
+        cli::close_input(input);
+        return status;
+    }
     cli::StreamReport report;
     const bool read = read_stream(input, verbose, report);
     cli::close_input(input);
