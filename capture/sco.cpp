@@ -24,23 +24,32 @@ int32_t sequence_of(uint8_t byte) {
     return at == sbc::H2_SEQUENCE.end() ? -1 : static_cast<int32_t>(at - sbc::H2_SEQUENCE.begin());
 }
 
+Bytes held(const ScoState& s) {
+    return Bytes(s.bytes).subspan(s.start, s.size);
+}
+
 bool marked(const ScoState& s, size_t from, size_t count, uint8_t mark) {
-    return std::any_of(s.marks.begin() + static_cast<ptrdiff_t>(from),
-                       s.marks.begin() + static_cast<ptrdiff_t>(from + count),
+    const auto first = s.marks.begin() + static_cast<ptrdiff_t>(s.start + from);
+    return std::any_of(first, first + static_cast<ptrdiff_t>(count),
                        [&](uint8_t m) { return m == mark; });
 }
 
 bool clean_unit_at(const ScoState& s, size_t at) {
     return at + unit <= s.size && !marked(s, at, unit, lost_mark) &&
-           !marked(s, at, unit, damaged_mark) && h2_unit_ok(Bytes(s.bytes).subspan(at, unit));
+           !marked(s, at, unit, damaged_mark) && h2_unit_ok(held(s).subspan(at, unit));
 }
 
 void consume(ScoState& s, size_t n) {
-    std::copy(s.bytes.begin() + static_cast<ptrdiff_t>(n),
-              s.bytes.begin() + static_cast<ptrdiff_t>(s.size), s.bytes.begin());
-    std::copy(s.marks.begin() + static_cast<ptrdiff_t>(n),
-              s.marks.begin() + static_cast<ptrdiff_t>(s.size), s.marks.begin());
+    s.start += n;
     s.size -= n;
+}
+
+// Moves the bytes held to the front (between packets, when no event points at them).
+void compact(ScoState& s) {
+    const auto from = static_cast<ptrdiff_t>(s.start), to = from + static_cast<ptrdiff_t>(s.size);
+    std::copy(s.bytes.begin() + from, s.bytes.begin() + to, s.bytes.begin());
+    std::copy(s.marks.begin() + from, s.marks.begin() + to, s.marks.begin());
+    s.start = 0;
 }
 
 void report(Sink& sink, EventType type, int64_t count) {
@@ -57,7 +66,7 @@ bool hunt(ScoState& s, Sink& sink) {
         s.hunted_bytes += static_cast<int64_t>(at);
         consume(s, at);
         s.locked = true;
-        const int32_t sequence = sequence_of(s.bytes[1]);
+        const int32_t sequence = sequence_of(held(s)[1]);
         if (s.started) {
             // The units in between: lost where bytes were missing, damaged where they were
             // seen and not understood; the total agrees with the sequence numbers.
@@ -87,10 +96,10 @@ bool cut_one(ScoState& s, Sink& sink) {
     if (marked(s, 0, unit, lost_mark)) {
         report(sink, EventType::lost, 1);
     } else if (clean_unit_at(s, 0)) {
-        const int32_t sequence = sequence_of(s.bytes[1]);
+        const int32_t sequence = sequence_of(held(s)[1]);
         report(sink, EventType::lost, (sequence - s.next_sequence) & 3);
         sbc::FrameHeader h;
-        const Bytes frame = Bytes(s.bytes).subspan(2, sbc::MSBC_FRAME_LENGTH);
+        const Bytes frame = held(s).subspan(2, sbc::MSBC_FRAME_LENGTH);
         sbc::frame_header_parse(frame, h);
         sink.frame(frame, h, sequence);
         s.started = true;
@@ -114,15 +123,16 @@ bool cut_one(ScoState& s, Sink& sink) {
     return true;
 }
 
+// Bytes at the end of those held, cut into units as they come. One packet never brings more
+// than the room left after compact (held < 2 units, at most 255 bytes, and a unit of lost
+// bytes); anything beyond it would be dropped.
 void append(ScoState& s, Bytes data, uint8_t mark, Sink& sink) {
-    while (!data.empty()) {
-        const size_t n = std::min(data.size(), s.bytes.size() - s.size);
-        std::copy_n(data.begin(), n, s.bytes.begin() + static_cast<ptrdiff_t>(s.size));
-        std::fill_n(s.marks.begin() + static_cast<ptrdiff_t>(s.size), n, mark);
-        s.size += n;
-        data = data.subspan(n);
-        while (cut_one(s, sink)) {
-        }
+    const size_t end = s.start + s.size;
+    const size_t n = std::min(data.size(), s.bytes.size() - end);
+    std::copy_n(data.begin(), n, s.bytes.begin() + static_cast<ptrdiff_t>(end));
+    std::fill_n(s.marks.begin() + static_cast<ptrdiff_t>(end), n, mark);
+    s.size += n;
+    while (cut_one(s, sink)) {
     }
 }
 
@@ -180,6 +190,7 @@ bool h2_unit_ok(Bytes b) {
 }
 
 void sco_packet(ScoState& s, Bytes data, int32_t status, int64_t time_us, Sink& sink) {
+    compact(s);
     const int64_t late = late_bytes(s, data.size(), time_us);
     if (late > 0) missing(s, late, sink);
     if (status == status_no_data)

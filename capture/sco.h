@@ -27,9 +27,12 @@ namespace capture {
 
 inline constexpr int64_t SCO_MICROSECONDS_PER_BYTE = 125; // 8000 bytes a second
 
+// The bytes held are bytes[start, start + size): units cut during one packet stay where they are
+// (frame events point at them) until the next packet moves the rest to the front.
 struct ScoState {
-    std::array<uint8_t, 512> bytes{};
-    std::array<uint8_t, 512> marks{}; // per byte: 0 good, 1 damaged, 2 lost
+    std::array<uint8_t, 1024> bytes{};
+    std::array<uint8_t, 1024> marks{}; // per byte: 0 good, 1 damaged, 2 lost
+    size_t start = 0;
     size_t size = 0;
     bool locked = false;
     bool started = false;      // a frame has been found

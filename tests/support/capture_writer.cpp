@@ -56,7 +56,7 @@ std::string link_bytes(const HciRecord& r, CaptureFormat f) {
         out += static_cast<char>(r.type);
         break;
     case CaptureFormat::pcap_monitor:
-        put16be(out, 0);
+        put16be(out, r.adapter);
         put16be(out, monitor_opcode(r));
         break;
     case CaptureFormat::btsnoop_hci:
@@ -76,7 +76,7 @@ std::string sbc_frame_bytes(sbc::EncoderState& e, const std::vector<int16_t>& pc
 } // namespace
 
 void CaptureBuilder::add(uint8_t type, bool received, std::string packet, size_t kept) {
-    records.push_back({now_us, received, type, std::move(packet), kept});
+    records.push_back({now_us, received, type, std::move(packet), kept, adapter});
     now_us += 10;
 }
 
@@ -165,7 +165,8 @@ std::string write_capture(const CaptureBuilder& b, CaptureFormat f, bool big) {
             put32(out, static_cast<uint32_t>(kept), true);
             uint32_t flags = r.received ? 1 : 0;
             if (r.type == h4_command || r.type == h4_event) flags |= 2;
-            if (f == CaptureFormat::btsnoop_monitor) flags = monitor_opcode(r);
+            if (f == CaptureFormat::btsnoop_monitor)
+                flags = uint32_t{r.adapter} << 16 | monitor_opcode(r);
             put32(out, flags, true);
             put32(out, 0, true);
             put64be(out, static_cast<uint64_t>(btsnoop_epoch_us + r.time_us));

@@ -30,12 +30,14 @@ struct HciRecord {
     uint8_t type = 0;       // H4: 1 command, 2 ACL, 3 SCO, 4 event
     std::string packet;     // the HCI packet after the type byte
     size_t kept = SIZE_MAX; // bytes of it the capture holds (fewer: cut short)
+    uint16_t adapter = 0;   // the controller (Linux monitor links)
 };
 
 struct CaptureBuilder {
     std::vector<HciRecord> records;
     int64_t now_us = 1000000; // time of the next packet
     uint16_t acl_size = 1021; // ACL data bytes per fragment
+    uint16_t adapter = 0;     // of the next packets
 
     void add(uint8_t type, bool received, std::string packet, size_t kept = SIZE_MAX);
     // An L2CAP PDU (header added) in ACL fragments of at most `fragment` bytes (0: acl_size).
