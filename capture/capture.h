@@ -96,6 +96,7 @@ struct StreamInfo {
     int64_t lost = 0;         // frames missing from the capture
     int64_t truncated = 0;    // packets cut short in the capture (a filtered or snapped log)
     double seconds = 0;       // the audio the stream stands for, damaged and lost frames included
+    int64_t instants = 0;     // its sample instants (per channel), damaged and lost ones included
 };
 
 // ---- Reading ----------------------------------------------------------------------------------

@@ -210,10 +210,12 @@ void take_sco(CaptureReader& r, const HciPacket& p, PacketInfo info) {
     Sink scratch{r.scratch, f->candidate};
     sco_packet(f->sco_state, h.data, h.status, info.time_us, scratch);
     if (f->candidate.frames > 0) {
-        StreamInfo d = f->candidate;
-        d.frames = d.damaged = d.lost = 0;
-        d.seconds = 0;
-        d.first = {};
+        StreamInfo d; // the description; the counts come again from the events replayed
+        d.kind = f->candidate.kind;
+        d.received = f->candidate.received;
+        d.adapter = f->candidate.adapter;
+        d.handle = f->candidate.handle;
+        d.start_us = f->candidate.start_us;
         if (StreamInfo* stream = number_stream(r, *f, d)) {
             Sink sink{r.queue, *stream};
             sink.packet(info);

@@ -54,6 +54,7 @@ struct Sink {
     void frame(Bytes bytes, const sbc::FrameHeader& h, int32_t h2_sequence = -1) {
         ++info.frames;
         info.seconds += seconds_of(h);
+        info.instants += h.blocks * h.subbands;
         if (info.first.sampling_frequency == 0) info.first = h;
         Event e{EventType::frame, info.index};
         e.header = h;
@@ -73,6 +74,7 @@ struct Sink {
         if (count <= 0) return;
         (type == EventType::lost ? info.lost : info.damaged) += count;
         info.seconds += static_cast<double>(count) * seconds_of(shape);
+        if (shape.sampling_frequency > 0) info.instants += count * shape.blocks * shape.subbands;
         Event e{type, info.index, count};
         e.header = shape;
         queue.push(e);

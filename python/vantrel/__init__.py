@@ -37,7 +37,7 @@ from ._capi import VantrelError
 from ._samples import frames_of, in_place
 
 __all__ = ["encode", "decode", "info", "round_trip", "Encoder", "Decoder", "VantrelError",
-           "StreamDamageWarning", "version"]
+           "StreamDamageWarning", "version", "capture_streams", "decode_capture"]
 
 BytesLike = Union[bytes, bytearray, memoryview]
 
@@ -259,3 +259,6 @@ def round_trip(samples: np.ndarray, rate: int, **options: Any) -> np.ndarray:
     if samples.dtype == np.int16:
         return aligned
     return np.divide(aligned, 32768.0, dtype=samples.dtype)
+
+
+from ._capture import capture_streams, decode_capture  # noqa: E402  (uses StreamDamageWarning)
