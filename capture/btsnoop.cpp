@@ -26,24 +26,12 @@ Step btsnoop_step(RecordReader& reader, Bytes bytes) {
         return {StepType::pass, header_bytes};
     }
     if (bytes.size() < record_header_bytes) return {StepType::more, record_header_bytes};
-    const uint32_t included = be32(bytes, 4);
-    const uint64_t length = record_header_bytes + uint64_t{included};
-    Step step;
-    if (reader.link == Link::unknown || included > MAX_RECORD_BYTES) {
-        step.type = StepType::pass;
-        step.length = length;
-        step.skipped_record = true;
-        return step;
-    }
-    if (bytes.size() < length) return {StepType::more, length};
-    step.type = StepType::record;
-    step.length = length;
-    step.record.link = reader.link;
+    Step step = record_of(reader, bytes, record_header_bytes, be32(bytes, 4));
+    if (step.type != StepType::record) return step;
     step.record.original_length = be32(bytes, 0);
     step.record.flags = be32(bytes, 8);
     step.record.time_us =
         static_cast<int64_t>(uint64_t{be32(bytes, 16)} << 32 | uint64_t{be32(bytes, 20)});
-    step.record.data = bytes.subspan(record_header_bytes, included);
     return step;
 }
 

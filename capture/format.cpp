@@ -102,6 +102,22 @@ Link link_of_pcap(uint32_t link_type) {
     }
 }
 
+Step record_of(const RecordReader& reader, Bytes bytes, size_t header, uint32_t included) {
+    Step step;
+    step.length = header + uint64_t{included};
+    if (reader.link == Link::unknown || included > MAX_RECORD_BYTES) {
+        step.type = StepType::pass;
+        step.skipped_record = true;
+    } else if (bytes.size() < step.length) {
+        step.type = StepType::more;
+    } else {
+        step.type = StepType::record;
+        step.record.link = reader.link;
+        step.record.data = bytes.subspan(header, included);
+    }
+    return step;
+}
+
 Step record_step(RecordReader& reader, Bytes bytes) {
     switch (reader.format) {
     case Format::btsnoop:

@@ -27,24 +27,12 @@ Step pcap_step(RecordReader& reader, Bytes bytes) {
     }
     if (bytes.size() < record_header_bytes) return {StepType::more, record_header_bytes};
     const bool big = reader.big_endian;
-    const uint32_t included = u32(bytes, 8, big);
-    const uint64_t length = record_header_bytes + uint64_t{included};
-    Step step;
-    if (reader.link == Link::unknown || included > MAX_RECORD_BYTES) {
-        step.type = StepType::pass;
-        step.length = length;
-        step.skipped_record = true;
-        return step;
-    }
-    if (bytes.size() < length) return {StepType::more, length};
+    Step step = record_of(reader, bytes, record_header_bytes, u32(bytes, 8, big));
+    if (step.type != StepType::record) return step;
     const int64_t fraction = u32(bytes, 4, big);
-    step.type = StepType::record;
-    step.length = length;
-    step.record.link = reader.link;
     step.record.time_us =
         int64_t{u32(bytes, 0, big)} * 1000000 + (reader.nanoseconds ? fraction / 1000 : fraction);
     step.record.original_length = u32(bytes, 12, big);
-    step.record.data = bytes.subspan(record_header_bytes, included);
     return step;
 }
 

@@ -54,8 +54,9 @@ uint64_t follow_key(uint16_t adapter, uint16_t handle, bool received, uint16_t c
 } // namespace
 
 struct CaptureReader {
+    // Left unset: only bytes committed are ever read.
     std::unique_ptr<std::array<uint8_t, CAPTURE_WINDOW_BYTES>> window =
-        std::make_unique<std::array<uint8_t, CAPTURE_WINDOW_BYTES>>();
+        std::make_unique_for_overwrite<std::array<uint8_t, CAPTURE_WINDOW_BYTES>>();
     size_t head = 0, tail = 0;
     int64_t head_offset = 0; // capture offset of window[head]
     uint64_t pass_left = 0;  // bytes still to pass over (the rest of an oversized record)

@@ -81,6 +81,12 @@ struct RecordReader {
 Link link_of_btsnoop(uint32_t datalink);
 Link link_of_pcap(uint32_t link_type);
 
+// The step for a record whose fixed header of `header` bytes says `included` bytes follow: a
+// pass when it is not to be read (a link not followed, longer than any HCI packet), more when
+// the bytes at hand end before it, else a record with its link and data (the caller adds the
+// rest).
+Step record_of(const RecordReader& reader, Bytes bytes, size_t header, uint32_t included);
+
 Step btsnoop_step(RecordReader& reader, Bytes bytes);
 Step pcap_step(RecordReader& reader, Bytes bytes);
 Step pcapng_step(RecordReader& reader, Bytes bytes);

@@ -35,8 +35,8 @@ bool marked(const ScoState& s, size_t from, size_t count, uint8_t mark) {
 }
 
 bool clean_unit_at(const ScoState& s, size_t at) {
-    return at + unit <= s.size && !marked(s, at, unit, lost_mark) &&
-           !marked(s, at, unit, damaged_mark) && h2_unit_ok(held(s).subspan(at, unit));
+    return at + unit <= s.size && h2_unit_ok(held(s).subspan(at, unit)) &&
+           !marked(s, at, unit, lost_mark) && !marked(s, at, unit, damaged_mark);
 }
 
 void consume(ScoState& s, size_t n) {

@@ -79,6 +79,10 @@ void report_capture_remarks(const capture::CaptureReader& reader, const std::str
         report("%s: %lld media packets are cut short in the capture (a snapshot length or a "
                "filtered log); the frames they lack are counted as lost",
                name.c_str(), static_cast<long long>(cut));
+    if (t.hci_packets == 0 && t.skipped_records > 0)
+        report("%s: its link type %d holds no HCI packets that vantrel reads (btsnoop datalinks "
+               "1001, 1002 and 2001; pcap and pcapng link types 201 and 254)",
+               name.c_str(), t.link_type);
     if (t.other_codec_packets > 0)
         report("%s: %lld media packets of a codec other than SBC are left out", name.c_str(),
                static_cast<long long>(t.other_codec_packets));
