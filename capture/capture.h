@@ -171,7 +171,7 @@ struct ReaderDeleter {
 };
 using ReaderPtr = std::unique_ptr<CaptureReader, ReaderDeleter>;
 
-// A new reader before a capture's first byte; null only when memory runs out.
+// A new reader before a capture's first byte (std::bad_alloc when memory runs out).
 ReaderPtr capture_create();
 
 // The free part of the window, for reading straight into it; at least CAPTURE_WINDOW_BYTES / 4

@@ -335,8 +335,8 @@ void compact(CaptureReader& r) {
 } // namespace
 
 ReaderPtr capture_create() {
-    ReaderPtr r(new (std::nothrow) CaptureReader);
-    if (r) r->streams.reserve(static_cast<size_t>(MAX_STREAMS));
+    ReaderPtr r(std::make_unique<CaptureReader>().release());
+    r->streams.reserve(static_cast<size_t>(MAX_STREAMS));
     return r;
 }
 

@@ -208,10 +208,6 @@ int decode_capture(Input& input, const CaptureDecodeOptions& o) {
         return 1;
     }
     auto reader = capture::capture_create();
-    if (!reader) {
-        report("out of memory");
-        return 1;
-    }
     PcmOutput output;
     const Container container = bare != Bare::none ? Container::raw : o.container;
     if (!open_output(o.output, input, container, o.float_samples, output)) return 1;

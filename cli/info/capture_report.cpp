@@ -77,10 +77,6 @@ void print_report(const capture::CaptureReader& reader, std::FILE* out) {
 
 int report_capture(Input& input, bool verbose) {
     auto reader = capture::capture_create();
-    if (!reader) {
-        report("out of memory");
-        return 1;
-    }
     for (;;) {
         const capture::Event e = capture::capture_next(*reader);
         if (e.type == capture::EventType::end) break;
