@@ -159,7 +159,8 @@ VANTREL_API int vantrel_capture_get_info(const vantrel_capture* c, vantrel_captu
         out.filtered = c->filtered ? 1 : 0;
         out.records = c->totals.records;
         out.streams = static_cast<int64_t>(c->streams.size());
-        out.seconds = static_cast<double>(c->totals.last_us - c->totals.first_us) / 1e6;
+        out.seconds =
+            static_cast<double>(capture::time_between(c->totals.first_us, c->totals.last_us)) / 1e6;
         return capi::copy_out(out, info, capture_info_size_v1) ? VANTREL_OK
                                                                : VANTREL_ERROR_BAD_STRUCT_SIZE;
     });

@@ -164,6 +164,12 @@ struct CaptureTotals {
     bool filtered_android_log = false; // btsnoop whose media packets are all cut short
 };
 
+// The time from `earlier` to `later`, in microseconds. A capture's clock may hold any value, so
+// the difference wraps around instead of overflowing; only nearby times are compared.
+constexpr int64_t time_between(int64_t earlier, int64_t later) {
+    return static_cast<int64_t>(static_cast<uint64_t>(later) - static_cast<uint64_t>(earlier));
+}
+
 struct CaptureReader; // see reader.cpp
 
 struct ReaderDeleter {

@@ -26,7 +26,7 @@ bool shape_for(const MediaState& s, const SbcConfiguration& c, sbc::FrameHeader&
 // Frames lost before this packet, from its sequence number and timestamp.
 int64_t lost_before(const MediaState& s, const RtpPacket& rtp, int32_t spf, int32_t rate) {
     const auto sequence_gap = static_cast<uint16_t>(rtp.sequence - s.next_sequence);
-    const auto ahead = static_cast<int32_t>(rtp.timestamp - s.next_timestamp);
+    const int64_t ahead = static_cast<int32_t>(rtp.timestamp - s.next_timestamp);
     int64_t lost = 0;
     if (s.timestamps_count_samples == 1 && ahead > 0 && spf > 0) lost = (ahead + spf / 2) / spf;
     if (lost == 0 && sequence_gap > 0)

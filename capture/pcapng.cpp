@@ -22,16 +22,17 @@ constexpr uint32_t section_block = 0x0A0D0D0A, interface_block = 1, packet_block
 constexpr uint32_t byte_order_magic = 0x1A2B3C4D;
 constexpr uint16_t option_end = 0, option_tsresol = 9;
 
-// The time of a packet in microseconds from its 64-bit count in the interface's resolution.
+// The time of a packet in microseconds from its 64-bit count in the interface's resolution
+// (wrapping, like every capture time: see time_between).
 int64_t microseconds(const PcapngInterface& i, uint64_t ticks) {
     if (i.power_of_two) {
-        const double scale = std::ldexp(1.0, -i.exponent) * 1e6;
-        return static_cast<int64_t>(static_cast<double>(ticks) * scale);
+        const double us = std::ldexp(static_cast<double>(ticks), -i.exponent) * 1e6;
+        return us < 9e18 ? static_cast<int64_t>(us) : 0;
     }
-    int64_t value = static_cast<int64_t>(ticks & 0x7FFFFFFFFFFFFFFF);
+    uint64_t value = ticks;
     for (int32_t e = i.exponent; e > 6; --e) value /= 10;
     for (int32_t e = i.exponent; e < 6; ++e) value *= 10;
-    return value;
+    return static_cast<int64_t>(value);
 }
 
 void read_interface(RecordReader& reader, Bytes body) {

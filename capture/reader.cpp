@@ -250,7 +250,7 @@ void take_record(CaptureReader& r, const Record& record) {
     ++r.totals.hci_packets;
     PacketInfo info;
     info.record = r.totals.records;
-    info.time_us = record.time_us - r.totals.first_us;
+    info.time_us = time_between(r.totals.first_us, record.time_us);
     switch (p.type) {
     case HciType::acl: {
         AclHeader acl;

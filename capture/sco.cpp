@@ -159,15 +159,20 @@ void missing(ScoState& s, int64_t bytes, Sink& sink) {
     }
 }
 
+// `interval` after `time_us` (wrapping, as capture times do).
+int64_t after(int64_t time_us, int64_t interval) {
+    return time_between(-interval, time_us);
+}
+
 // Bytes lost before a packet of `length` bytes arriving at `time_us`, from the link's clock.
 int64_t late_bytes(ScoState& s, size_t length, int64_t time_us) {
     const int64_t interval = static_cast<int64_t>(length) * SCO_MICROSECONDS_PER_BYTE;
     if (!s.have_clock) {
         s.have_clock = true;
-        s.clock_us = time_us + interval;
+        s.clock_us = after(time_us, interval);
         return 0;
     }
-    const int64_t late = time_us - s.clock_us;
+    const int64_t late = time_between(s.clock_us, time_us);
     int64_t lost = 0;
     if (late > interval / 2 && interval > 0 && static_cast<double>(late) < MAX_GAP_SECONDS * 1e6)
         lost = (late + interval / 2) / interval * static_cast<int64_t>(length);
@@ -175,7 +180,7 @@ int64_t late_bytes(ScoState& s, size_t length, int64_t time_us) {
     // early that the clock has run away from the capture's.
     if (late > 0 || late < -4 * static_cast<int64_t>(unit) * SCO_MICROSECONDS_PER_BYTE)
         s.clock_us = time_us;
-    s.clock_us += interval;
+    s.clock_us = after(s.clock_us, interval);
     return lost;
 }
 

@@ -67,7 +67,7 @@ void print_report(const capture::CaptureReader& reader, std::FILE* out) {
     const capture::CaptureTotals& t = capture::capture_totals(reader);
     std::fprintf(out, "capture: %s, link type %d, %lld records, %.3f s\n",
                  capture::format_name(t.format), t.link_type, static_cast<long long>(t.records),
-                 seconds(t.last_us - t.first_us));
+                 seconds(capture::time_between(t.first_us, t.last_us)));
     const auto streams = capture::capture_streams(reader);
     std::fprintf(out, "streams: %zu\n", streams.size());
     for (const auto& s : streams) print_stream(s, out);

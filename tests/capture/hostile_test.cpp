@@ -3,6 +3,10 @@
 #include "capture_writer.h"
 #include "reading.h"
 
+#include "sbc/sbc.h"
+
+#include <array>
+#include <climits>
 #include <gtest/gtest.h>
 #include <random>
 
@@ -41,6 +45,22 @@ TEST(HostileCapture, CorruptedBytesNeverCrashTheReader) {
         const auto read = read_capture(damaged, 1 + rng() % 4000);
         EXPECT_LE(read.streams.size(), static_cast<size_t>(capture::MAX_STREAMS));
     }
+}
+
+TEST(HostileCapture, ClocksThatJumpAcrossTheirWholeRangeNeitherOverflowNorLoseFrames) {
+    // btsnoop times just below 2^63, then past it (negative as signed), then back near 0.
+    CaptureBuilder b;
+    const auto frames = msbc_tone_frames(3);
+    std::array<uint8_t, 60> unit{};
+    for (int64_t i = 0; i < 3; ++i) {
+        b.now_us = i == 0 ? INT64_MAX - 0x00DCDDB30F2F8000 - 10 : i == 1 ? INT64_MIN / 2 : 5;
+        const auto* f = reinterpret_cast<const uint8_t*>(frames[static_cast<size_t>(i)].data());
+        sbc::h2_unit_write(std::span(f, 57), static_cast<uint64_t>(i), unit);
+        b.sco(true, 0x0301, std::string(reinterpret_cast<const char*>(unit.data()), 60));
+    }
+    const auto read = read_capture(write_capture(b, CaptureFormat::btsnoop_h4));
+    ASSERT_EQ(read.streams.size(), 1u);
+    EXPECT_EQ(read.streams[0].frames.size(), 3u);
 }
 
 TEST(HostileCapture, LyingLengthsAndUnfinishedFragmentsAreDroppedAndCounted) {

@@ -169,7 +169,8 @@ std::string write_capture(const CaptureBuilder& b, CaptureFormat f, bool big) {
                 flags = uint32_t{r.adapter} << 16 | monitor_opcode(r);
             put32(out, flags, true);
             put32(out, 0, true);
-            put64be(out, static_cast<uint64_t>(btsnoop_epoch_us + r.time_us));
+            put64be(out,
+                    static_cast<uint64_t>(btsnoop_epoch_us) + static_cast<uint64_t>(r.time_us));
         } else {
             put32(out, static_cast<uint32_t>(r.time_us / 1000000), big);
             put32(out, static_cast<uint32_t>(r.time_us % 1000000), big);
