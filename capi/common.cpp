@@ -177,6 +177,10 @@ VANTREL_API const char* vantrel_strerror(int status) {
         return "the stream changes its sampling frequency or channel count; decoding stops there";
     case VANTREL_ERROR_FINISHED:
         return "input given after the end of the stream was declared";
+    case VANTREL_ERROR_NOT_A_CAPTURE:
+        return "the bytes are no capture of a Bluetooth link (btsnoop, pcap or pcapng)";
+    case VANTREL_ERROR_NO_STREAM:
+        return "the capture has no such audio stream, or the stream has no frame";
     case VANTREL_ERROR_WRONG_USE:
         return "frame-by-frame and stream decoding mixed on one decoder";
     case VANTREL_ERROR_BAD_ARGUMENT:

@@ -7,8 +7,13 @@
 // audio_file_fuzz also gets the containers that libsndfile decodes for the library (FLAC, Ogg
 // Vorbis and Opus, MP3, W64, CAF), written by libsndfile itself.
 //
+// capture_fuzz gets the test captures (capture_writer.h) of every format and link type behind
+// a piece-size byte, l2cap_fuzz the ACL packets of one as its control-byte records.
+//
 //   make_seeds DIR    ->  DIR/audio_file_fuzz/*, DIR/encode_fuzz/*, DIR/encoder_fuzz/*,
-//                         DIR/decoder_fuzz/*, DIR/decode_fuzz/*, DIR/capi_decode_fuzz/*
+//                         DIR/decoder_fuzz/*, DIR/decode_fuzz/*, DIR/capi_decode_fuzz/*,
+//                         DIR/capture_fuzz/*, DIR/l2cap_fuzz/*
+#include "capture_writer.h"
 #include "process.h"
 #include "sample_files.h"
 #include "sbc/sbc.h"
@@ -173,6 +178,34 @@ void write_foreign_seeds(const std::filesystem::path& to, const std::string& pcm
 
 } // namespace
 
+// Small captures: a few packets of each stream, one with losses.
+void write_capture_seeds(const std::filesystem::path& root) {
+    using namespace testsupport;
+    std::filesystem::create_directories(root / "capture_fuzz");
+    std::filesystem::create_directories(root / "l2cap_fuzz");
+    StandardOptions o;
+    o.a2dp_packets = 6;
+    o.sco_units = 6;
+    o.sco_sizes = {24, 60};
+    const StandardCapture plain = standard_capture(o);
+    o.lost_a2dp_packets = {2};
+    o.lost_sco_packets = {3};
+    o.signalling = false;
+    const StandardCapture lossy = standard_capture(o);
+    int n = 0;
+    for (const CaptureFormat format : all_capture_formats)
+        for (const StandardCapture* c : {&plain, &lossy}) {
+            ++n;
+            write_file(root / "capture_fuzz" / ("capture" + std::to_string(n)),
+                       std::string(1, static_cast<char>(n * 13)) +
+                           write_capture(c->builder, format, n % 3 == 0));
+        }
+    std::string acl;
+    for (const HciRecord& r : plain.builder.records)
+        if (r.type == 2) acl += static_cast<char>(r.received ? 1 : 0) + r.packet;
+    write_file(root / "l2cap_fuzz" / "acl", acl);
+}
+
 int main(int argc, char* argv[]) {
     if (argc != 2) {
         std::fprintf(stderr, "usage: make_seeds DIR\n");
@@ -228,5 +261,6 @@ int main(int argc, char* argv[]) {
     write_decode_seeds(root / "decode_fuzz", root / "decoder_fuzz");
     // capi_decode_fuzz reads the same shape: a control byte (pieces, buffer size), a stream.
     std::filesystem::copy(root / "decode_fuzz", root / "capi_decode_fuzz");
+    write_capture_seeds(root);
     return 0;
 }

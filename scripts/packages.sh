@@ -27,9 +27,10 @@ program_packages=(g++ cmake make pkgconf libsndfile1-dev libsoxr-dev)
 # sox makes the conformance inputs); alsa-utils gives arecord, whose WAVE header on a pipe the
 # live-run tests read; groff-base checks the manual pages; dpkg-dev and file serve CPack, lintian
 # checks the Debian package; clang and its libFuzzer runtime build the fuzz targets; python3 with
-# numpy and pytest runs the Python module's tests.
+# numpy and pytest runs the Python module's tests; tshark (with editcap) dissects the test
+# captures of Bluetooth links independently.
 test_packages=(libgtest-dev ffmpeg sbc-tools sox alsa-utils groff-base dpkg-dev file lintian
-               clang libclang-rt-14-dev python3 python3-numpy python3-pytest)
+               clang libclang-rt-14-dev python3 python3-numpy python3-pytest tshark)
 
 skippable_packages=(ffmpeg sbc-tools sox alsa-utils lintian python3-numpy python3-pytest clang
                     libclang-rt-14-dev)
@@ -49,7 +50,9 @@ sbcdec sbc-tools interoperability with sbcdec
 sbcenc sbc-tools comparison of frames with sbcenc
 sox sox conformance inputs and containers written by sox
 arecord alsa-utils WAVE headers written by arecord on a pipe
-lintian lintian the Debian package's policy check"
+lintian lintian the Debian package's policy check
+tshark tshark the frames taken from captures against Wireshark's dissection
+editcap tshark captures converted to pcapng"
 
 missing_packages=()
 

@@ -96,7 +96,9 @@ enum {
     VANTREL_ERROR_WRONG_USE = -18,       /* frame and stream decoding mixed on one decoder */
     VANTREL_ERROR_BAD_ARGUMENT = -19,    /* another argument out of its range (flags, ...) */
     VANTREL_ERROR_OUT_OF_MEMORY = -20,   /* memory ran out while opening a handle */
-    VANTREL_ERROR_INTERNAL = -21         /* an unexpected failure inside the library */
+    VANTREL_ERROR_INTERNAL = -21,        /* an unexpected failure inside the library */
+    VANTREL_ERROR_NOT_A_CAPTURE = -22,   /* the bytes are no btsnoop, pcap or pcapng capture */
+    VANTREL_ERROR_NO_STREAM = -23        /* the capture has no such stream, or it has no frame */
 };
 
 /* The text of a status, e.g. "the output buffer is too small"; "unknown status" for a code
@@ -439,6 +441,86 @@ typedef struct vantrel_stream_report {
  * fills the report vantrel-info prints for it. `report->struct_size` must be set by the
  * caller. A stream without any frame is no error: kind is VANTREL_KIND_NONE. */
 VANTREL_API int vantrel_scan(const uint8_t* bytes, size_t size, vantrel_stream_report* report);
+
+/* ---- Captures of Bluetooth links --------------------------------------------------------
+ *
+ * An HCI log (btsnoop as Android and btmon write it, pcap or pcapng with link type 201 or 254),
+ * held in memory, gives its audio streams: A2DP SBC media (L2CAP reassembled, the AVDTP
+ * configuration when the capture holds the signalling, RTP and the media header stripped) and
+ * mSBC over SCO (cut into H2 units). Streams are numbered from 0 in the order they appear; lost
+ * frames (RTP sequence and timestamp gaps, SCO timing and status flags) are counted and, when
+ * decoding, filled in by the decoder's concealment so the stream keeps its length. This is what
+ * vantrel-info and vantrel-decode do with a capture.
+ *
+ *   vantrel_capture* c;  vantrel_capture_open(bytes, size, &c);     // reads it through once
+ *   vantrel_capture_stream s = {sizeof s};  vantrel_capture_get_stream(c, 0, &s);
+ *   int16_t* pcm = malloc(s.values * 2);
+ *   vantrel_capture_decode(bytes, size, 0, pcm, s.values, &written);  // reads it again
+ */
+
+typedef struct vantrel_capture vantrel_capture;
+
+/* VANTREL_CAPTURE_*: the kind of a stream. */
+enum { VANTREL_CAPTURE_A2DP_SBC = 1, VANTREL_CAPTURE_MSBC = 2 };
+
+typedef struct vantrel_capture_stream {
+    uint32_t struct_size; /* sizeof(vantrel_capture_stream) */
+    int32_t index;        /* 0, 1, ... */
+    int32_t kind;         /* VANTREL_CAPTURE_A2DP_SBC or VANTREL_CAPTURE_MSBC */
+    int32_t received;     /* 1: from the controller to the host (the local device listens) */
+    int32_t adapter;      /* the controller's index (Linux monitor captures), else 0 */
+    int32_t handle;       /* connection handle: ACL for A2DP, SCO for mSBC */
+    int32_t channel;      /* A2DP: the L2CAP channel its packets carry; 0 for SCO */
+    int32_t configured;   /* 1 when the capture held its AVDTP configuration (below) */
+    /* The SBC codec element, each a bit set as AVDTP carries it: frequencies 8 16000, 4 32000,
+     * 2 44100, 1 48000 Hz; channel modes 8 MONO, 4 DUAL_CHANNEL, 2 STEREO, 1 JOINT_STEREO;
+     * blocks 8 4, 4 8, 2 12, 1 16; subbands 2 4, 1 8; allocations 2 SNR, 1 LOUDNESS. */
+    int32_t config_frequencies, config_channel_modes, config_blocks, config_subbands,
+        config_allocations;
+    int32_t config_min_bitpool, config_max_bitpool;
+    int32_t sampling_frequency; /* of its first good frame (0 without one) */
+    int32_t channels;
+    int64_t start_us;  /* its first packet, in microseconds from the capture's first record */
+    int64_t packets;   /* its packets in the capture */
+    int64_t frames;    /* good frames */
+    int64_t damaged;   /* frames that cannot be trusted (CRC, status flags) */
+    int64_t lost;      /* frames missing from the capture */
+    int64_t truncated; /* packets cut short in the capture (a filtered Android log) */
+    double seconds;    /* its duration, damaged and lost frames included */
+    int64_t values;    /* the sample values vantrel_capture_decode writes for it */
+} vantrel_capture_stream;
+
+typedef struct vantrel_capture_info {
+    uint32_t struct_size; /* sizeof(vantrel_capture_info) */
+    int32_t format;       /* 1 btsnoop, 2 pcap, 3 pcapng */
+    int32_t link_type;    /* btsnoop datalink or pcap link type */
+    int32_t filtered;     /* 1: Android's filtered snoop log, whose media packets hold no audio */
+    int64_t records;
+    int64_t streams;
+    double seconds;       /* from its first record to its last */
+} vantrel_capture_info;
+
+/* Reads a capture held in memory (`bytes` is not kept) and lists its streams.
+ * VANTREL_ERROR_NOT_A_CAPTURE when the bytes begin no capture; a capture without audio is no
+ * error (0 streams). */
+VANTREL_API int vantrel_capture_open(const uint8_t* bytes, size_t size, vantrel_capture** capture);
+/* Frees it; a null handle is accepted. */
+VANTREL_API int vantrel_capture_close(vantrel_capture* capture);
+/* The capture as a whole (`info->struct_size` set by the caller). */
+VANTREL_API int vantrel_capture_get_info(const vantrel_capture* capture,
+                                         vantrel_capture_info* info);
+/* Stream `index` (`stream->struct_size` set by the caller); VANTREL_ERROR_NO_STREAM past the
+ * last. */
+VANTREL_API int vantrel_capture_get_stream(const vantrel_capture* capture, size_t index,
+                                           vantrel_capture_stream* stream);
+/* Decodes stream `index` of the capture in `bytes` (the same bytes as opened) into `pcm`,
+ * interleaved 16-bit samples of its first frame's channel count, lost and damaged frames
+ * concealed; *written values in all (the stream's `values`). VANTREL_ERROR_BUFFER_TOO_SMALL
+ * (nothing written) when `capacity` is below them; VANTREL_ERROR_NO_STREAM when there is no such
+ * stream or it has no frame; VANTREL_ERROR_STREAM_CHANGED when it changes its frequency or
+ * channel count (the values before the change are written). */
+VANTREL_API int vantrel_capture_decode(const uint8_t* bytes, size_t size, size_t index,
+                                       int16_t* pcm, size_t capacity, size_t* written);
 
 #ifdef __cplusplus
 }

@@ -9,6 +9,7 @@
 // buffer. While waiting on a pipe or terminal, a stop signal (stop.h) ends the wait.
 #pragma once
 
+#include "capture/capture.h"
 #include "sbc/scan.h"
 
 #include <string>
@@ -20,6 +21,7 @@ struct Input {
     std::string name;     // as given, for messages ("standard input" for the reserved names)
     bool regular = false; // a regular file: a read never waits for a writer
     bool owned = false;   // opened here, closed by close_input
+    std::string ahead;    // bytes read to recognise the input, given to the reader first
 };
 
 // True when `name` stands for standard input.
@@ -43,5 +45,13 @@ enum class Feed {
 
 // One read into the scanner's free space.
 Feed feed_scanner(Input& input, sbc::StreamScanner& scanner);
+
+// Reads the input's first bytes (up to capture::RECOGNITION_BYTES, fewer when it ends) and tells
+// whether they begin a capture of a Bluetooth link; they are kept in `ahead` for the reader.
+// false also when the read failed (after the message) or a stop signal came: `failed` says so.
+bool input_is_capture(Input& input, bool& failed);
+
+// One read into the capture reader's free space (capture_finish at the end of the input).
+Feed feed_capture(Input& input, capture::CaptureReader& reader);
 
 } // namespace cli

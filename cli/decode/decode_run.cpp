@@ -12,9 +12,8 @@
 
 #include "cli/common/report.h"
 #include "cli/common/stop.h"
+#include "cli/decode/frame_sink.h"
 #include "sbc/scan.h"
-
-#include <array>
 
 namespace cli {
 
@@ -24,47 +23,8 @@ struct Run {
     Input& input;
     PcmOutput& output;
     std::unique_ptr<sbc::StreamScanner> scanner = sbc::scanner_create();
-    std::unique_ptr<sbc::DecoderState> decoder = sbc::decoder_create();
-    std::array<int16_t, sbc::MAX_FRAME_SAMPLES * sbc::MAX_CHANNELS> pcm{};
-    std::array<float, sbc::MAX_FRAME_SAMPLES * sbc::MAX_CHANNELS> pcm_float{};
-    int64_t undecodable = 0; // frames the decoder refused after the scanner found them good
+    FrameSink frames{output};
 };
-
-// Writes the first `instants` instants of the frame buffer.
-bool write_pcm(Run& run, int32_t instants, int32_t channels) {
-    const auto count = static_cast<size_t>(instants) * static_cast<size_t>(channels);
-    if (run.output.float_samples)
-        return write_samples(run.output, std::span(run.pcm_float).first(count));
-    return write_samples(run.output, std::span(run.pcm).first(count));
-}
-
-bool started_for(Run& run, const sbc::FrameHeader& header) {
-    if (!run.output.started && !start_output(run.output, header)) return false;
-    // Silence of another shape never reaches an output of fixed channels.
-    return header.channels == run.output.info.channels;
-}
-
-bool write_silence(Run& run, const sbc::FrameHeader& shape) {
-    if (!started_for(run, shape)) return !run.output.failed && run.output.started;
-    const int32_t instants =
-        run.output.float_samples
-            ? sbc::decoder_conceal_frame_float(*run.decoder, shape, run.pcm_float)
-            : sbc::decoder_conceal_frame(*run.decoder, shape, run.pcm);
-    return instants < 0 || write_pcm(run, instants, shape.channels);
-}
-
-bool write_frame(Run& run, const sbc::ScanEvent& e) {
-    if (!started_for(run, e.header)) return false;
-    const int32_t instants =
-        run.output.float_samples
-            ? sbc::decoder_decode_frame_float(*run.decoder, e.bytes, e.header, run.pcm_float)
-            : sbc::decoder_decode_frame(*run.decoder, e.bytes, e.header, run.pcm);
-    if (instants >= 0) return write_pcm(run, instants, e.header.channels);
-    ++run.undecodable;
-    if (instants == sbc::DECODE_CRC_ERROR) // silence of its length is in the buffer already
-        return write_pcm(run, e.header.blocks * e.header.subbands, e.header.channels);
-    return write_silence(run, e.header);
-}
 
 void report_change(const Run& run, const sbc::ScanEvent& e) {
     const auto& was = run.output.info;
@@ -100,14 +60,14 @@ Ending run_events(Run& run) {
                 report_change(run, e);
                 return Ending::changed;
             }
-            if (!write_frame(run, e)) return Ending::failed;
+            if (!sink_frame(run.frames, e.bytes, e.header)) return Ending::failed;
             break;
         case sbc::ScanEventType::damaged:
-            if (!write_silence(run, e.header)) return Ending::failed;
+            if (!sink_silence(run.frames, e.header)) return Ending::failed;
             break;
         case sbc::ScanEventType::lost:
             for (int32_t i = 0; i < e.lost_frames; ++i)
-                if (!write_silence(run, e.header)) return Ending::failed;
+                if (!sink_silence(run.frames, e.header)) return Ending::failed;
             break;
         case sbc::ScanEventType::skipped:
             break;
@@ -125,8 +85,8 @@ int decode_stream(Input& input, PcmOutput& output, DecodeTotals& totals) {
     const bool finished = finish_output(output);
 
     const sbc::ScanCounts& c = run.scanner->counts;
-    totals.frames = c.frames - run.undecodable;
-    totals.damaged = c.damaged + run.undecodable;
+    totals.frames = c.frames - run.frames.undecodable;
+    totals.damaged = c.damaged + run.frames.undecodable;
     totals.lost = c.lost;
     totals.skipped = c.skipped_bytes;
     if (c.frames == 0 && ending == Ending::input_ended) {

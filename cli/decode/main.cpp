@@ -11,6 +11,7 @@
 #include "cli/common/options.h"
 #include "cli/common/report.h"
 #include "cli/common/stop.h"
+#include "cli/decode/capture_run.h"
 #include "cli/decode/decode_run.h"
 #include "cli/decode/pcm_output.h"
 
@@ -20,15 +21,17 @@
 namespace {
 
 constexpr std::array usage_lines = {
-    "Usage: vantrel-decode [-t type] [-f] [-q] [-o outputfile] inputfile\n",
+    "Usage: vantrel-decode [-t type] [-f] [-q] [-o outputfile] [-s stream] inputfile\n",
     "  -t type        container: wav, au, aiff, aifc, spw, h512, or raw (headerless 16-bit\n",
     "                 little-endian); default: from the -o name's suffix, else wav\n",
     "  -f             32-bit float samples, full scale 1.0 (spw: 64-bit; spw and h512: on the\n",
     "                 16-bit scale; aiff has none)\n",
     "  -o outputfile  write to outputfile instead of standard output\n",
     "  -q             quiet, as for vantrel (this program prints no banner)\n",
-    "  inputfile      SBC or mSBC frames, bare or in H2 units; - or AUDIO_FROM_STDIN reads\n",
-    "                 standard input\n",
+    "  -s stream      of a capture, the stream to decode (0, 1, ...; default: the first);\n",
+    "                 -t sbc, msbc or h2 writes its frames as they are instead of audio\n",
+    "  inputfile      SBC or mSBC frames, bare or in H2 units, or a capture of a Bluetooth\n",
+    "                 link (btsnoop, pcap, pcapng); - or AUDIO_FROM_STDIN reads standard input\n",
     "  --help, --version  print this usage or the version on standard output\n",
 };
 
@@ -37,11 +40,12 @@ struct Options {
     const char* output = nullptr;
     bool float_samples = false;
     const char* input = nullptr;
+    const char* stream = nullptr;
 };
 
 // Scans the command line. Returns -1 to go on, or the exit status to end with.
 int scan_options(int argc, char* argv[], Options& o) {
-    for (int option; (option = cli::scan(argc, argv, "t:fo:qh")) != -1;) {
+    for (int option; (option = cli::scan(argc, argv, "t:fo:qs:h")) != -1;) {
         if (cli::answer_long_option(option, usage_lines)) return 0;
         switch (option) {
         case 't':
@@ -54,6 +58,9 @@ int scan_options(int argc, char* argv[], Options& o) {
             o.output = cli::scanner.option_value;
             break;
         case 'q': // there is no banner to leave out
+            break;
+        case 's':
+            o.stream = cli::scanner.option_value;
             break;
         case 'h':
             cli::print_usage(usage_lines);
@@ -74,6 +81,7 @@ int scan_options(int argc, char* argv[], Options& o) {
 
 // The container: -t, else the output name's suffix, else WAVE.
 bool choose_container(const Options& o, cli::Container& container) {
+    if (cli::bare_frames_type(o.type)) return true; // a capture's frames: no container
     if (o.type != nullptr) {
         const auto named = cli::container_of_type(o.type);
         if (!named) {
@@ -92,6 +100,25 @@ bool choose_container(const Options& o, cli::Container& container) {
     return true;
 }
 
+// A capture goes its own way; -s and the bare frame types are only for captures. -1 to go on
+// with a stream of frames, or the exit status.
+int decode_if_capture(const Options& o, cli::Container container, cli::Input& input) {
+    bool failed = false;
+    int status = -1;
+    if (cli::input_is_capture(input, failed))
+        status =
+            cli::decode_capture(input, {o.type, o.output, o.float_samples, o.stream, container});
+    else if (failed)
+        status = 1;
+    else if (o.stream != nullptr || cli::bare_frames_type(o.type))
+        cli::report("%s is not a capture of a Bluetooth link (btsnoop, pcap, pcapng): %s is for "
+                    "captures",
+                    o.input, o.stream != nullptr ? "-s" : "-t sbc, msbc or h2");
+    if (status < 0 && (o.stream != nullptr || cli::bare_frames_type(o.type))) status = 1;
+    if (status >= 0) cli::close_input(input);
+    return status;
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -103,6 +130,7 @@ int main(int argc, char* argv[]) {
 
     cli::Input input;
     if (!cli::open_input(o.input, input)) return 1;
+    if (const int status = decode_if_capture(o, container, input); status >= 0) return status;
     cli::PcmOutput output;
     if (!cli::open_output(o.output, input, container, o.float_samples, output)) {
         cli::close_input(input);

@@ -10,6 +10,7 @@
 #include "cli/common/input.h"
 #include "cli/common/options.h"
 #include "cli/common/report.h"
+#include "cli/info/capture_report.h"
 #include "cli/info/stream_report.h"
 
 #include <array>
@@ -21,8 +22,8 @@ constexpr std::array usage_lines = {
     "Usage: vantrel-info [-qv] inputfile\n",
     "  -v          one line per frame: offset, length, parameters, CRC verdict\n",
     "  -q          quiet, as for vantrel (this program prints no banner)\n",
-    "  inputfile   SBC or mSBC frames, bare or in H2 units; - or AUDIO_FROM_STDIN reads\n",
-    "              standard input\n",
+    "  inputfile   SBC or mSBC frames, bare or in H2 units, or a capture of a Bluetooth link\n",
+    "              (btsnoop, pcap, pcapng); - or AUDIO_FROM_STDIN reads standard input\n",
     "  --help, --version  print this usage or the version on standard output\n",
 };
 
@@ -65,6 +66,12 @@ int main(int argc, char* argv[]) {
     }
     cli::Input input;
     if (!cli::open_input(name, input)) return 1;
+    bool failed = false;
+    if (cli::input_is_capture(input, failed) || failed) {
+        const int status = failed ? 1 : cli::report_capture(input, verbose);
+        cli::close_input(input);
+        return status;
+    }
     cli::StreamReport report;
     const bool read = read_stream(input, verbose, report);
     cli::close_input(input);

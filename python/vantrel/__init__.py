@@ -60,7 +60,8 @@ from ._samples import split as _split, views as _views
 __version__ = "1.5"
 
 __all__ = ["encode", "decode", "info", "round_trip", "resample", "Encoder", "Decoder",
-           "LossModel", "VantrelError", "StreamDamageWarning", "version", "__version__"]
+           "LossModel", "VantrelError", "StreamDamageWarning", "capture_streams",
+           "decode_capture", "version", "__version__"]
 
 BytesLike = Union[bytes, bytearray, memoryview]
 
@@ -490,3 +491,6 @@ def round_trip(samples: Any, rate: int, *, pad_end: bool = True, resample: Optio
     targets = _views(out, layout)
     _map(lambda index: link.run(items[index], targets[index]), range(len(items)), workers)
     return out
+
+
+from ._capture import capture_streams, decode_capture  # noqa: E402  (uses StreamDamageWarning)
