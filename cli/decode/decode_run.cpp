@@ -1,8 +1,8 @@
 // The decoding run:
 //
 //   read ─► scanner ─► frame ─────► decoder_decode_frame ──────► output block ─► write
-//   (what     │      ─► damaged ──► silence of its length ───┘        ▲
-//   is there) │      ─► lost ─────► silence, once per lost unit ─┘    │ flushed before each
+//   (what     │      ─► damaged ──► concealed over its length ┘       ▲
+//   is there) │      ─► lost ─────► concealed, once per lost unit ┘   │ flushed before each
 //             └◄── need_input ◄──────────────────────────────────────┘ wait when not a file
 //
 // The first frame fixes the output's frequency and channel count (its header is written then);
@@ -44,7 +44,7 @@ bool started_for(Run& run, const sbc::FrameHeader& header) {
     return header.channels == run.output.info.channels;
 }
 
-bool write_silence(Run& run, const sbc::FrameHeader& shape) {
+bool write_lost(Run& run, const sbc::FrameHeader& shape) {
     if (!started_for(run, shape)) return !run.output.failed && run.output.started;
     const int32_t instants =
         run.output.float_samples
@@ -63,7 +63,7 @@ bool write_frame(Run& run, const sbc::ScanEvent& e) {
     ++run.undecodable;
     if (instants == sbc::DECODE_CRC_ERROR) // silence of its length is in the buffer already
         return write_pcm(run, e.header.blocks * e.header.subbands, e.header.channels);
-    return write_silence(run, e.header);
+    return write_lost(run, e.header);
 }
 
 void report_change(const Run& run, const sbc::ScanEvent& e) {
@@ -103,11 +103,11 @@ Ending run_events(Run& run) {
             if (!write_frame(run, e)) return Ending::failed;
             break;
         case sbc::ScanEventType::damaged:
-            if (!write_silence(run, e.header)) return Ending::failed;
+            if (!write_lost(run, e.header)) return Ending::failed;
             break;
         case sbc::ScanEventType::lost:
             for (int32_t i = 0; i < e.lost_frames; ++i)
-                if (!write_silence(run, e.header)) return Ending::failed;
+                if (!write_lost(run, e.header)) return Ending::failed;
             break;
         case sbc::ScanEventType::skipped:
             break;
@@ -119,8 +119,10 @@ Ending run_events(Run& run) {
 
 } // namespace
 
-int decode_stream(Input& input, PcmOutput& output, DecodeTotals& totals) {
+int decode_stream(Input& input, PcmOutput& output, sbc::Concealment concealment,
+                  DecodeTotals& totals) {
     Run run{input, output};
+    sbc::decoder_set_concealment(*run.decoder, concealment);
     const Ending ending = run_events(run);
     const bool finished = finish_output(output);
 
@@ -135,10 +137,11 @@ int decode_stream(Input& input, PcmOutput& output, DecodeTotals& totals) {
         return 1;
     }
     if (totals.damaged + totals.lost + totals.skipped > 0)
-        report("%lld frames decoded; %lld damaged and %lld lost replaced by silence; %lld bytes "
-               "skipped",
+        report("%lld frames decoded; %lld damaged and %lld lost %s; %lld bytes skipped",
                static_cast<long long>(totals.frames), static_cast<long long>(totals.damaged),
-               static_cast<long long>(totals.lost), static_cast<long long>(totals.skipped));
+               static_cast<long long>(totals.lost),
+               concealment == sbc::Concealment::silence ? "replaced by silence" : "concealed",
+               static_cast<long long>(totals.skipped));
     const bool ok = finished && ending != Ending::failed && ending != Ending::changed;
     return ok ? 0 : 1;
 }
