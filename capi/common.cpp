@@ -142,7 +142,7 @@ VANTREL_API const char* vantrel_strerror(int status) {
     case VANTREL_OK:
         return "success";
     case VANTREL_DAMAGED:
-        return "the frame is damaged (its CRC does not match); silence stands in its place";
+        return "the frame is damaged (its CRC does not match); it is concealed in its place";
     case VANTREL_ERROR_NULL_POINTER:
         return "a required pointer is null";
     case VANTREL_ERROR_BUFFER_TOO_SMALL:

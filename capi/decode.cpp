@@ -1,13 +1,13 @@
 // The decoder handle: frames one by one, or a stream followed as vantrel-decode follows it.
 //
 //   caller's bytes ─► scanner (sbc/scan.h) ─► frame ───► decoder_decode_frame ─► [one frame of
-//     (any pieces)     window of 64 KiB    ─► damaged ─► silence of its shape  ─►  samples,
-//                                          ─► lost ────► silence × lost units  ─►  fixed buffer]
+//     (any pieces)     window of 64 KiB    ─► damaged ─► concealed, its shape  ─►  samples,
+//                                          ─► lost ────► concealed × lost units ►  fixed buffer]
 //                                          ─► skipped (counted)                        │
 //                                                               caller's pcm ◄─────────┘
 //
 // Invariants: at most one frame's samples wait in the handle between calls (plus a count of
-// silent frames still owed for lost units); a call returns with all of its bytes used and
+// concealed frames still owed for lost units); a call returns with all of its bytes used and
 // nothing written only when nothing more can come out without more input; the first frame (or
 // silence) fixes the output's frequency and channels, and a confirmed change of either stops
 // the decoding, as the program stops. Nothing is allocated after open (and reset).
@@ -28,10 +28,13 @@ struct vantrel_decoder {
     std::unique_ptr<sbc::DecoderState> decoder;
     std::unique_ptr<sbc::StreamScanner> scanner;
     Use use = Use::none;
+    sbc::Concealment concealment = sbc::Concealment::automatic; // from the flags, kept by reset
+    bool have_shape = false; // `shape`: of the last frame decoded or concealed
+    sbc::FrameHeader shape{};
     // Samples of the current frame not yet delivered: pending[at, end).
     std::array<int16_t, sbc::MAX_FRAME_SAMPLES * sbc::MAX_CHANNELS> pending{};
     size_t at = 0, end = 0;
-    int32_t silent_due = 0; // lost frames still to be given as silence
+    int32_t silent_due = 0; // lost frames still to be concealed
     sbc::FrameHeader silent_shape{};
     bool started = false; // the output's frequency and channels are fixed
     int32_t frequency = 0, channels = 0;
@@ -49,10 +52,18 @@ namespace {
 using capi::guarded;
 
 // A new handle's parts, made before anything of an existing handle changes.
-bool make_parts(vantrel_decoder& d) {
+bool make_parts(vantrel_decoder& d, sbc::Concealment concealment) {
     d.decoder = sbc::decoder_create();
     d.scanner = sbc::scanner_create();
-    return d.decoder && d.scanner;
+    if (!d.decoder || !d.scanner) return false;
+    d.concealment = concealment;
+    sbc::decoder_set_concealment(*d.decoder, concealment);
+    return true;
+}
+
+void take_shape(vantrel_decoder& d, const sbc::FrameHeader& h) {
+    d.have_shape = true;
+    d.shape = h;
 }
 
 // Fixes the output on the first frame or silence; false when `h` does not match it.
@@ -70,9 +81,10 @@ void hold(vantrel_decoder& d, int32_t instants, int32_t channels) {
     d.end = instants > 0 ? static_cast<size_t>(instants) * static_cast<size_t>(channels) : 0;
 }
 
-// Silence of `shape` in place of a frame (none when its channels are not the output's).
-void hold_silence(vantrel_decoder& d, const sbc::FrameHeader& shape) {
+// A lost frame of `shape` concealed (nothing when its channels are not the output's).
+void hold_lost(vantrel_decoder& d, const sbc::FrameHeader& shape) {
     if (!output_takes(d, shape)) return;
+    take_shape(d, shape);
     hold(d, sbc::decoder_conceal_frame(*d.decoder, shape, d.pending), shape.channels);
 }
 
@@ -91,11 +103,12 @@ void hold_frame(vantrel_decoder& d, const sbc::ScanEvent& e) {
         return;
     }
     output_takes(d, h);
+    take_shape(d, h);
     const int32_t instants = sbc::decoder_decode_frame(*d.decoder, e.bytes, h, d.pending);
     if (instants >= 0) return hold(d, instants, h.channels);
     ++d.undecodable;
     if (instants == sbc::DECODE_CRC_ERROR) return hold(d, h.blocks * h.subbands, h.channels);
-    hold_silence(d, h);
+    hold_lost(d, h);
 }
 
 // Takes one scanner event; false when the loop is to return (input wanted and none left, or
@@ -111,7 +124,7 @@ bool next_event(vantrel_decoder& d, std::span<const uint8_t>& input) {
         hold_frame(d, e);
         return true;
     case sbc::ScanEventType::damaged:
-        hold_silence(d, e.header);
+        hold_lost(d, e.header);
         return true;
     case sbc::ScanEventType::lost:
         d.silent_due = e.lost_frames;
@@ -143,7 +156,7 @@ void run_stream(vantrel_decoder& d, std::span<const uint8_t>& input, std::span<i
             d.instants += static_cast<int64_t>(n / channels);
         } else if (d.silent_due > 0) {
             --d.silent_due;
-            hold_silence(d, d.silent_shape);
+            hold_lost(d, d.silent_shape);
         } else if (d.changed || d.ended || !next_event(d, input)) {
             return;
         }
@@ -169,14 +182,16 @@ VANTREL_API int vantrel_decoder_open(const vantrel_decoder_config* config,
     return guarded([&]() -> int {
         if (decoder != nullptr) *decoder = nullptr;
         if (decoder == nullptr) return VANTREL_ERROR_NULL_POINTER;
+        auto concealment = sbc::Concealment::automatic;
         if (config != nullptr) {
             vantrel_decoder_config c{};
             if (!capi::copy_in(config, capi::decoder_config_size_v1, c))
                 return VANTREL_ERROR_BAD_STRUCT_SIZE;
-            if (c.flags != 0) return VANTREL_ERROR_BAD_ARGUMENT;
+            if ((c.flags & ~VANTREL_DECODER_SILENCE) != 0) return VANTREL_ERROR_BAD_ARGUMENT;
+            if ((c.flags & VANTREL_DECODER_SILENCE) != 0) concealment = sbc::Concealment::silence;
         }
         auto handle = std::make_unique<vantrel_decoder>();
-        if (!make_parts(*handle)) return VANTREL_ERROR_OUT_OF_MEMORY;
+        if (!make_parts(*handle, concealment)) return VANTREL_ERROR_OUT_OF_MEMORY;
         *decoder = handle.release();
         return VANTREL_OK;
     });
@@ -193,7 +208,7 @@ VANTREL_API int vantrel_decoder_reset(vantrel_decoder* decoder) {
     return guarded([&]() -> int {
         if (decoder == nullptr) return VANTREL_ERROR_NULL_POINTER;
         auto fresh = std::make_unique<vantrel_decoder>();
-        if (!make_parts(*fresh)) return VANTREL_ERROR_OUT_OF_MEMORY;
+        if (!make_parts(*fresh, decoder->concealment)) return VANTREL_ERROR_OUT_OF_MEMORY;
         *decoder = std::move(*fresh);
         return VANTREL_OK;
     });
@@ -216,6 +231,7 @@ VANTREL_API int vantrel_decoder_decode_frame(vantrel_decoder* decoder, const uin
         const auto values = static_cast<size_t>(h.blocks * h.subbands * h.channels);
         if (capacity < values) return VANTREL_ERROR_BUFFER_TOO_SMALL;
         decoder->use = Use::frames;
+        take_shape(*decoder, h);
         const int32_t result =
             sbc::decoder_decode_frame(*decoder->decoder, input, h, std::span(pcm, capacity));
         if (result == sbc::DECODE_REFUSED) return VANTREL_ERROR_INTERNAL;
@@ -247,6 +263,30 @@ VANTREL_API int vantrel_decoder_decode(vantrel_decoder* decoder, const uint8_t* 
             if (d.changed) return VANTREL_ERROR_STREAM_CHANGED;
             if (d.ended && d.scanner->counts.frames == 0) return VANTREL_ERROR_NO_FRAMES;
         }
+        return VANTREL_OK;
+    });
+}
+
+VANTREL_API int vantrel_decoder_conceal(vantrel_decoder* decoder, int16_t* pcm, size_t capacity,
+                                        size_t* written) {
+    return guarded([&]() -> int {
+        if (written != nullptr) *written = 0;
+        if (decoder == nullptr || pcm == nullptr || written == nullptr)
+            return VANTREL_ERROR_NULL_POINTER;
+        vantrel_decoder& d = *decoder;
+        if (!d.have_shape) return VANTREL_ERROR_NEED_MORE;
+        if (d.use == Use::stream) {
+            if (d.changed) return VANTREL_ERROR_STREAM_CHANGED;
+            if (d.at < d.end || d.silent_due > 0) return VANTREL_ERROR_WRONG_USE;
+        }
+        const sbc::FrameHeader& h = d.shape;
+        const auto values = static_cast<size_t>(h.blocks * h.subbands * h.channels);
+        if (capacity < values) return VANTREL_ERROR_BUFFER_TOO_SMALL;
+        const int32_t instants =
+            sbc::decoder_conceal_frame(*d.decoder, h, std::span(pcm, capacity));
+        if (instants < 0) return VANTREL_ERROR_INTERNAL;
+        if (d.use == Use::stream) d.instants += instants;
+        *written = values;
         return VANTREL_OK;
     });
 }

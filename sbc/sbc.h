@@ -293,6 +293,14 @@ int64_t encoder_priming_frames(const EncoderState& state, int64_t first_frame);
 //      bytes; for a frame known to be lost, decoder_conceal_frame (or _float) instead;
 //   3. decoder_destroy.
 //
+// Lost and damaged frames are concealed by default: the waveform before the gap continues
+// through it (its best-matching earlier stretch repeated, at full level for 10 ms, faded to
+// silence by 50 ms), and the synthesis history runs on through the gap, so the first good frame
+// after it joins without a jump. Concealment adds no delay (a lost frame's samples are made
+// when its loss is known) and changes nothing while no frame is lost: a stream without loss
+// decodes to the same samples in either mode. Concealment::silence gives silence instead and
+// restarts the next frame from cleared history.
+//
 // Every frame brings its own parameters: bitpool, allocation method, blocks, channel mode,
 // subbands and sampling frequency may change from one frame to the next, and SBC and mSBC
 // frames may follow each other. The synthesis history (the last 9 blocks of every channel)
@@ -315,6 +323,13 @@ int64_t encoder_priming_frames(const EncoderState& state, int64_t first_frame);
 // time.
 
 struct SynthesisState; // the synthesis filter bank's history, see sbc/decode/synthesis.h
+struct ConcealState;   // the output kept for concealment, see sbc/decode/conceal.h
+
+// What stands in for a lost or damaged frame.
+enum class Concealment : int32_t {
+    automatic, // the waveform continued through the gap (the default)
+    silence,   // silence of the frame's length; the next frame starts from cleared history
+};
 
 // One decoder. The counters grow with every frame given to it.
 struct DecoderState {
@@ -322,29 +337,34 @@ struct DecoderState {
     ~DecoderState();
 
     std::unique_ptr<SynthesisState> synthesis;
+    std::unique_ptr<ConcealState> conceal;
+    Concealment concealment = Concealment::automatic; // set through decoder_set_concealment
     int32_t subbands = 0;         // the history's shape: of the last frame decoded or concealed
     int32_t channels = 0;         // (0 before the first)
     int64_t frames_decoded = 0;   // frames decoded from their bytes (CRC correct)
-    int64_t frames_damaged = 0;   // frames whose CRC failed, replaced by silence
+    int64_t frames_damaged = 0;   // frames whose CRC failed, concealed (or silenced)
     int64_t frames_concealed = 0; // frames filled in by decoder_conceal_frame
 };
 
-// A new decoder with cleared history; null only when memory runs out.
+// A new decoder with cleared history, concealing; null only when memory runs out.
 std::unique_ptr<DecoderState> decoder_create();
+
+// Chooses what stands in for the lost and damaged frames from the next frame on (a change
+// forgets the output kept for concealment; the synthesis history runs on).
+void decoder_set_concealment(DecoderState& state, Concealment concealment);
 
 // Results of decoder_decode_frame and decoder_conceal_frame, besides a count of instants.
 inline constexpr int32_t DECODE_REFUSED = -1;   // bad arguments: nothing written or changed
-inline constexpr int32_t DECODE_CRC_ERROR = -2; // damaged frame: silence written in its place
+inline constexpr int32_t DECODE_CRC_ERROR = -2; // damaged frame: concealed (or silence)
 
 // Decodes the frame at the start of `frame` into `pcm` (interleaved, as above) and returns
 // the number of instants written, header.blocks × header.subbands. Only the first
 // header.length bytes of `frame` are read; `pcm` receives exactly instants × header.channels
 // values and nothing beyond them.
 //   DECODE_CRC_ERROR  the frame's CRC-8 does not match its header and scale factors: its
-//                     bytes cannot be trusted, so header.blocks × header.subbands instants of
-//                     silence (zeros) are written instead, keeping the stream's timing, the
-//                     history is cleared (the next frame starts as after silence) and
-//                     frames_damaged grows by one;
+//                     bytes cannot be trusted, so header.blocks × header.subbands instants are
+//                     written as for a lost frame (decoder_conceal_frame), keeping the
+//                     stream's timing, and frames_damaged grows by one;
 //   DECODE_REFUSED    `frame` is shorter than header.length, `pcm` is too short, or `header`
 //                     is not what frame_header_parse reads from these bytes.
 // Join flag of the last subband set in a JOINT_STEREO frame: ignored (the syntax reserves it).
@@ -356,11 +376,14 @@ int32_t decoder_decode_frame_float(DecoderState& state, std::span<const uint8_t>
                                    const FrameHeader& header, std::span<float> pcm);
 
 // A frame that was lost (a gap in the stream, e.g. a skipped H2 sequence number): writes
-// header.blocks × header.subbands instants of silence, of header's channel count, clears the
-// history and returns the number of instants; frames_concealed grows by one. `header` gives
-// the lost frame's shape (usually its neighbour's). DECODE_REFUSED when `pcm` is too short or
-// `header` is no shape frame_header_parse gives (subbands 4 or 8, 1..16 blocks, 1 or 2
-// channels matching the channel mode).
+// header.blocks × header.subbands instants of header's channel count and returns their number;
+// frames_concealed grows by one. `header` gives the lost frame's shape (usually its
+// neighbour's). Concealment::automatic continues the waveform (silence, and cleared history,
+// when the lost frame's subbands, channels or sampling frequency differ from the frame before
+// it, when nothing came before, or when the frequency is none of the four);
+// Concealment::silence writes zeros and clears the history. DECODE_REFUSED when `pcm` is too
+// short or `header` is no shape frame_header_parse gives (subbands 4 or 8, 1..16 blocks, 1 or
+// 2 channels matching the channel mode).
 int32_t decoder_conceal_frame(DecoderState& state, const FrameHeader& header,
                               std::span<int16_t> pcm);
 int32_t decoder_conceal_frame_float(DecoderState& state, const FrameHeader& header,

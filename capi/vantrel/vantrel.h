@@ -12,7 +12,7 @@
  *   (the program's -F / -m conversion)         │
  *        │                                     ▼
  *        ▼                               vantrel_decoder_decode
- *   vantrel_encoder_encode               (finds the frames, replaces damage by silence)
+ *   vantrel_encoder_encode               (finds the frames, conceals the lost)
  *   (keeps the partial frame)                  │
  *        │                                     ▼
  *        ▼                               int16 samples, interleaved
@@ -74,7 +74,7 @@ extern "C" {
 enum {
     VANTREL_OK = 0,
     /* Success with a remark (decoding): */
-    VANTREL_DAMAGED = 1, /* the frame's CRC failed: silence of its length was written instead */
+    VANTREL_DAMAGED = 1, /* the frame's CRC failed: it was concealed (or silenced) instead */
 
     VANTREL_ERROR_NULL_POINTER = -1,     /* a pointer the call needs is null */
     VANTREL_ERROR_BUFFER_TOO_SMALL = -2, /* the output buffer cannot hold the result */
@@ -334,24 +334,36 @@ typedef struct vantrel_decoder vantrel_decoder;
 
 typedef struct vantrel_decoder_config {
     uint32_t struct_size; /* sizeof(vantrel_decoder_config) */
-    uint32_t flags;       /* none defined yet: 0 */
+    uint32_t flags;       /* 0 (the defaults) or VANTREL_DECODER_SILENCE */
 } vantrel_decoder_config;
 
-/* Opens a decoder; `config` may be null for the defaults. Frames bring their own parameters. */
+/* Flags of vantrel_decoder_config.
+ *
+ * By default a decoder conceals every frame it knows to be lost (a CRC failure, an unreadable
+ * frame, a gap in the H2 sequence numbers, a call of vantrel_decoder_conceal): the waveform
+ * before the gap continues through it (its best-matching earlier stretch repeated, at full
+ * level for 10 ms, faded to silence by 50 ms), and the frame after the gap joins it without a
+ * restart of the synthesis filter. It adds no delay and changes nothing while no frame is lost.
+ * VANTREL_DECODER_SILENCE gives silence of the frame's length instead, and the next frame
+ * starts from cleared filter history (the behaviour of vantrel 1.5, for measurements). */
+#define VANTREL_DECODER_SILENCE 1u
+
+/* Opens a decoder; `config` may be null for the defaults. Frames bring their own parameters.
+ * Flag bits other than VANTREL_DECODER_SILENCE: VANTREL_ERROR_BAD_ARGUMENT. */
 VANTREL_API int vantrel_decoder_open(const vantrel_decoder_config* config,
                                      vantrel_decoder** decoder);
 
 /* Closes the decoder and frees it; a null handle is accepted. */
 VANTREL_API int vantrel_decoder_close(vantrel_decoder* decoder);
 
-/* Back to the state just after opening (history, counts and input cleared). */
+/* Back to the state just after opening (history, counts and input cleared; the flags kept). */
 VANTREL_API int vantrel_decoder_reset(vantrel_decoder* decoder);
 
 /* Frame by frame: decodes the one frame at the start of `bytes` into `pcm` (capacity values;
  * VANTREL_MAX_FRAME_VALUES always suffice) and sets *used to its length and *written to the
  * values written (samples × channels). `info` (may be null) receives its header.
  *   VANTREL_OK       decoded;
- *   VANTREL_DAMAGED  its CRC failed: silence written in its place (the timing is kept);
+ *   VANTREL_DAMAGED  its CRC failed: concealed in its place (the timing is kept);
  *   VANTREL_ERROR_NOT_A_FRAME, VANTREL_ERROR_NEED_MORE, VANTREL_ERROR_BUFFER_TOO_SMALL.
  * The synthesis history runs on from call to call, so give the frames in stream order. */
 VANTREL_API int vantrel_decoder_decode_frame(vantrel_decoder* decoder, const uint8_t* bytes,
@@ -361,7 +373,7 @@ VANTREL_API int vantrel_decoder_decode_frame(vantrel_decoder* decoder, const uin
 
 /* Following a stream, as vantrel-decode does: bytes go in as they arrive, in pieces of any size
  * (bare SBC, bare mSBC or mSBC in H2 units, told apart by content), samples come out. Frames
- * whose CRC fails, and lost H2 units, become silence of a frame's length; bytes that belong to
+ * whose CRC fails, and lost H2 units, are concealed over a frame's length; bytes that belong to
  * no frame are skipped; the counts are in vantrel_stream_info. The first frame fixes the
  * output's frequency and channel count; a confirmed change of either ends the decoding (the
  * samples before it are all delivered, then VANTREL_ERROR_STREAM_CHANGED).
@@ -385,6 +397,21 @@ VANTREL_API int vantrel_decoder_decode(vantrel_decoder* decoder, const uint8_t* 
                                        int16_t* pcm, size_t capacity, size_t* used,
                                        size_t* written);
 
+/* One lost frame, which the caller knows of (a link whose own sequence numbers or timestamps
+ * show a gap): writes its concealed samples (silence with VANTREL_DECODER_SILENCE) to `pcm`,
+ * in the shape of the last frame decoded or concealed (its blocks × subbands instants and
+ * channels), and sets *written to their count of values. Call it once per lost frame, where
+ * the frame belongs: between two vantrel_decoder_decode_frame calls, or, following a stream,
+ * when every sample of the frames before the gap has been delivered.
+ *   VANTREL_ERROR_NEED_MORE         no frame decoded yet: the lost frame's shape is unknown;
+ *   VANTREL_ERROR_WRONG_USE         following a stream, samples of earlier frames are still held
+ *                                   (call vantrel_decoder_decode until it writes nothing);
+ *   VANTREL_ERROR_STREAM_CHANGED    the stream followed has ended at a change;
+ *   VANTREL_ERROR_BUFFER_TOO_SMALL  `capacity` below the frame's values
+ *                                   (VANTREL_MAX_FRAME_VALUES always suffice). */
+VANTREL_API int vantrel_decoder_conceal(vantrel_decoder* decoder, int16_t* pcm, size_t capacity,
+                                        size_t* written);
+
 /* No more input will come. Later calls of vantrel_decoder_decode with bytes:
  * VANTREL_ERROR_FINISHED. */
 VANTREL_API int vantrel_decoder_finish(vantrel_decoder* decoder);
@@ -395,8 +422,8 @@ typedef struct vantrel_stream_info {
     int32_t sampling_frequency; /* of the output, from the first frame (0 before) */
     int32_t channels;           /* of the output (0 before) */
     int64_t frames;             /* frames decoded */
-    int64_t damaged;            /* frames replaced by silence: CRC failed or unreadable */
-    int64_t lost;               /* H2 units missing from the stream, replaced by silence */
+    int64_t damaged;            /* frames concealed (or silenced): CRC failed or unreadable */
+    int64_t lost;               /* H2 units missing from the stream, concealed (or silenced) */
     int64_t skipped_bytes;      /* bytes that belong to no frame */
     int64_t bytes;              /* bytes taken in */
     int64_t samples;            /* instants (per channel) delivered */
@@ -409,7 +436,9 @@ typedef struct vantrel_stream_info {
 
 /* The stream's description and counts so far. `info->struct_size` must be set by the caller.
  * The program's summary of a damaged stream reads, from these counts:
- * "%lld frames decoded; %lld damaged and %lld lost replaced by silence; %lld bytes skipped". */
+ * "%lld frames decoded; %lld damaged and %lld lost concealed; %lld bytes skipped" ("replaced
+ * by silence" instead of "concealed" with VANTREL_DECODER_SILENCE). Frames given by
+ * vantrel_decoder_conceal are not counted. */
 VANTREL_API int vantrel_decoder_get_info(const vantrel_decoder* decoder, vantrel_stream_info* info);
 
 /* ---- The stream report (what vantrel-info says) ----------------------------------------- */

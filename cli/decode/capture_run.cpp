@@ -38,6 +38,7 @@ struct Run {
     BareOutput bare;
     int32_t stream = -1; // the stream decoded
     bool chosen = false; // -s named it
+    sbc::Concealment concealment = sbc::Concealment::automatic;
     bool failed = false;
     bool stopped = false;
 };
@@ -105,7 +106,7 @@ bool take_missing(Run& run, const capture::Event& e) {
     }
     if (e.header.sampling_frequency == 0) return true; // no shape known yet: nothing to say
     for (int64_t i = 0; i < e.count; ++i)
-        if (!sink_silence(run.audio, e.header)) return false;
+        if (!sink_lost(run.audio, e.header)) return false;
     return true;
 }
 
@@ -171,12 +172,14 @@ int conclude(const Run& run, const capture::CaptureReader& reader, const std::st
         report("%s holds %zu audio streams; this is stream %d (%s); -s N takes another "
                "(vantrel-info lists them)",
                name.c_str(), streams.size(), run.stream, stream_title(s).c_str());
+    const char* filled = run.bare.kind != Bare::none ? "left out"
+                         : run.concealment == sbc::Concealment::silence ? "replaced by silence"
+                                                                         : "concealed";
     if (s.lost + s.damaged > 0)
-        report("stream %d: %lld frames decoded; %lld damaged and %lld lost filled in by "
-               "concealment",
-               run.stream, static_cast<long long>(s.frames - run.audio.undecodable),
+        report("stream %d: %lld frames decoded; %lld damaged and %lld lost %s", run.stream,
+               static_cast<long long>(s.frames - run.audio.undecodable),
                static_cast<long long>(s.damaged + run.audio.undecodable),
-               static_cast<long long>(s.lost));
+               static_cast<long long>(s.lost), filled);
     return written ? 0 : 1;
 }
 
@@ -216,6 +219,8 @@ int decode_capture(Input& input, const CaptureDecodeOptions& o) {
     run.bare.kind = bare;
     run.stream = number;
     run.chosen = number >= 0;
+    run.concealment = o.concealment;
+    sbc::decoder_set_concealment(*run.audio.decoder, o.concealment);
     const bool read = read_through(input, *reader, run);
     const bool flushed = flush_bare(run);
     const bool finished = finish_output(output);

@@ -19,6 +19,7 @@ struct CaptureDecodeOptions {
     bool float_samples = false;           // -f
     const char* stream = nullptr;         // -s: the stream's number; null for the first one found
     Container container = Container::wav; // when -t names no bare frames
+    sbc::Concealment concealment = sbc::Concealment::automatic; // -c: lost and damaged frames
 };
 
 // True for the -t words that ask for a stream's frames as they are: sbc, msbc, h2.

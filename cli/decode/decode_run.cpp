@@ -1,8 +1,8 @@
 // The decoding run:
 //
 //   read ─► scanner ─► frame ─────► decoder_decode_frame ──────► output block ─► write
-//   (what     │      ─► damaged ──► silence of its length ───┘        ▲
-//   is there) │      ─► lost ─────► silence, once per lost unit ─┘    │ flushed before each
+//   (what     │      ─► damaged ──► concealed over its length ┘       ▲
+//   is there) │      ─► lost ─────► concealed, once per lost unit ┘   │ flushed before each
 //             └◄── need_input ◄──────────────────────────────────────┘ wait when not a file
 //
 // The first frame fixes the output's frequency and channel count (its header is written then);
@@ -63,11 +63,11 @@ Ending run_events(Run& run) {
             if (!sink_frame(run.frames, e.bytes, e.header)) return Ending::failed;
             break;
         case sbc::ScanEventType::damaged:
-            if (!sink_silence(run.frames, e.header)) return Ending::failed;
+            if (!sink_lost(run.frames, e.header)) return Ending::failed;
             break;
         case sbc::ScanEventType::lost:
             for (int32_t i = 0; i < e.lost_frames; ++i)
-                if (!sink_silence(run.frames, e.header)) return Ending::failed;
+                if (!sink_lost(run.frames, e.header)) return Ending::failed;
             break;
         case sbc::ScanEventType::skipped:
             break;
@@ -79,8 +79,10 @@ Ending run_events(Run& run) {
 
 } // namespace
 
-int decode_stream(Input& input, PcmOutput& output, DecodeTotals& totals) {
+int decode_stream(Input& input, PcmOutput& output, sbc::Concealment concealment,
+                  DecodeTotals& totals) {
     Run run{input, output};
+    sbc::decoder_set_concealment(*run.frames.decoder, concealment);
     const Ending ending = run_events(run);
     const bool finished = finish_output(output);
 
@@ -95,10 +97,11 @@ int decode_stream(Input& input, PcmOutput& output, DecodeTotals& totals) {
         return 1;
     }
     if (totals.damaged + totals.lost + totals.skipped > 0)
-        report("%lld frames decoded; %lld damaged and %lld lost replaced by silence; %lld bytes "
-               "skipped",
+        report("%lld frames decoded; %lld damaged and %lld lost %s; %lld bytes skipped",
                static_cast<long long>(totals.frames), static_cast<long long>(totals.damaged),
-               static_cast<long long>(totals.lost), static_cast<long long>(totals.skipped));
+               static_cast<long long>(totals.lost),
+               concealment == sbc::Concealment::silence ? "replaced by silence" : "concealed",
+               static_cast<long long>(totals.skipped));
     const bool ok = finished && ending != Ending::failed && ending != Ending::changed;
     return ok ? 0 : 1;
 }

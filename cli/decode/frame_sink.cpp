@@ -15,13 +15,13 @@ bool write_pcm(FrameSink& sink, int32_t instants, int32_t channels) {
 
 bool started_for(FrameSink& sink, const sbc::FrameHeader& header) {
     if (!sink.output.started && !start_output(sink.output, header)) return false;
-    // Silence of another shape never reaches an output of fixed channels.
+    // A filled-in frame of another shape never reaches an output of fixed channels.
     return header.channels == sink.output.info.channels;
 }
 
 } // namespace
 
-bool sink_silence(FrameSink& sink, const sbc::FrameHeader& shape) {
+bool sink_lost(FrameSink& sink, const sbc::FrameHeader& shape) {
     if (!started_for(sink, shape)) return !sink.output.failed && sink.output.started;
     const int32_t instants =
         sink.output.float_samples
@@ -38,9 +38,9 @@ bool sink_frame(FrameSink& sink, std::span<const uint8_t> bytes, const sbc::Fram
             : sbc::decoder_decode_frame(*sink.decoder, bytes, h, sink.pcm);
     if (instants >= 0) return write_pcm(sink, instants, h.channels);
     ++sink.undecodable;
-    if (instants == sbc::DECODE_CRC_ERROR) // silence of its length is in the buffer already
+    if (instants == sbc::DECODE_CRC_ERROR) // its concealment is in the buffer already
         return write_pcm(sink, h.blocks * h.subbands, h.channels);
-    return sink_silence(sink, h);
+    return sink_lost(sink, h);
 }
 
 } // namespace cli

@@ -1,12 +1,13 @@
 // vantrel-decode: a stream of SBC or mSBC frames (bare, or in H2 units) back to audio.
 //
-//   vantrel-decode [-t type] [-f] [-q] [-o outputfile] inputfile
+//   vantrel-decode [-t type] [-f] [-c mode] [-q] [-o outputfile] [-s stream] inputfile
 //   vantrel-decode --help | --version         the usage or the version, on standard output
 //
 // The container comes from -t, else from the -o name's suffix, else WAVE. Messages go to
 // standard error; standard output carries only audio. Exit status: 0 when audio was decoded
-// (damage replaced by silence and summed up in one line), 1 after a refusal or failure, or the
-// signal's own when SIGINT or SIGTERM ended the run (the output is left whole and valid).
+// (damage concealed, or replaced by silence, and summed up in one line), 1 after a refusal or
+// failure, or the signal's own when SIGINT or SIGTERM ended the run (the output is left whole and
+// valid).
 #include "cli/common/input.h"
 #include "cli/common/options.h"
 #include "cli/common/report.h"
@@ -17,15 +18,17 @@
 
 #include <array>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
 constexpr std::array usage_lines = {
-    "Usage: vantrel-decode [-t type] [-f] [-q] [-o outputfile] [-s stream] inputfile\n",
+    "Usage: vantrel-decode [-t type] [-f] [-c mode] [-q] [-o outputfile] [-s stream] inputfile\n",
     "  -t type        container: wav, au, aiff, aifc, spw, h512, or raw (headerless 16-bit\n",
     "                 little-endian); default: from the -o name's suffix, else wav\n",
     "  -f             32-bit float samples, full scale 1.0 (spw: 64-bit; spw and h512: on the\n",
     "                 16-bit scale; aiff has none)\n",
+    "  -c mode        lost and damaged frames: auto (concealed, the default) or silence\n",
     "  -o outputfile  write to outputfile instead of standard output\n",
     "  -q             quiet, as for vantrel (this program prints no banner)\n",
     "  -s stream      of a capture, the stream to decode (0, 1, ...; default: the first);\n",
@@ -39,13 +42,14 @@ struct Options {
     const char* type = nullptr;
     const char* output = nullptr;
     bool float_samples = false;
+    sbc::Concealment concealment = sbc::Concealment::automatic;
     const char* input = nullptr;
     const char* stream = nullptr;
 };
 
 // Scans the command line. Returns -1 to go on, or the exit status to end with.
 int scan_options(int argc, char* argv[], Options& o) {
-    for (int option; (option = cli::scan(argc, argv, "t:fo:qs:h")) != -1;) {
+    for (int option; (option = cli::scan(argc, argv, "t:fc:o:qs:h")) != -1;) {
         if (cli::answer_long_option(option, usage_lines)) return 0;
         switch (option) {
         case 't':
@@ -53,6 +57,17 @@ int scan_options(int argc, char* argv[], Options& o) {
             break;
         case 'f':
             o.float_samples = true;
+            break;
+        case 'c':
+            if (std::strcmp(cli::scanner.option_value, "auto") == 0) {
+                o.concealment = sbc::Concealment::automatic;
+            } else if (std::strcmp(cli::scanner.option_value, "silence") == 0) {
+                o.concealment = sbc::Concealment::silence;
+            } else {
+                cli::report("unknown concealment \"%s\" (known: auto, silence)",
+                            cli::scanner.option_value);
+                return 1;
+            }
             break;
         case 'o':
             o.output = cli::scanner.option_value;
@@ -107,7 +122,8 @@ int decode_if_capture(const Options& o, cli::Container container, cli::Input& in
     int status = -1;
     if (cli::input_is_capture(input, failed))
         status =
-            cli::decode_capture(input, {o.type, o.output, o.float_samples, o.stream, container});
+            cli::decode_capture(input, {o.type, o.output, o.float_samples, o.stream, container,
+                                         o.concealment});
     else if (failed)
         status = 1;
     else if (o.stream != nullptr || cli::bare_frames_type(o.type))
@@ -138,7 +154,7 @@ int main(int argc, char* argv[]) {
     }
     cli::stop_on_signals();
     cli::DecodeTotals totals;
-    const int status = cli::decode_stream(input, output, totals);
+    const int status = cli::decode_stream(input, output, o.concealment, totals);
     cli::close_input(input);
     cli::end_by_stop_signal();
     return status;

@@ -76,7 +76,7 @@ def __dir__() -> List[str]:
 
 
 class StreamDamageWarning(UserWarning):
-    """A stream was decoded, but some of it was damaged, lost or skipped (replaced by silence).
+    """A stream was decoded, but some of it was damaged, lost or skipped (concealed or silenced).
 
     The message counts them as vantrel-decode does, e.g. "1204 frames decoded; 2 damaged and
     1 lost replaced by silence; 37 bytes skipped"."""
@@ -289,21 +289,29 @@ def _as_bytes(data: object) -> BytesLike:
     return data
 
 
+def _concealment(conceal: object) -> bool:
+    """True for silence, False for concealment; anything else is refused."""
+    if conceal not in ("auto", "silence"):
+        raise ValueError(f"conceal must be 'auto' or 'silence', not {conceal!r}")
+    return conceal == "silence"
+
+
 class Decoder:
     """A decoder for one stream (SBC, mSBC, or mSBC in H2 units), fed bytes in pieces of any size.
 
     decode() returns the samples of the frames completed so far, int16 of shape
     (n, channels): (0, channels) when no frame is complete yet, and (0, 1) before the first
     frame, when the channels are not known yet (so the pieces always concatenate for mono).
-    finish() ends the stream and returns the rest. Damaged frames and lost H2 units become
-    silence of their length, as in vantrel-decode; finish() reports them as a
-    StreamDamageWarning, and raises VantrelError when the stream held no frame. When the stream
-    changes its frequency or channel count, the call that finds it raises VantrelError, whose
-    `samples` are that call's samples before the change.
+    finish() ends the stream and returns the rest. Damaged frames and lost H2 units are
+    concealed over their length (the waveform carried through the gap), or become silence with
+    conceal="silence", as in vantrel-decode; finish() reports them as a StreamDamageWarning, and
+    raises VantrelError when the stream held no frame. conceal(frames) fills frames the caller
+    knows to be lost. When the stream changes its frequency or channel count, the call that
+    finds it raises VantrelError, whose `samples` are that call's samples before the change.
     The samples of all calls together equal decode() of all the bytes at once."""
 
-    def __init__(self) -> None:
-        self._handle = _capi.Decoder()
+    def __init__(self, *, conceal: str = "auto") -> None:
+        self._handle = _capi.Decoder(silence=_concealment(conceal))
 
     @property
     def rate(self) -> Optional[int]:
@@ -319,6 +327,16 @@ class Decoder:
         """Takes the next bytes of the stream; returns the samples of the frames they complete."""
         return self._handle.decode(_as_bytes(data))
 
+    def conceal(self, frames: int = 1) -> _np.ndarray:
+        """Samples for `frames` lost frames that the stream itself cannot show (a link's own
+        sequence numbers or timestamps found the gap), each of the last frame's shape, placed
+        after the samples returned so far: concealed (silence with conceal="silence").
+        int16 of shape (n, channels); VantrelError before the first frame."""
+        frames = _int32(frames, "frames")
+        if frames < 0:
+            raise ValueError(f"frames must be 0 or more, not {frames}")
+        return self._handle.conceal(frames)
+
     def finish(self) -> _np.ndarray:
         """Ends the stream: the samples still held back, a warning for damage."""
         samples = self._handle.finish()
@@ -328,9 +346,9 @@ class Decoder:
         return samples
 
 
-def _decode_one(data: BytesLike) -> Tuple[_np.ndarray, int, List[Any]]:
+def _decode_one(data: BytesLike, conceal: str = "auto") -> Tuple[_np.ndarray, int, List[Any]]:
     """The samples of a whole stream, its rate, and the warnings to give."""
-    decoder = Decoder()
+    decoder = Decoder(conceal=conceal)
     head = decoder.decode(data)
     with _warnings.catch_warnings(record=True) as caught:
         _warnings.simplefilter("always")
@@ -344,17 +362,18 @@ def _decode_one(data: BytesLike) -> Tuple[_np.ndarray, int, List[Any]]:
     return samples, int(decoder.rate or 0), [w.message for w in caught]
 
 
-def decode(data: Union[BytesLike, Sequence[BytesLike]], *, channels_first: bool = False,
-           workers: Optional[int] = None) -> Any:
+def decode(data: Union[BytesLike, Sequence[BytesLike]], conceal: str = "auto", *,
+           channels_first: bool = False, workers: Optional[int] = None) -> Any:
     """The samples of a stream and its sampling frequency: (int16 (n, channels), rate), or
     with channels_first=True (channels, n). A list of streams gives a list of such pairs.
 
-    As vantrel-decode: damage becomes silence and a StreamDamageWarning; a stream without a
-    frame raises VantrelError, and so does a change of frequency or channel count, with the
-    samples before it as the error's `samples`."""
+    As vantrel-decode: damage is concealed ("auto") or becomes silence ("silence"), with a
+    StreamDamageWarning; a stream without a frame raises VantrelError, and so does a change of
+    frequency or channel count, with the samples before it as the error's `samples`."""
+    _concealment(conceal)  # refuses an unknown mode before any work
     batch = isinstance(data, (list, tuple))
     streams = [_as_bytes(d) for d in data] if batch else [_as_bytes(data)]
-    results = _map(_decode_one, streams, workers)
+    results = _map(lambda stream: _decode_one(stream, conceal), streams, workers)
     out = []
     for samples, rate, caught in results:
         for message in caught:

@@ -69,6 +69,10 @@ class ConvertConfig(ctypes.Structure):
                 ("channels", c_int32), ("to_channels", c_int32), ("threads", c_int32)]
 
 
+class DecoderConfig(ctypes.Structure):
+    _fields_ = [("struct_size", c_uint32), ("flags", c_uint32)]
+
+
 class StreamInfo(ctypes.Structure):
     _fields_ = [("struct_size", c_uint32), ("kind", c_int32), ("sampling_frequency", c_int32),
                 ("channels", c_int32), ("frames", c_int64), ("damaged", c_int64),
@@ -137,6 +141,7 @@ _SIGNATURES = {
     "vantrel_decoder_decode": (c_int, [c_void_p, c_void_p, c_size_t, c_void_p, c_size_t,
                                        _size, _size]),
     "vantrel_decoder_finish": (c_int, [c_void_p]),
+    "vantrel_decoder_conceal": (c_int, [c_void_p, c_void_p, c_size_t, _size]),
     "vantrel_decoder_get_info": (c_int, [c_void_p, POINTER(StreamInfo)]),
     "vantrel_scan": (c_int, [c_void_p, c_size_t, POINTER(StreamReport)]),
 }
@@ -145,10 +150,12 @@ for _name, (_restype, _argtypes) in _SIGNATURES.items():
     _function.restype, _function.argtypes = _restype, _argtypes
 
 ERROR_BAD_BITPOOL, ERROR_BAD_BIT_RATE = -9, -10
-ERROR_NO_FRAMES, ERROR_STREAM_CHANGED = -15, -16
+ERROR_NEED_MORE, ERROR_NO_FRAMES, ERROR_STREAM_CHANGED = -14, -15, -16
 BITPOOL_FROM_RATE = -1
 BIT_RATE_DEFAULT = 0
 MSBC_H2 = 1
+DECODER_SILENCE = 1
+MAX_FRAME_VALUES = 256  # 128 instants of 2 channels: any frame
 KIND_NAMES = {0: "none", 1: "SBC", 2: "mSBC", 3: "H2-framed mSBC"}
 MODE_NAMES = {0: "MONO", 1: "DUAL_CHANNEL", 2: "STEREO", 3: "JOINT_STEREO"}
 ALLOCATION_NAMES = {0: "LOUDNESS", 1: "SNR"}
@@ -336,9 +343,12 @@ class Decoder:
 
     SCRATCH = 1 << 16  # sample values per call into the library
 
-    def __init__(self) -> None:
+    def __init__(self, silence: bool = False) -> None:
         self._handle = c_void_p()
-        check(_lib.vantrel_decoder_open(None, byref(self._handle)))
+        config = DecoderConfig(struct_size=ctypes.sizeof(DecoderConfig),
+                               flags=DECODER_SILENCE if silence else 0)
+        self._silence = silence
+        check(_lib.vantrel_decoder_open(byref(config), byref(self._handle)))
         self._scratch = np.empty(self.SCRATCH, np.int16)
         self._finished = False
 
@@ -368,6 +378,22 @@ class Decoder:
             check(_lib.vantrel_decoder_finish(self._handle))
             self._finished = True
         return self._run(None, 0)
+
+    def conceal(self, frames: int) -> np.ndarray:
+        """`frames` lost frames, each of the last frame's shape, concealed."""
+        pieces = []
+        frame = np.empty(MAX_FRAME_VALUES, np.int16)
+        written = c_size_t()
+        for _ in range(frames):
+            status = _lib.vantrel_decoder_conceal(self._handle, frame.ctypes.data,
+                                                  MAX_FRAME_VALUES, byref(written))
+            if status == ERROR_NEED_MORE:
+                raise VantrelError("no frame decoded yet: a lost frame has no shape", status)
+            check(status)
+            pieces.append(frame[:written.value].copy())
+        channels = self.info().channels or 1
+        samples = np.concatenate(pieces) if pieces else np.empty(0, np.int16)
+        return samples.reshape(-1, channels)
 
     def _run(self, address: Optional[int], size: int) -> np.ndarray:
         """Feeds the `size` bytes at `address` and collects the samples they complete."""
@@ -411,8 +437,9 @@ class Decoder:
         i = self.info()
         if i.damaged == 0 and i.lost == 0 and i.skipped_bytes == 0:
             return ""
-        return (f"{i.frames} frames decoded; {i.damaged} damaged and {i.lost} lost replaced by "
-                f"silence; {i.skipped_bytes} bytes skipped")
+        filled = "replaced by silence" if self._silence else "concealed"
+        return (f"{i.frames} frames decoded; {i.damaged} damaged and {i.lost} lost {filled}; "
+                f"{i.skipped_bytes} bytes skipped")
 
 
 def stream_report(data: Any) -> Dict[str, Any]:

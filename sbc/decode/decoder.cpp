@@ -4,14 +4,17 @@
 // allocated per frame):
 //
 //   frame bytes ─► checks: header as parsed, length, room for the output
-//     ─► frame_crc_ok ──fails──► silence of the frame's length, history cleared
+//     ─► frame_crc_ok ──fails──► concealed as a lost frame (conceal.h), or silence of the
+//                                frame's length and history cleared (Concealment::silence)
 //     ─► unpack_frame: join flags, scale factors, allocate_frame_bits ─► bits, samples q
 //     ─► reconstruct_frame: (2q + 1 − levels) × scale / levels, joint stereo undone
 //     ─► synthesize_channel per channel (history runs on; cleared when subbands or channels
 //        change)
 //     ─► write_pcm16 / write_float: interleaved, rounded and saturated (or scaled)
+//     ─► conceal_keep: the frame's output kept for concealing a later loss (a copy)
 //
 // Every argument is checked here, once; the stages trust what they are given.
+#include "sbc/decode/conceal.h"
 #include "sbc/decode/output.h"
 #include "sbc/decode/reconstruct.h"
 #include "sbc/decode/synthesis.h"
@@ -64,11 +67,39 @@ void write_silence(DecoderState& state, const FrameHeader& h, std::span<Sample> 
     state.channels = h.channels;
 }
 
+// The history's shape follows `h`; a change of subbands or channels clears it.
+void take_shape(DecoderState& state, const FrameHeader& h) {
+    if (h.subbands == state.subbands && h.channels == state.channels) return;
+    synthesis_clear(*state.synthesis);
+    conceal_forget(*state.conceal);
+    state.subbands = h.subbands;
+    state.channels = h.channels;
+}
+
 void write_out(const DecodeWorkspace& ws, const FrameHeader& h, std::span<int16_t> pcm) {
     write_pcm16(ws.pcm, h.channels, h.blocks * h.subbands, pcm);
 }
 void write_out(const DecodeWorkspace& ws, const FrameHeader& h, std::span<float> pcm) {
     write_float(ws.pcm, h.channels, h.blocks * h.subbands, pcm);
+}
+
+// A lost or damaged frame: continued from the output before it when that output is of the
+// same shape and frequency, else silence.
+template <class Sample>
+void write_lost(DecoderState& state, const FrameHeader& h, std::span<Sample> pcm) {
+    ConcealState& conceal = *state.conceal;
+    const bool continues = state.concealment == Concealment::automatic &&
+                           h.subbands == state.subbands && h.channels == state.channels &&
+                           h.sampling_frequency == conceal.sampling_frequency &&
+                           encoder_frequency_index(h.sampling_frequency) >= 0;
+    if (!continues) {
+        write_silence(state, h, pcm);
+        conceal_forget(conceal);
+        return;
+    }
+    DecodeWorkspace ws;
+    conceal_lost_frame(conceal, *state.synthesis, h, ws.pcm);
+    write_out(ws, h, pcm);
 }
 
 template <class Sample>
@@ -82,20 +113,21 @@ int32_t decode_frame(DecoderState& state, std::span<const uint8_t> frame, const 
 
     DecodeWorkspace ws;
     if (!frame_crc_ok(frame, header) || !unpack_frame(frame, header, ws.fields)) {
-        write_silence(state, header, pcm);
+        write_lost(state, header, pcm);
         ++state.frames_damaged;
         return DECODE_CRC_ERROR;
     }
-    if (header.subbands != state.subbands || header.channels != state.channels) {
-        synthesis_clear(*state.synthesis);
-        state.subbands = header.subbands;
-        state.channels = header.channels;
-    }
+    take_shape(state, header);
     reconstruct_frame(ws.fields, header, ws.sb_sample);
+    if (state.concealment == Concealment::automatic && state.conceal->in_gap)
+        conceal_rejoin(*state.conceal, *state.synthesis, header, ws.sb_sample);
     for (int32_t ch = 0; ch < header.channels; ++ch)
         synthesize_channel(*state.synthesis, ch, header.subbands, header.blocks, ws.sb_sample[ch],
                            ws.pcm[ch]);
     write_out(ws, header, pcm);
+    if (state.concealment == Concealment::automatic)
+        conceal_keep(*state.conceal, header.sampling_frequency, header.channels,
+                     header.blocks * header.subbands, ws.pcm);
     ++state.frames_decoded;
     return header.blocks * header.subbands;
 }
@@ -104,7 +136,7 @@ template <class Sample>
 int32_t conceal_frame(DecoderState& state, const FrameHeader& header, std::span<Sample> pcm) {
     if (!state.synthesis || !shape_ok(header) || pcm.size() < values_of(header))
         return DECODE_REFUSED;
-    write_silence(state, header, pcm);
+    write_lost(state, header, pcm);
     ++state.frames_concealed;
     return header.blocks * header.subbands;
 }
@@ -118,10 +150,18 @@ std::unique_ptr<DecoderState> decoder_create() {
     try {
         auto state = std::make_unique<DecoderState>();
         state->synthesis = synthesis_create();
+        state->conceal = conceal_create();
+        if (!state->conceal) return nullptr;
         return state;
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
+}
+
+void decoder_set_concealment(DecoderState& state, Concealment concealment) {
+    if (concealment == state.concealment) return;
+    state.concealment = concealment;
+    conceal_forget(*state.conceal);
 }
 
 int32_t decoder_decode_frame(DecoderState& state, std::span<const uint8_t> frame,

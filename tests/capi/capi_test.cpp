@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdlib>
@@ -213,13 +214,61 @@ TEST(CApi, FollowsADamagedStreamAsTheDecoderProgramDoes) {
             char summary[200];
             std::snprintf(
                 summary, sizeof summary,
-                "%lld frames decoded; %lld damaged and %lld lost replaced by silence; "
-                "%lld bytes skipped",
+                "%lld frames decoded; %lld damaged and %lld lost concealed; %lld bytes skipped",
                 static_cast<long long>(r.info.frames), static_cast<long long>(r.info.damaged),
                 static_cast<long long>(r.info.lost), static_cast<long long>(r.info.skipped_bytes));
             EXPECT_NE(program.err.find(summary), std::string::npos) << program.err << summary;
             EXPECT_EQ(r.info.ended, 1);
         }
+    }
+}
+
+// Concealment is the default; VANTREL_DECODER_SILENCE (kept by reset) gives silence; the
+// caller's own losses take the last frame's shape, frame by frame and following a stream.
+TEST(CApi, ConcealsByDefaultSilencesOnRequestAndFillsTheCallersLosses) {
+    const auto stereo = to_pcm16(sine_frames(2, 44100, 128 * 8, 440, 0.5));
+    const std::string stream =
+        encode(open({"", 44100, 2, {}, -1, 1, 8, 16, 375000}).get(), stereo, stereo.size());
+    const auto* bytes = reinterpret_cast<const uint8_t*>(stream.data());
+    vantrel_decoder_config config{sizeof config, 2};
+    vantrel_decoder* raw = nullptr;
+    EXPECT_EQ(vantrel_decoder_open(&config, &raw), VANTREL_ERROR_BAD_ARGUMENT);
+    for (const uint32_t flags : {0u, VANTREL_DECODER_SILENCE}) {
+        config.flags = flags;
+        ASSERT_EQ(vantrel_decoder_open(&config, &raw), VANTREL_OK);
+        const Decoder d(raw);
+        std::vector<int16_t> pcm(VANTREL_MAX_FRAME_VALUES);
+        size_t used = 0, got = 7;
+        for (int round = 0; round < 2; ++round) { // the second after a reset
+            EXPECT_EQ(vantrel_decoder_conceal(d.get(), pcm.data(), pcm.size(), &got),
+                      VANTREL_ERROR_NEED_MORE);
+            EXPECT_EQ(got, 0u);
+            for (size_t frame = 0, at = 0; frame < 3; ++frame, at += used)
+                ASSERT_EQ(vantrel_decoder_decode_frame(d.get(), bytes + at, stream.size() - at,
+                                                       pcm.data(), pcm.size(), &used, &got,
+                                                       nullptr),
+                          VANTREL_OK);
+            EXPECT_EQ(vantrel_decoder_conceal(d.get(), pcm.data(), 255, &got),
+                      VANTREL_ERROR_BUFFER_TOO_SMALL);
+            ASSERT_EQ(vantrel_decoder_conceal(d.get(), pcm.data(), pcm.size(), &got), VANTREL_OK);
+            EXPECT_EQ(got, 256u);
+            const bool silent =
+                std::all_of(pcm.begin(), pcm.begin() + 256, [](int16_t v) { return v == 0; });
+            EXPECT_EQ(silent, flags != 0);
+            ASSERT_EQ(vantrel_decoder_reset(d.get()), VANTREL_OK);
+        }
+        ASSERT_EQ(vantrel_decoder_decode(d.get(), bytes, stream.size(), pcm.data(), pcm.size(),
+                                         &used, &got),
+                  VANTREL_OK);
+        EXPECT_EQ(vantrel_decoder_conceal(d.get(), pcm.data(), pcm.size(), &got),
+                  VANTREL_ERROR_WRONG_USE); // the first frame's samples wait to be taken
+        do
+            ASSERT_EQ(
+                vantrel_decoder_decode(d.get(), nullptr, 0, pcm.data(), pcm.size(), &used, &got),
+                VANTREL_OK);
+        while (got > 0);
+        EXPECT_EQ(vantrel_decoder_conceal(d.get(), pcm.data(), pcm.size(), &got), VANTREL_OK);
+        EXPECT_EQ(got, 256u);
     }
 }
 

@@ -73,6 +73,29 @@ def test_decode_and_info_give_the_programs_samples_and_report(tmp_path, rate, ch
     assert info_lines(vantrel.info(stream)) == report
 
 
+@pytest.mark.parametrize("conceal", ["auto", "silence"])
+def test_losses_are_concealed_or_silenced_as_the_program_does(tmp_path, conceal):
+    stream = damaged(vantrel.encode(signal(9000, 1), 16000, msbc=True, h2=True))
+    (tmp_path / "s.sbc").write_bytes(stream)
+    expected = run("vantrel-decode", "-c", conceal, "-t", "raw", str(tmp_path / "s.sbc"))
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        samples, _ = vantrel.decode(stream, conceal=conceal)
+    assert np.array_equal(samples.reshape(-1), np.frombuffer(expected, "<i2"))
+    filled = "replaced by silence" if conceal == "silence" else "concealed"
+    assert filled in str(caught[0].message)
+    # The caller's own losses: one frame's samples each, of the last frame's shape.
+    decoder = vantrel.Decoder(conceal=conceal)
+    with pytest.raises(vantrel.VantrelError, match="no frame"):
+        decoder.conceal()
+    decoder.decode(vantrel.encode(signal(4000, 2), 44100, mode="joint"))
+    gap = decoder.conceal(frames=3)
+    assert gap.shape == (3 * 128, 2) and gap.dtype == np.int16
+    assert (np.count_nonzero(gap) == 0) == (conceal == "silence")
+    with pytest.raises(ValueError):
+        vantrel.Decoder(conceal="zeros")
+
+
 def info_lines(d: dict) -> str:
     """The dict written out as vantrel-info writes its report."""
     pools = d["bitpool"]
