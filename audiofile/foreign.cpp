@@ -298,6 +298,7 @@ struct HeaderWalk {
     std::int64_t data_body = 0;    // where the chunk's body begins
     std::uint64_t data_size = 0;   // as declared
     bool declared = false;         // the size is a real one, not "to the end" or a placeholder
+    bool alac = false;             // CAF: ALAC packets (see walk_header)
     std::optional<std::uint64_t> frames; // the frames that size holds, where it tells
 };
 
@@ -339,6 +340,7 @@ HeaderWalk walk_caf(Source& s) {
         if (std::memcmp(chunk.data(), "desc", 4) == 0 && peek(s, body, desc)) {
             packet_bytes = load_be32(std::span(desc).subspan<16, 4>());
             packet_frames = load_be32(std::span(desc).subspan<20, 4>());
+            w.alac = std::memcmp(desc.data() + 8, "alac", 4) == 0;
         }
         std::array<std::uint8_t, 16> table{};
         if (std::memcmp(chunk.data(), "pakt", 4) == 0 && peek(s, body, table))
@@ -503,7 +505,10 @@ void prepare_source(Source& s, std::FILE* stream, ForeignInput& input) {
 }
 
 // The CAF or W64 header walked (on a pipe the walk may reach the stream's end), what libsndfile
-// is told of the length, and what it is shown of the data chunk.
+// is told of the length, and what it is shown of the data chunk. On a pipe, libsndfile's reads
+// far ahead while it opens the file go unserved (its probes for chunks after the data and for
+// an Ogg file's last page, which would wait for the whole stream), except for ALAC in CAF, whose
+// last packet it must read before the first.
 HeaderWalk walk_header(Source& s) {
     HeaderWalk w = walk_caf(s);
     if (w.format == nullptr) w = walk_w64(s);
@@ -511,6 +516,7 @@ HeaderWalk walk_header(Source& s) {
         s.told_length = s.length;
     } else {
         s.told_length = replay_length(s.replay).value_or(pipe_length);
+        s.replay.reaching_far = w.alac;
     }
     s.declared = w.declared;
     s.frames = w.frames;

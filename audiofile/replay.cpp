@@ -68,7 +68,7 @@ bool take(ReplayStream& r, std::size_t n) {
 // Whether a read at `at`, past the end, may take the stream's bytes up to it.
 bool may_read_ahead(const ReplayStream& r, std::int64_t at, std::size_t n) {
     if (at - r.end <= REPLAY_READ_AHEAD) return true;
-    return r.holding && static_cast<std::int64_t>(r.held.size()) == r.end &&
+    return r.reaching_far && r.holding && static_cast<std::int64_t>(r.held.size()) == r.end &&
            at + static_cast<std::int64_t>(n) <= held_limit;
 }
 
@@ -115,6 +115,7 @@ std::size_t replay_read(ReplayStream& r, std::int64_t at, std::span<std::uint8_t
 
 void replay_stop_holding(ReplayStream& replay) {
     replay.holding = false;
+    replay.reaching_far = false;
 }
 
 std::optional<std::int64_t> replay_length(const ReplayStream& replay) {

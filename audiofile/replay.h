@@ -11,8 +11,9 @@
 //             reads the header (`holding`), up to REPLAY_HELD_LIMIT; kept until the end
 //   window    a ring of the last REPLAY_WINDOW bytes taken after the held ones
 //   ahead     a read at `end`, or up to REPLAY_READ_AHEAD past it, takes the bytes from the
-//             stream; one further ahead only while holding and inside the held limit (the
-//             bytes between are held)
+//             stream; one further ahead only while `reaching_far` and holding, inside the held
+//             limit (the bytes between are held): that waits for the stream up to there, so a
+//             caller turns it on only where its format needs it
 //
 // What it cannot serve it serves as missing and says so: `out_of_reach` for a read further ahead
 // (what a pipe cannot show without reading on past what may be held: an Ogg file's last page,
@@ -44,6 +45,7 @@ struct ReplayStream {
     std::FILE* stream = nullptr;
     std::vector<std::uint8_t> held;   // positions 0 .. held.size()
     bool holding = true;              // bytes taken from the stream are still added to `held`
+    bool reaching_far = true;         // reads further ahead than REPLAY_READ_AHEAD are served
     std::vector<std::uint8_t> window; // position p at window[p % REPLAY_WINDOW], once needed
     std::int64_t end = 0;             // position after the last byte taken from the stream
     bool ended = false;               // the stream has no more
@@ -61,7 +63,8 @@ void replay_start(ReplayStream& replay, std::FILE* stream, std::vector<std::uint
 // what it cannot serve (`out_of_reach`, `lost`). A signal that interrupts a read does not end it.
 std::size_t replay_read(ReplayStream& replay, std::int64_t at, std::span<std::uint8_t> out);
 
-// The header is read: later bytes pass through the window only.
+// The header is read: later bytes pass through the window only, and reads further ahead than
+// REPLAY_READ_AHEAD are out of reach.
 void replay_stop_holding(ReplayStream& replay);
 
 // The file's length, once the stream has ended; none before.
