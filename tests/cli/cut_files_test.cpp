@@ -6,11 +6,14 @@
 //   - a cut file gives the whole frames of the audio that is there (the start of the whole
 //     file's stream) with status 0, and, where the header declares how much audio follows
 //     (FLAC, W64, CAF), says that its data ended early exactly when frames are missing.
+// With VANTREL_CUT_FILES_DIR set, every cut file is also kept there (for bench/pipe_bounds.sh).
 #include "foreign_files.h"
 #include "fuzz/frame_check.h"
 #include "in_process_run.h"
 #include "process.h"
 
+#include <cstdlib>
+#include <filesystem>
 #include <gtest/gtest.h>
 
 namespace {
@@ -64,6 +67,9 @@ TEST_P(CutFiles, ByNameAndThroughAPipeGiveTheWholeFramesThereAndSaySo) {
     for (const size_t n : cut_points(f)) {
         const std::string label = f.name + " cut at " + std::to_string(n);
         write_file(path, f.bytes.substr(0, n));
+        if (const char* keep = std::getenv("VANTREL_CUT_FILES_DIR")) // bench/pipe_bounds.sh
+            write_file(std::filesystem::path(keep) / (f.name + "." + std::to_string(n)),
+                       f.bytes.substr(0, n));
         const EncodingRun named = run_in_process(path, label);
         const EncodingRun piped = run_piped_in_process(f.bytes.substr(0, n), label + ", piped");
         SCOPED_TRACE(label + "\nby name:\n" + named.err + "\nthrough a pipe:\n" + piped.err);
