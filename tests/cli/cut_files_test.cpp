@@ -25,11 +25,11 @@ class CutFiles : public testing::TestWithParam<ForeignFile> {
     static void SetUpTestSuite() { watch_runs(); }
 };
 
-// Every byte of the header where it has its structure (the first 640 bytes, and the last 24
-// before the audio: a data chunk's header), every 61st byte of what lies between (the codebooks
-// of Vorbis, the padding of CAF), then ten points through the audio down to its last byte.
+// Every byte of the header where it has its structure (its first 256 bytes, and the last 24
+// before the audio: a data chunk's header), every 32nd byte of the bulk between (Vorbis's
+// codebooks, CAF's padding), then ten points through the audio down to its last byte.
 std::vector<size_t> cut_points(const ForeignFile& f) {
-    constexpr size_t structure = 640, chunk_header = 24, stride = 61;
+    constexpr size_t structure = 256, chunk_header = 24, stride = 32;
     std::vector<size_t> at;
     for (size_t n = 0; n <= f.audio_at && n < f.bytes.size(); ++n)
         if (n < structure || n + chunk_header >= f.audio_at || n % stride == 0) at.push_back(n);

@@ -63,14 +63,24 @@ std::size_t ogg_audio(const std::string& b, int header_packets) {
 }
 
 // MP3: an ID3v2 tag (its 28-bit size after 10 bytes), then the first frame, which libsndfile's
-// writer makes the Xing/Info frame: the header is everything before the second frame's sync.
+// writer makes the Xing/Info frame: the header ends with it. A Layer III frame holds
+// 144 (MPEG-1) or 72 (MPEG-2, 2.5) bytes per kbit/s per kHz, and a padding byte.
 std::size_t mp3_audio(const std::string& b) {
+    constexpr int kbits[2][16] = {
+        {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320},
+        {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160}};
+    constexpr int rates[3] = {44100, 48000, 32000};
     std::size_t at = 0;
     if (b.compare(0, 3, "ID3") == 0)
         at = 10 + (byte_at(b, 6) << 21 | byte_at(b, 7) << 14 | byte_at(b, 8) << 7 | byte_at(b, 9));
-    for (std::size_t i = at + 4; i + 1 < b.size(); ++i)
-        if (byte_at(b, i) == 0xFF && (byte_at(b, i + 1) & 0xE0) == 0xE0) return i;
-    return b.size();
+    const std::size_t version = byte_at(b, at + 1) >> 3 & 3, mpeg2 = version == 3 ? 0 : 1;
+    const std::size_t rate =
+        static_cast<std::size_t>(rates[std::min<std::size_t>(byte_at(b, at + 2) >> 2 & 3, 2)]) >>
+        (version == 3   ? 0
+         : version == 2 ? 1
+                        : 2);
+    const std::size_t kbit = static_cast<std::size_t>(kbits[mpeg2][byte_at(b, at + 2) >> 4]);
+    return at + (mpeg2 ? 72 : 144) * kbit * 1000 / rate + (byte_at(b, at + 2) >> 1 & 1);
 }
 
 // W64 and CAF: the body of the data chunk (after CAF's 4-byte edit count).
