@@ -207,7 +207,10 @@ sf_count_t vio_seek(sf_count_t offset, int whence, void* user) {
     } else if (whence != SEEK_SET) {
         return -1;
     }
-    if ((offset < 0 && base + offset < 0) || (offset > 0 && offset > pipe_length - base)) return -1;
+    // Past the end is allowed (reads there give nothing), the same for a file and a pipe,
+    // whatever length each is told; only where the sum could overflow is refused.
+    constexpr sf_count_t farthest = sf_count_t{1} << 62;
+    if ((offset < 0 && base + offset < 0) || (offset > 0 && offset > farthest - base)) return -1;
     s.position = base + offset;
     return s.position;
 }
@@ -294,7 +297,7 @@ bool peek(Source& s, std::int64_t at, std::span<std::uint8_t> out) {
 struct HeaderWalk {
     const char* format = nullptr; // "CAF" or "W64": the file begins as one
     bool data_found = false;
-    std::int64_t data_size_at = 0; // CAF: where the chunk's 8-byte size lies
+    std::int64_t data_size_at = 0; // where the chunk's 8-byte size lies
     std::int64_t data_body = 0;    // where the chunk's body begins
     std::uint64_t data_size = 0;   // as declared
     bool declared = false;         // the size is a real one, not "to the end" or a placeholder
@@ -394,6 +397,7 @@ HeaderWalk walk_w64(Source& s) {
             block_align = load_le16(std::span(fmt).subspan<12, 2>());
         if (named(chunk, "data")) {
             w.data_found = true;
+            w.data_size_at = *at + 16;
             w.data_body = body;
             w.data_size = size;
             w.declared = size >= chunk.size() && after(body, size).has_value();
@@ -407,18 +411,25 @@ HeaderWalk walk_w64(Source& s) {
     return w;
 }
 
-// What libsndfile is shown of a CAF "data" chunk whose size runs "to the end" (ffmpeg streaming
-// to a pipe: libsndfile 1.2 refuses it as malformed) or past the end of the file (a file cut
-// short: refused as malformed too): the size that reaches the end (on a pipe, of the length it
-// is told). The declared size still tells the frames.
-void mend_caf_data_size(Source& s, const HeaderWalk& w) {
-    if (w.format == nullptr || std::strcmp(w.format, "CAF") != 0 || !w.data_found) return;
+// What libsndfile is shown of a data chunk whose size runs "to the end" (CAF's -1, as ffmpeg
+// streams it, which libsndfile 1.2 refuses as malformed; W64's placeholders), or past the end of
+// the file (a file cut short: a CAF is refused as malformed too): the size that reaches the end
+// of the length libsndfile is told, so that it reads a file by name and through a pipe alike.
+// The declared size still tells the frames.
+//   CAF: big-endian, the body only (at least its 4-byte edit count)
+//   W64: little-endian, the chunk's 24-byte header included
+void mend_data_size(Source& s, const HeaderWalk& w) {
+    if (w.format == nullptr || !w.data_found) return;
+    const bool caf = std::strcmp(w.format, "CAF") == 0;
     const std::int64_t room = s.told_length - w.data_body;
-    if (room < 0 || (w.declared && w.data_size <= static_cast<std::uint64_t>(room))) return;
-    constexpr std::int64_t edit_count = 4; // the least a data chunk holds
-    const auto real = static_cast<std::uint64_t>(std::max(room, edit_count));
+    const std::uint64_t counted = caf ? 0 : 24; // W64 counts the chunk's header
+    if (room < 0 || (w.declared && w.data_size <= static_cast<std::uint64_t>(room) + counted))
+        return;
+    constexpr std::int64_t edit_count = 4; // the least a CAF data chunk holds
+    const std::uint64_t shown =
+        static_cast<std::uint64_t>(caf ? std::max(room, edit_count) : room) + counted;
     for (std::size_t b = 0; b < s.mended.size(); ++b)
-        s.mended[b] = static_cast<std::uint8_t>(real >> (8 * (7 - b)));
+        s.mended[b] = static_cast<std::uint8_t>(shown >> (8 * (caf ? 7 - b : b)));
     s.mended_at = w.data_size_at;
 }
 
@@ -515,12 +526,16 @@ HeaderWalk walk_header(Source& s) {
     if (s.start) {
         s.told_length = s.length;
     } else {
+        // Recognition may have taken the whole file without meeting its end: one byte more
+        // tells whether there is any.
+        std::array<std::uint8_t, 1> next{};
+        peek(s, s.replay.end, next);
         s.told_length = replay_length(s.replay).value_or(pipe_length);
         s.replay.reaching_far = w.alac;
     }
     s.declared = w.declared;
     s.frames = w.frames;
-    mend_caf_data_size(s, w);
+    mend_data_size(s, w);
     return w;
 }
 
