@@ -235,16 +235,23 @@ std::unique_ptr<AudioFile> audio_open_stream(std::FILE* stream, AudioInfo& info)
 //     values times 256); float and lossy sources ST_DECODED_FLOAT32, double ones
 //     ST_DECODED_FLOAT64. Lossless sources deliver exactly their samples.
 //   - info: channels and sampling_frequency as libsndfile finds them; data_offset -1 (samples
-//     have no place in the stream); comment "". num_samples is known for a regular file whose
-//     container gives the count (FLAC, Ogg, W64, CAF; never MP3, whose count libsndfile may
-//     only estimate), unknown on a pipe: read until the reads end.
-//   - On a regular file libsndfile reads where it wants. On any other stream it sees the bytes
-//     recognition took, then the stream; it may go back within the last 1 MiB read, and forward
-//     by reading on; what lies further ahead than 512 KiB counts as not there (the probes for
-//     a file's last page or trailing chunks, which a pipe cannot answer), and the end of the
-//     stream cannot be sought. Memory stays bounded whatever the length.
+//     have no place in the stream); comment "". num_samples is the count the header declares,
+//     from a file and from a pipe alike: FLAC's, the data chunk's of W64 and CAF (ALAC's packet
+//     table); Ogg's from a regular file only (its last page). MP3 has none (libsndfile may only
+//     estimate it), nor has a stream whose header gives a placeholder: read until the reads end.
+//     A file cut short then delivers the frames that are there and ends before num_samples.
+//   - A file's bytes give the same samples by name and through a pipe. On a regular file
+//     libsndfile reads where it wants. On any other stream it sees the bytes recognition took,
+//     then the stream, through a bounded replay: the first 16 MiB (as far as libsndfile reads
+//     while opening the file) and the last 1 MiB stay at hand, and it may read ahead by reading
+//     on; what lies further ahead counts as not there (a file's last page, trailing chunks) and
+//     an unknown end cannot be sought. A file that needs more at once (CAF chunks before the
+//     audio that reach past 16 MiB; an ALAC file in CAF longer than that, whose last packet
+//     libsndfile reads first) is refused with a message that says to give it by name. Memory
+//     stays bounded whatever the length.
 //   - A CAF file whose data chunk runs "to the end" (size -1, as ffmpeg writes CAF to a pipe)
-//     is read to its end.
+//     is read to its end; one whose data chunk reaches past the end of the file is read as far
+//     as it goes.
 //   - On a regular file the next block of up to 1 MiB is decoded on a thread of the library's
 //     own while the caller uses the current one (the handle still serves one caller thread at
 //     a time); the thread ends with the data, or when the handle is closed.
@@ -252,7 +259,8 @@ std::unique_ptr<AudioFile> audio_open_stream(std::FILE* stream, AudioInfo& info)
 //     in steps of what libsndfile decodes at once.
 //   - A read that fails (the stream's error, or libsndfile's on damaged data, after its message)
 //     is reported by audio_read_error; damaged data ends the reads with the whole frames decoded
-//     before it.
+//     before it. A failure of libsndfile once the input has run out is the file being cut
+//     short: the reads end there without an error.
 //   - audio_positioned is false: such a handle is read in one pass.
 
 // Delivers the next sample frame: values[c] = channel c, as the stored number.

@@ -6,30 +6,39 @@
 //
 //   regular file    pread at start + position; the real length; every seek works
 //
-//   pipe            position:  0 ........ C ................ end - W ...... end ...... end + A
-//                              [ consumed ]   (gone)         [  window   ] | read on | "nothing"
-//                   consumed:  the C bytes recognition took from the stream, kept whole
-//                   window:    the last W = 1 MiB taken from the stream (a ring), to go back in
-//                   read on:   a read at or a little past `end` takes the bytes from the stream
-//                              (a forward seek of up to A = 512 KiB is served by reading ahead)
-//                   beyond A:  no bytes, and the stream is left alone: what libsndfile looks for
-//                              there (an Ogg file's last page, chunks after a W64/CAF file's
-//                              data) a pipe cannot show without being read to its end
-//                   length:    2^48 (a pipe's length is unknowable; libsndfile refuses -1);
-//                              a seek from the end is refused, so MP3's probe for a trailing
-//                              tag is skipped
+//   pipe            the bounded replay of replay.h: the file's first bytes held (up to 16 MiB,
+//                   as far as libsndfile reads while it opens the file), the last 1 MiB taken,
+//                   and reads a little ahead taken from the stream. Its length is told as 2^48
+//                   (unknowable; libsndfile refuses -1), or as the real one when the stream has
+//                   already ended before libsndfile begins (a short file: then it is read as a
+//                   file by name is). A seek from an unknown end is refused, so MP3's probe for
+//                   a trailing tag is skipped.
+//
+// The same bytes by name and through a pipe give the same samples and the same count:
+//   - the count is what the container declares (FLAC's STREAMINFO; the data chunk of W64 and
+//     CAF, read here, since libsndfile takes W64's from the file's size and refuses a CAF whose
+//     data reaches past the end); a file cut short then ends with the frames that are there
+//     and the run says that its data ended early. Ogg and MP3 declare none a pipe can show.
+//   - CAF and W64 headers are walked here before libsndfile sees them (on a pipe, within what
+//     may be held): a CAF whose data size runs "to the end" (-1, as ffmpeg streams it) or past
+//     the end of a file is shown the size that reaches the end.
+//   - a failure of libsndfile once the input has run out is the file being cut short, not
+//     damage: the data ends there, with what was decoded.
+//   - what a pipe cannot serve within its bounds (ALAC's last packet, read before the first)
+//     refuses the file with a message that says to read it by name.
 //
 // Decoded frames go straight into the handle's buffer, in the host's byte order, as the sample
 // type says (ST_DECODED_*): 8/16-bit sources as 16-bit integers, 24/32-bit ones as 32-bit
 // integers, float and lossy sources as singles, double ones as doubles. Lossless sources give
 // exactly their samples.
 //
-// Invariants: memory is bounded whatever the stream's length (the window, libsndfile's own
-// buffers); nothing is read behind the window; a read failure of the stream is kept and ends
-// the decoding, never retried into a different byte sequence; no exception leaves this file.
+// Invariants: memory is bounded whatever the stream's length (the replay's bounds, libsndfile's
+// own buffers); a read failure of the stream is kept and ends the decoding, never retried into a
+// different byte sequence; no exception leaves this file.
 #include "audiofile/foreign.h"
 
 #include "audiofile/detect.h"
+#include "audiofile/replay.h"
 
 #include <sndfile.h>
 
@@ -51,10 +60,7 @@ namespace audiofile {
 
 namespace {
 
-constexpr std::size_t window_bytes = std::size_t{1} << 20;
-constexpr std::int64_t read_ahead_limit = window_bytes / 2;
-constexpr std::size_t stream_step = window_bytes / 4; // at most one read(2) of this much at once
-constexpr sf_count_t pipe_length = sf_count_t{1} << 48;
+constexpr sf_count_t pipe_length = sf_count_t{1} << 48; // what libsndfile is told of a pipe
 // A live handle decodes this many frames per refill (about 0.1 s at 44.1 kHz).
 constexpr std::size_t live_frames = 4096;
 
@@ -72,18 +78,18 @@ struct SndfileCloser {
 
 // The bytes of the file as libsndfile sees them (see the diagram above).
 struct Source {
-    std::optional<std::int64_t> start; // regular file: where the file begins in it
-    int fd = -1;                       // regular file
-    std::int64_t length = 0;           // regular file: bytes from `start` to its end
-    std::FILE* stream = nullptr;       // any other stream
-    std::vector<std::uint8_t> consumed;
-    std::vector<std::uint8_t> window;      // position p of the stream's bytes at window[p % size]
-    std::int64_t end = 0;                  // position after the last byte taken from the stream
-    bool ended = false;                    // the stream has no more
+    std::optional<std::int64_t> start;     // regular file: where the file begins in it
+    int fd = -1;                           // regular file
+    std::int64_t length = 0;               // regular file: bytes from `start` to its end
+    int error = 0;                         // regular file: system error of a failed read
+    ReplayStream replay;                   // any other stream
+    sf_count_t told_length = 0;            // what libsndfile is told (vio_length)
+    bool ran_out = false;                  // a read came back short: the input has no more
     std::int64_t position = 0;             // libsndfile's
-    int error = 0;                         // system error of a failed read; it ends the reading
-    std::optional<std::int64_t> mended_at; // 8 bytes shown as `mended` (mend_caf_data_size)
+    std::optional<std::int64_t> mended_at; // 8 bytes shown as `mended` (read_caf_header)
     std::array<std::uint8_t, 8> mended{};
+    bool declared = false;               // the container's header declares the length of its data
+    std::optional<std::uint64_t> frames; // ... and it says how many frames that is
 };
 
 // One refill's worth of decoded frames, and how the decoding stood after it.
@@ -123,7 +129,10 @@ struct Ahead {
 struct ForeignDecoder {
     Source source;
     Reading reading = Reading::shorts;
+    const char* format = "This"; // the container's name, for messages
+    std::size_t channels = 0;
     std::size_t frame_bytes = 0;                     // of the frames decoded
+    bool marks_unwritten = false;                    // see mark_unwritten
     bool reported = false;                           // libsndfile's failure has been printed
     std::unique_ptr<SNDFILE, SndfileCloser> sndfile; // closed after the worker has stopped
     std::unique_ptr<Ahead> ahead;                    // last: stopped first
@@ -135,15 +144,15 @@ void ForeignDecoderCloser::operator()(ForeignDecoder* decoder) const {
 
 namespace {
 
-// ---- Regular files: where the bytes lie ------------------------------------------------------
+// ---- Where the bytes lie ---------------------------------------------------------------------
 
-std::size_t read_regular(Source& s, std::span<std::uint8_t> out) {
+std::size_t read_regular(Source& s, std::int64_t at, std::span<std::uint8_t> out) {
     std::size_t done = 0;
     while (done < out.size() && s.error == 0) {
-        const std::int64_t at = s.position + static_cast<std::int64_t>(done);
-        if (at >= s.length) break;
+        const std::int64_t p = at + static_cast<std::int64_t>(done);
+        if (p < 0 || p >= s.length) break;
         const ssize_t n =
-            pread(s.fd, out.data() + done, out.size() - done, static_cast<off_t>(*s.start + at));
+            pread(s.fd, out.data() + done, out.size() - done, static_cast<off_t>(*s.start + p));
         if (n > 0) {
             done += static_cast<std::size_t>(n);
         } else if (n == 0) {
@@ -155,59 +164,26 @@ std::size_t read_regular(Source& s, std::span<std::uint8_t> out) {
     return done;
 }
 
-// ---- Other streams: consumed bytes, then the window ------------------------------------------
-
-// Takes up to n bytes from the stream into the window at `end`; false when none came. A signal
-// that interrupts the wait is not the end: the read goes on.
-bool take_from_stream(Source& s, std::size_t n) {
-    if (s.ended || s.error != 0) return false;
-    const std::size_t size = s.window.size();
-    const std::size_t at = static_cast<std::size_t>(s.end) % size;
-    n = std::min({n, stream_step, size - at});
+// The file's bytes at `at`, from where they lie; a short count at the end of the input marks
+// that the input ran out.
+std::size_t read_at(Source& s, std::int64_t at, std::span<std::uint8_t> out) {
     std::size_t got = 0;
-    while (got < n) {
-        errno = 0;
-        got += std::fread(s.window.data() + at + got, 1, n - got, s.stream);
-        if (got == n) break;
-        if (!std::ferror(s.stream)) {
-            s.ended = true;
-            break;
-        }
-        if (errno != EINTR) {
-            s.error = errno != 0 ? errno : EIO;
-            break;
-        }
-        std::clearerr(s.stream);
+    try {
+        got = s.start ? read_regular(s, at, out) : replay_read(s.replay, at, out);
+    } catch (const std::bad_alloc&) { // the replay's memory: nothing more can be read
+        s.replay.error = ENOMEM;
     }
-    s.end += static_cast<std::int64_t>(got);
-    return got > 0;
+    const bool at_the_end = s.start ? s.error == 0 : s.replay.ended;
+    if (got < out.size() && at_the_end) s.ran_out = true;
+    return got;
 }
 
-std::size_t read_piped(Source& s, std::span<std::uint8_t> out) {
-    const auto kept = static_cast<std::int64_t>(s.consumed.size());
-    const auto size = static_cast<std::int64_t>(s.window.size());
-    std::size_t done = 0;
-    while (done < out.size()) {
-        const std::int64_t p = s.position + static_cast<std::int64_t>(done);
-        const std::span<std::uint8_t> rest = out.subspan(done);
-        std::size_t n = 0;
-        if (p < kept) {
-            n = static_cast<std::size_t>(std::min<std::int64_t>(kept - p, std::ssize(rest)));
-            std::copy_n(s.consumed.begin() + p, n, rest.begin());
-        } else if (p < std::max(kept, s.end - size)) {
-            break; // behind the window: gone
-        } else if (p < s.end) {
-            const std::int64_t at = p % size;
-            n = static_cast<std::size_t>(
-                std::min({s.end - p, size - at, static_cast<std::int64_t>(rest.size())}));
-            std::copy_n(s.window.begin() + at, n, rest.begin());
-        } else if (p - s.end > read_ahead_limit ||
-                   !take_from_stream(s, static_cast<std::size_t>(p - s.end) + rest.size())) {
-            break;
-        }
-        done += n;
-    }
-    return done;
+int source_error(const Source& s) {
+    return s.start ? s.error : s.replay.error;
+}
+
+bool length_known(const Source& s) {
+    return s.told_length != pipe_length;
 }
 
 // ---- libsndfile's virtual I/O ----------------------------------------------------------------
@@ -217,8 +193,7 @@ Source& source_of(void* user) {
 }
 
 sf_count_t vio_length(void* user) {
-    const Source& s = source_of(user);
-    return s.start ? s.length : pipe_length;
+    return source_of(user).told_length;
 }
 
 sf_count_t vio_seek(sf_count_t offset, int whence, void* user) {
@@ -227,19 +202,22 @@ sf_count_t vio_seek(sf_count_t offset, int whence, void* user) {
     if (whence == SEEK_CUR) {
         base = s.position;
     } else if (whence == SEEK_END) {
-        if (!s.start) return -1; // a pipe's end cannot be found without reading it all
-        base = s.length;
+        if (!length_known(s)) return -1; // a pipe's end cannot be found without reading it all
+        base = s.told_length;
     } else if (whence != SEEK_SET) {
         return -1;
     }
-    if ((offset < 0 && base + offset < 0) || (offset > 0 && offset > pipe_length - base)) return -1;
+    // Past the end is allowed (reads there give nothing), the same for a file and a pipe,
+    // whatever length each is told; only where the sum could overflow is refused.
+    constexpr sf_count_t farthest = sf_count_t{1} << 62;
+    if ((offset < 0 && base + offset < 0) || (offset > 0 && offset > farthest - base)) return -1;
     s.position = base + offset;
     return s.position;
 }
 
 // The file's bytes at libsndfile's position, with the mended ones in their place.
 std::size_t read_source(Source& s, std::span<std::uint8_t> out) {
-    const std::size_t got = s.start ? read_regular(s, out) : read_piped(s, out);
+    const std::size_t got = read_at(s, s.position, out);
     for (std::size_t i = 0; s.mended_at && i < s.mended.size(); ++i) {
         const std::int64_t at = *s.mended_at + static_cast<std::int64_t>(i) - s.position;
         if (at >= 0 && at < static_cast<std::int64_t>(got))
@@ -310,41 +288,149 @@ constexpr std::int32_t sample_type_of(Reading reading) {
 
 // Reads bytes at `at` without moving libsndfile's position.
 bool peek(Source& s, std::int64_t at, std::span<std::uint8_t> out) {
-    const std::int64_t position = s.position;
-    s.position = at;
-    const std::size_t got = s.start ? read_regular(s, out) : read_piped(s, out);
-    s.position = position;
-    return got == out.size();
+    return read_at(s, at, out) == out.size();
 }
 
-// Streaming writers (ffmpeg on a pipe) give a CAF file's "data" chunk the size -1, "up to the end
-// of the file", which libsndfile 1.2 refuses as malformed. libsndfile is shown instead the size
-// that reaches the end of the file (on a pipe, of the length it is told). The header is walked
-// as far as the "data" chunk, within its first 64 chunks:
-//   0: "caff", version, flags   8: chunks: type (4), size (8, big-endian), body
-void mend_caf_data_size(Source& s) {
-    constexpr int most_chunks = 64;
-    constexpr std::uint64_t to_the_end = UINT64_MAX;
+// ---- The headers walked here -----------------------------------------------------------------
+
+// What a CAF or W64 header declares of its data chunk.
+struct HeaderWalk {
+    const char* format = nullptr; // "CAF" or "W64": the file begins as one
+    bool data_found = false;
+    std::int64_t data_size_at = 0; // where the chunk's 8-byte size lies
+    std::int64_t data_body = 0;    // where the chunk's body begins
+    std::uint64_t data_size = 0;   // as declared
+    bool declared = false;         // the size is a real one, not "to the end" or a placeholder
+    bool alac = false;             // CAF: ALAC packets (see walk_header)
+    std::optional<std::uint64_t> frames; // the frames that size holds, where it tells
+};
+
+constexpr int most_chunks = 64;
+
+std::uint64_t load_be64(std::span<const std::uint8_t, 8> b) {
+    return std::uint64_t{load_be32(b.first<4>())} << 32 | load_be32(b.last<4>());
+}
+std::uint64_t load_le64(std::span<const std::uint8_t, 8> b) {
+    return std::uint64_t{load_le32(b.last<4>())} << 32 | load_le32(b.first<4>());
+}
+
+// The position after a chunk body of `size` bytes at `body`, or none past 2^62 (no file has it).
+std::optional<std::int64_t> after(std::int64_t body, std::uint64_t size) {
+    constexpr std::uint64_t far = std::uint64_t{1} << 62;
+    if (size >= far || static_cast<std::uint64_t>(body) >= far) return {};
+    return body + static_cast<std::int64_t>(size);
+}
+
+// A CAF header, walked to its "data" chunk within the first 64 chunks:
+//   0: "caff", version, flags     8: chunks: type (4), size (8, big-endian), body
+//   "desc" body: rate (8), format (4), flags (4), bytes per packet (4), frames per packet (4) ...
+//   "pakt" body: packets (8), valid frames (8), ...: the packet table of a compressed format
+//   "data" body: edit count (4), then the packets; a size of -1 runs "to the end of the file"
+// PCM has fixed packets, so the data's size tells the frames; ALAC's packet table tells them.
+HeaderWalk walk_caf(Source& s) {
+    HeaderWalk w;
     std::array<std::uint8_t, 12> chunk{};
-    if (!peek(s, 0, std::span(chunk).first(8)) || std::memcmp(chunk.data(), "caff", 4) != 0) return;
-    const std::int64_t length = vio_length(&s); // as libsndfile is told it
-    std::int64_t at = 8;
-    for (int i = 0; i < most_chunks && peek(s, at, chunk); ++i) {
-        const auto size_bytes = std::span<const std::uint8_t>(chunk).subspan(4);
-        const std::uint64_t size = std::uint64_t{load_be32(size_bytes.first<4>())} << 32 |
-                                   load_be32(size_bytes.subspan(4).first<4>());
-        const std::int64_t body = at + static_cast<std::int64_t>(chunk.size());
-        if (std::memcmp(chunk.data(), "data", 4) == 0) {
-            if (size != to_the_end || body >= length) return;
-            const auto real = static_cast<std::uint64_t>(length - body);
-            for (std::size_t b = 0; b < s.mended.size(); ++b)
-                s.mended[b] = static_cast<std::uint8_t>(real >> (8 * (7 - b)));
-            s.mended_at = at + 4;
-            return;
+    if (!peek(s, 0, std::span(chunk).first(8)) || std::memcmp(chunk.data(), "caff", 4) != 0)
+        return w;
+    w.format = "CAF";
+    std::uint32_t packet_bytes = 0, packet_frames = 0;
+    std::optional<std::uint64_t> table_frames;
+    std::optional<std::int64_t> at = 8;
+    for (int i = 0; i < most_chunks && at && peek(s, *at, chunk); ++i) {
+        const std::uint64_t size = load_be64(std::span(chunk).last<8>());
+        const std::int64_t body = *at + static_cast<std::int64_t>(chunk.size());
+        std::array<std::uint8_t, 24> desc{};
+        if (std::memcmp(chunk.data(), "desc", 4) == 0 && peek(s, body, desc)) {
+            packet_bytes = load_be32(std::span(desc).subspan<16, 4>());
+            packet_frames = load_be32(std::span(desc).subspan<20, 4>());
+            w.alac = std::memcmp(desc.data() + 8, "alac", 4) == 0;
         }
-        if (size > static_cast<std::uint64_t>(length - body)) return;
-        at = body + static_cast<std::int64_t>(size);
+        std::array<std::uint8_t, 16> table{};
+        if (std::memcmp(chunk.data(), "pakt", 4) == 0 && peek(s, body, table))
+            table_frames = load_be64(std::span(table).last<8>());
+        if (std::memcmp(chunk.data(), "data", 4) == 0) {
+            constexpr std::uint64_t to_the_end = UINT64_MAX, edit_count = 4;
+            w.data_found = true;
+            w.data_size_at = *at + 4;
+            w.data_body = body;
+            w.data_size = size;
+            w.declared = size != to_the_end;
+            if (w.declared && size >= edit_count && packet_bytes > 0)
+                w.frames = (size - edit_count) / packet_bytes * packet_frames;
+            if (w.declared && packet_bytes == 0) w.frames = table_frames;
+            return w;
+        }
+        at = after(body, size);
     }
+    return w;
+}
+
+// A W64 header, walked to its "data" chunk within the first 64 chunks. Every chunk is a GUID
+// (16 bytes, the first four naming it) and a size (8, little-endian, counting these 24 bytes),
+// its body padded to a multiple of 8:
+//   0: "riff" GUID, size, "wave" GUID    40: chunks    "fmt " body: tag, channels, rate,
+//   bytes per second, block align (2, at 12)
+// A size of less than 24 or of 2^62 and more is a streaming writer's placeholder.
+HeaderWalk walk_w64(Source& s) {
+    constexpr std::array<std::uint8_t, 12> guid_tail = {0xF3, 0xAC, 0xD3, 0x11, 0x8C, 0xD1,
+                                                        0x00, 0xC0, 0x4F, 0x8E, 0xDB, 0x8A};
+    constexpr std::array<std::uint8_t, 16> riff = {0x72, 0x69, 0x66, 0x66, 0x2E, 0x91, 0xCF, 0x11,
+                                                   0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00};
+    const auto named = [&](std::span<const std::uint8_t> guid, const char* name) {
+        return std::memcmp(guid.data(), name, 4) == 0 &&
+               std::equal(guid_tail.begin(), guid_tail.end(), guid.begin() + 4);
+    };
+    HeaderWalk w;
+    std::array<std::uint8_t, 40> start{};
+    if (!peek(s, 0, start) || !std::equal(riff.begin(), riff.end(), start.begin()) ||
+        !named(std::span(start).subspan(24), "wave"))
+        return w;
+    w.format = "W64";
+    std::uint16_t block_align = 0;
+    std::array<std::uint8_t, 24> chunk{};
+    std::optional<std::int64_t> at = 40;
+    for (int i = 0; i < most_chunks && at && peek(s, *at, chunk); ++i) {
+        const std::uint64_t size = load_le64(std::span(chunk).last<8>());
+        const std::int64_t body = *at + static_cast<std::int64_t>(chunk.size());
+        std::array<std::uint8_t, 14> fmt{};
+        if (named(chunk, "fmt ") && peek(s, body, fmt))
+            block_align = load_le16(std::span(fmt).subspan<12, 2>());
+        if (named(chunk, "data")) {
+            w.data_found = true;
+            w.data_size_at = *at + 16;
+            w.data_body = body;
+            w.data_size = size;
+            w.declared = size >= chunk.size() && after(body, size).has_value();
+            if (w.declared && block_align > 0) w.frames = (size - chunk.size()) / block_align;
+            return w;
+        }
+        if (size < chunk.size()) return w;
+        at = after(*at, size);
+        if (at) *at = (*at + 7) / 8 * 8;
+    }
+    return w;
+}
+
+// What libsndfile is shown of a data chunk whose size runs "to the end" (CAF's -1, as ffmpeg
+// streams it, which libsndfile 1.2 refuses as malformed; W64's placeholders), or past the end of
+// the file (a file cut short: a CAF is refused as malformed too): the size that reaches the end
+// of the length libsndfile is told, so that it reads a file by name and through a pipe alike.
+// The declared size still tells the frames.
+//   CAF: big-endian, the body only (at least its 4-byte edit count)
+//   W64: little-endian, the chunk's 24-byte header included
+void mend_data_size(Source& s, const HeaderWalk& w) {
+    if (w.format == nullptr || !w.data_found) return;
+    const bool caf = std::strcmp(w.format, "CAF") == 0;
+    const std::int64_t room = s.told_length - w.data_body;
+    const std::uint64_t counted = caf ? 0 : 24; // W64 counts the chunk's header
+    if (room < 0 || (w.declared && w.data_size <= static_cast<std::uint64_t>(room) + counted))
+        return;
+    constexpr std::int64_t edit_count = 4; // the least a CAF data chunk holds
+    const std::uint64_t shown =
+        static_cast<std::uint64_t>(caf ? std::max(room, edit_count) : room) + counted;
+    for (std::size_t b = 0; b < s.mended.size(); ++b)
+        s.mended[b] = static_cast<std::uint8_t>(shown >> (8 * (caf ? 7 - b : b)));
+    s.mended_at = w.data_size_at;
 }
 
 // libsndfile 1.2 takes a W64 file whose "fmt " chunk is extensible (tag FFFE) with the IEEE float
@@ -378,14 +464,20 @@ bool taken(int format) {
     return std::find(taken_formats.begin(), taken_formats.end(), major) != taken_formats.end();
 }
 
-// The count a regular file's container gives; MP3 has none that libsndfile can vouch for (it
-// estimates from the size when no header says it), so it is read to its end. Through a pipe,
-// only FLAC's count is taken: its header holds the count itself, or 0 when the writer could not
-// go back to fill it in, where the other containers' sizes may be placeholders. A FLAC file cut
-// short on its way through a pipe then ends with the note that the data ended early.
-std::optional<sf_count_t> frame_count(const SF_INFO& sf, const Source& source) {
+// The count of frames: what the container declares, the same by name and through a pipe (see
+// the top of this file), so that a file cut short ends with the note that its data ended early.
+// FLAC's STREAMINFO holds it (0 when the writer could not go back to fill it in); W64 and CAF
+// declare the size of their data (PCM CAF and W64 from the walk here; ALAC from its packet
+// table, through libsndfile). Ogg has none but its last page, which a pipe cannot show; a file,
+// or a pipe that ended before libsndfile began, gives libsndfile's count. MP3 has none that
+// libsndfile can vouch for (it estimates from the size when no header says it): read to its end.
+std::optional<sf_count_t> frame_count(const SF_INFO& sf, const Source& s) {
     const int major = sf.format & SF_FORMAT_TYPEMASK;
-    const bool counted = major != SF_FORMAT_MPEG && (source.start || major == SF_FORMAT_FLAC);
+    if (major == SF_FORMAT_MPEG) return {};
+    if (s.frames) return static_cast<sf_count_t>(std::min<std::uint64_t>(*s.frames, SF_COUNT_MAX));
+    const bool w64_placeholder = major == SF_FORMAT_W64 && !s.declared;
+    const bool counted = major == SF_FORMAT_FLAC || (major == SF_FORMAT_CAF && s.declared) ||
+                         (length_known(s) && (major != SF_FORMAT_W64 || w64_placeholder));
     if (!counted || sf.frames <= 0 || sf.frames == SF_COUNT_MAX) return {};
     return sf.frames;
 }
@@ -409,7 +501,7 @@ int describe(const SF_INFO& sf, const Source& source, Reading reading, AudioInfo
     return 0;
 }
 
-// Where libsndfile will find the bytes (the window's memory may throw std::bad_alloc).
+// Where libsndfile will find the bytes (a pipe's replay may throw std::bad_alloc).
 void prepare_source(Source& s, std::FILE* stream, ForeignInput& input) {
     if (input.start) {
         const std::optional<std::uint64_t> size = regular_file_size(stream);
@@ -420,10 +512,70 @@ void prepare_source(Source& s, std::FILE* stream, ForeignInput& input) {
                        : 0;
         return;
     }
-    s.stream = stream;
-    s.consumed = std::move(input.consumed);
-    s.end = static_cast<std::int64_t>(s.consumed.size());
-    s.window.resize(window_bytes);
+    replay_start(s.replay, stream, std::move(input.consumed));
+}
+
+// The CAF or W64 header walked (on a pipe the walk may reach the stream's end), what libsndfile
+// is told of the length, and what it is shown of the data chunk. On a pipe, libsndfile's reads
+// far ahead while it opens the file go unserved (its probes for chunks after the data and for
+// an Ogg file's last page, which would wait for the whole stream), except for ALAC in CAF, whose
+// last packet it must read before the first.
+HeaderWalk walk_header(Source& s) {
+    HeaderWalk w = walk_caf(s);
+    if (w.format == nullptr) w = walk_w64(s);
+    if (s.start) {
+        s.told_length = s.length;
+    } else {
+        // Recognition may have taken the whole file without meeting its end: one byte more
+        // tells whether there is any.
+        std::array<std::uint8_t, 1> next{};
+        peek(s, s.replay.end, next);
+        s.told_length = replay_length(s.replay).value_or(pipe_length);
+        s.replay.reaching_far = w.alac;
+    }
+    s.declared = w.declared;
+    s.frames = w.frames;
+    mend_data_size(s, w);
+    return w;
+}
+
+const char* format_name(int format) {
+    switch (format & SF_FORMAT_TYPEMASK) {
+    case SF_FORMAT_FLAC:
+        return "FLAC";
+    case SF_FORMAT_OGG:
+        return "Ogg";
+    case SF_FORMAT_MPEG:
+        return "MP3";
+    case SF_FORMAT_W64:
+        return "W64";
+    case SF_FORMAT_CAF:
+        return "CAF";
+    default:
+        return "This";
+    }
+}
+
+std::string pipe_limit_message(const char* format) {
+    return std::string("\n") + format +
+           " file through a pipe: reading it needs more of it at once than the " +
+           std::to_string(REPLAY_HELD_LIMIT >> 20) + " MiB held of a pipe; give the file by name\n";
+}
+
+// On a pipe, the bytes that libsndfile asked for while opening the file and that the replay
+// could not serve: a header walk that went further ahead than may be held, bytes behind what it
+// holds, and ALAC's last packet (libsndfile reads it before the first). Anything else further
+// ahead is a probe for what a pipe cannot show (an Ogg file's last page, chunks after the data)
+// and does no harm. True after the message.
+bool pipe_falls_short(const Source& s, const HeaderWalk& walk, int format) {
+    if (s.start) return false;
+    const int sub = format & SF_FORMAT_SUBMASK;
+    const bool alac = (format & SF_FORMAT_TYPEMASK) == SF_FORMAT_CAF && sub >= SF_FORMAT_ALAC_16 &&
+                      sub <= SF_FORMAT_ALAC_32;
+    const bool header_out_of_reach = walk.format != nullptr && !walk.data_found;
+    if (!s.replay.lost && !(s.replay.out_of_reach && (alac || header_out_of_reach))) return false;
+    std::fputs(pipe_limit_message(walk.format ? walk.format : format_name(format)).c_str(), stderr);
+    return true;
 }
 
 } // namespace
@@ -454,21 +606,27 @@ bool is_decoded_type(std::int32_t sample_type) {
 
 int foreign_open(AudioFile& file, AudioInfo& info, ForeignInput input) {
     ForeignDecoderPtr decoder;
+    HeaderWalk walk;
     try {
         decoder.reset(std::make_unique<ForeignDecoder>().release());
         prepare_source(decoder->source, file.stream.get(), input);
+        walk = walk_header(decoder->source);
     } catch (const std::bad_alloc&) {
         errno = ENOMEM;
         std::perror("libsndfile");
         return -1;
     }
-    mend_caf_data_size(decoder->source);
+    Source& source = decoder->source;
     SF_INFO sf{};
-    decoder->sndfile.reset(sf_open_virtual(&virtual_io, SFM_READ, &sf, &decoder->source));
+    if (source_error(source) == 0) {
+        if (pipe_falls_short(source, walk, 0)) return -1;
+        decoder->sndfile.reset(sf_open_virtual(&virtual_io, SFM_READ, &sf, &source));
+    }
+    if (!source.start) replay_stop_holding(source.replay);
     if (!decoder->sndfile) {
-        if (decoder->source.error != 0) {
+        if (source_error(source) != 0) {
             std::fprintf(stderr, "\nError reading inputfile: %s\n",
-                         std::strerror(decoder->source.error));
+                         std::strerror(source_error(source)));
             return READ_FAILED;
         }
         if (sf_error(nullptr) != SF_ERR_UNRECOGNISED_FORMAT)
@@ -476,23 +634,55 @@ int foreign_open(AudioFile& file, AudioInfo& info, ForeignInput input) {
         return NOT_RECOGNIZED;
     }
     if (!taken(sf.format)) return NOT_RECOGNIZED;
-    decoder->reading = reading_for(sf.format, decoder->source);
+    if (pipe_falls_short(source, walk, sf.format)) return -1;
+    source.ran_out = false; // what opening probed for at the end is not the data running out
+    decoder->reading = reading_for(sf.format, source);
+    decoder->marks_unwritten =
+        (sf.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG && decoder->reading == Reading::floats;
     const std::size_t sample_bytes = decoder->reading == Reading::shorts    ? 2
                                      : decoder->reading == Reading::doubles ? 8
                                                                             : 4;
-    decoder->frame_bytes = sample_bytes * static_cast<std::size_t>(sf.channels);
-    if (describe(sf, decoder->source, decoder->reading, info) != 0) return -1;
+    decoder->format = format_name(sf.format);
+    decoder->channels = static_cast<std::size_t>(sf.channels);
+    decoder->frame_bytes = sample_bytes * decoder->channels;
+    if (describe(sf, source, decoder->reading, info) != 0) return -1;
     file.decoder = std::move(decoder);
     return 0;
 }
 
 namespace {
 
-// Decodes up to `frames` frames into `bytes`.
+// libsndfile's MP3 reader, when mpg123 fails (as it does on a stream that ends inside a frame
+// and whose length it was not told), returns no count for the call, though the frames decoded
+// before the failure are in the caller's buffer. So that they are not lost, the buffer is filled
+// first with a NaN that no decoder gives, and the whole frames written over it are counted.
+constexpr std::uint32_t unwritten = 0x7FC5A5A5;
+
+void mark_unwritten(std::span<std::byte> bytes, std::size_t values) {
+    for (std::size_t i = 0; i < values; ++i)
+        std::memcpy(bytes.data() + i * sizeof unwritten, &unwritten, sizeof unwritten);
+}
+
+std::size_t frames_written(std::span<const std::byte> bytes, std::size_t from, std::size_t frames,
+                           std::size_t channels) {
+    std::size_t f = from;
+    for (; f < frames; ++f) {
+        for (std::size_t c = 0; c < channels; ++c) {
+            std::uint32_t v = 0;
+            std::memcpy(&v, bytes.data() + (f * channels + c) * sizeof v, sizeof v);
+            if (v == unwritten) return f;
+        }
+    }
+    return f;
+}
+
+// Decodes up to `frames` frames into `bytes`. A failure of libsndfile once the input has run out
+// is the file being cut short: the data ends there, with what was decoded.
 Block decode_block(ForeignDecoder& d, std::span<std::byte> bytes, std::size_t frames) {
     SNDFILE* s = d.sndfile.get();
     const auto n = static_cast<sf_count_t>(frames);
     void* to = bytes.data();
+    if (d.marks_unwritten) mark_unwritten(bytes, frames * d.channels);
     sf_count_t got = 0;
     switch (d.reading) {
     case Reading::shorts:
@@ -511,13 +701,17 @@ Block decode_block(ForeignDecoder& d, std::span<std::byte> bytes, std::size_t fr
     }
     Block block;
     block.frames = got > 0 ? static_cast<std::size_t>(got) : 0;
-    if (got < n) {
-        if (d.source.error != 0) {
-            block.error = d.source.error;
-        } else if (sf_error(s) != SF_ERR_NO_ERROR) {
-            block.error = EIO;
-            block.message = sf_strerror(s);
-        }
+    if (got >= n) return block;
+    if (const int error = source_error(d.source); error != 0) {
+        block.error = error;
+    } else if (!d.source.start && d.source.replay.lost) {
+        block.error = EIO;
+        block.message = pipe_limit_message(d.format);
+    } else if (sf_error(s) != SF_ERR_NO_ERROR && !d.source.ran_out) {
+        block.error = EIO;
+        block.message = std::string("\nlibsndfile: ") + sf_strerror(s) + "\n";
+    } else if (sf_error(s) != SF_ERR_NO_ERROR && d.marks_unwritten) {
+        block.frames = frames_written(bytes, block.frames, frames, d.channels);
     }
     return block;
 }
@@ -593,8 +787,7 @@ std::size_t foreign_read(AudioFile& file, std::size_t frame_bytes) {
         block =
             decode_block(d, bytes_of(*file.buffer), file.live ? std::min(fit, live_frames) : fit);
     }
-    if (!block.message.empty() && !d.reported)
-        std::fprintf(stderr, "\nlibsndfile: %s\n", block.message.c_str());
+    if (!block.message.empty() && !d.reported) std::fputs(block.message.c_str(), stderr);
     d.reported = d.reported || !block.message.empty();
     if (block.error != 0) file.read_error = block.error;
     return block.frames;

@@ -5,21 +5,21 @@
 // library's encoder for decoder_fuzz, and as those streams behind a control byte (container,
 // float samples, pieces), in H2 units and damaged, for decode_fuzz and capi_decode_fuzz.
 // audio_file_fuzz also gets the containers that libsndfile decodes for the library (FLAC, Ogg
-// Vorbis and Opus, MP3, W64, CAF), written by libsndfile itself.
+// Vorbis and Opus, MP3, W64, CAF, ALAC), written by libsndfile itself, and foreign_pipe_fuzz
+// gets them whole, cut and flipped.
 //
 // capture_fuzz gets the test captures (capture_writer.h) of every format and link type behind
 // a piece-size byte, l2cap_fuzz the ACL packets of one as its control-byte records.
 //
-//   make_seeds DIR    ->  DIR/audio_file_fuzz/*, DIR/encode_fuzz/*, DIR/encoder_fuzz/*,
-//                         DIR/decoder_fuzz/*, DIR/decode_fuzz/*, DIR/capi_decode_fuzz/*,
-//                         DIR/capture_fuzz/*, DIR/l2cap_fuzz/*
+//   make_seeds DIR    ->  DIR/audio_file_fuzz/*, DIR/foreign_pipe_fuzz/*, DIR/encode_fuzz/*,
+//                         DIR/encoder_fuzz/*, DIR/decoder_fuzz/*, DIR/decode_fuzz/*,
+//                         DIR/capi_decode_fuzz/*, DIR/capture_fuzz/*, DIR/l2cap_fuzz/*
 #include "capture_writer.h"
+#include "foreign_files.h"
 #include "process.h"
 #include "sample_files.h"
 #include "sbc/sbc.h"
 #include "wave_fixture.h"
-
-#include <sndfile.h>
 
 #include <array>
 #include <cstdint>
@@ -146,33 +146,27 @@ void write_decode_seeds(const std::filesystem::path& to, const std::filesystem::
     }
 }
 
-// The stereo 16-bit samples `pcm` in each container libsndfile writes and the library hands to it.
-void write_foreign_seeds(const std::filesystem::path& to, const std::string& pcm) {
-    struct Kind {
-        const char* name;
-        int format;
-        int rate;
-    };
-    constexpr Kind kinds[] = {
-        {"flac16.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100},
-        {"flac24.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 44100},
-        {"vorbis.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 44100},
-        {"opus.opus", SF_FORMAT_OGG | SF_FORMAT_OPUS, 48000},
-        {"layer3.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 44100},
-        {"pcm16.w64", SF_FORMAT_W64 | SF_FORMAT_PCM_16, 44100},
-        {"float.caf", SF_FORMAT_CAF | SF_FORMAT_FLOAT, 32000},
-    };
-    std::vector<short> samples(pcm.size() / 2);
-    std::memcpy(samples.data(), pcm.data(), samples.size() * 2);
-    for (const Kind& kind : kinds) {
-        SF_INFO info{};
-        info.samplerate = kind.rate;
-        info.channels = 2;
-        info.format = kind.format;
-        SNDFILE* file = sf_open((to / kind.name).c_str(), SFM_WRITE, &info);
-        if (file == nullptr) continue;
-        sf_writef_short(file, samples.data(), static_cast<sf_count_t>(samples.size() / 2));
-        sf_close(file);
+// The containers libsndfile decodes for the library, written by libsndfile: whole for
+// audio_file_fuzz; whole, cut (in the header, just before the audio, in the audio) and with bytes
+// flipped (in the header, in the audio) for foreign_pipe_fuzz.
+void write_foreign_seeds(const std::filesystem::path& root) {
+    for (const auto& f : testsupport::foreign_files(2048)) {
+        testsupport::write_file(root / "audio_file_fuzz" / f.name, f.bytes);
+        const auto to = root / "foreign_pipe_fuzz";
+        const size_t audio = std::min(f.audio_at, f.bytes.size());
+        std::string flipped_header = f.bytes, flipped_audio = f.bytes;
+        for (size_t at = 4; at < audio; at += 37) flipped_header[at] ^= 0x41;
+        for (size_t at = audio + 3; at < f.bytes.size(); at += 997) flipped_audio[at] ^= 0x41;
+        const std::pair<const char*, std::string> seeds[] = {
+            {"whole", f.bytes},
+            {"cut_in_header", f.bytes.substr(0, audio / 2)},
+            {"cut_before_audio", f.bytes.substr(0, audio > 5 ? audio - 5 : 0)},
+            {"cut_in_audio", f.bytes.substr(0, audio + (f.bytes.size() - audio) / 2)},
+            {"flipped_header", flipped_header},
+            {"flipped_audio", flipped_audio},
+        };
+        for (const auto& [what, bytes] : seeds)
+            testsupport::write_file(to / (f.name + "_" + what), bytes);
     }
 }
 
@@ -212,8 +206,8 @@ int main(int argc, char* argv[]) {
         return 2;
     }
     const std::filesystem::path root = argv[1];
-    for (const char* target :
-         {"audio_file_fuzz", "encode_fuzz", "encoder_fuzz", "decoder_fuzz", "decode_fuzz"})
+    for (const char* target : {"audio_file_fuzz", "foreign_pipe_fuzz", "encode_fuzz",
+                               "encoder_fuzz", "decoder_fuzz", "decode_fuzz"})
         std::filesystem::create_directories(root / target);
 
     const std::string prefixes[] = {options(3, 3, 1, 1, 375000), options(2, 1, 0, 0, 229000),
@@ -257,7 +251,7 @@ int main(int argc, char* argv[]) {
                                 sbc_frames(tones, s[0], s[1], s[2], s[3], s[4], s[5], s[6]));
     }
     testsupport::write_file(root / "decoder_fuzz" / "msbc", msbc_frames(tones));
-    write_foreign_seeds(root / "audio_file_fuzz", tones);
+    write_foreign_seeds(root);
     write_decode_seeds(root / "decode_fuzz", root / "decoder_fuzz");
     // capi_decode_fuzz reads the same shape: a control byte (pieces, buffer size), a stream.
     std::filesystem::copy(root / "decode_fuzz", root / "capi_decode_fuzz");

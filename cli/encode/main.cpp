@@ -87,15 +87,31 @@ bool msbc_options_fit(const cli::Settings& settings, int fixed_option) {
     return true;
 }
 
-// Refuses a -F that names no sampling frequency of SBC (a value without digits counts as 0).
-bool frequency_fits(bool given, int frequency) {
-    if (!given) return true;
+// True for a -F value written in decimal digits alone: no sign, blank, point or unit.
+bool whole_number(const char* text) {
+    if (*text == '\0') return false;
+    for (const char* c = text; *c != '\0'; ++c)
+        if (*c < '0' || *c > '9') return false;
+    return true;
+}
+
+// Refuses a -F that is not a whole number, or names no sampling frequency of SBC; the messages
+// quote the value as it was given.
+bool frequency_fits(const char* given, int frequency) {
+    if (given == nullptr) return true;
+    if (!whole_number(given)) {
+        std::fprintf(stderr,
+                     "\n-F %s: the sampling frequency must be a whole number of Hz: 16000, "
+                     "32000, 44100 or 48000\n",
+                     given);
+        return false;
+    }
     for (int f : sbc::SAMPLING_FREQUENCIES)
         if (frequency == f) return true;
     std::fprintf(stderr,
-                 "\n-F %d: SBC has no sampling frequency of %d Hz; use 16000, 32000, 44100 or "
+                 "\n-F %s: SBC has no sampling frequency of %s Hz; use 16000, 32000, 44100 or "
                  "48000\n",
-                 frequency, frequency);
+                 given, given);
     return false;
 }
 
@@ -205,8 +221,8 @@ int main(int argc, char* argv[]) {
 
     cli::Settings settings;
     Outputs outputs;
-    int fixed_option = 0; // the first option given whose setting mSBC fixes
-    bool frequency_given = false;
+    int fixed_option = 0;                  // the first option given whose setting mSBC fixes
+    const char* frequency_given = nullptr; // the last -F value, as given
     int input_index = -1;
     for (int option; (option = next_option(argc, argv, input_index)) != -1;) {
         const char* value = cli::scanner.option_value;
@@ -246,8 +262,8 @@ int main(int argc, char* argv[]) {
             settings.threads = cli::option_number(value);
             break;
         case 'F':
-            settings.frequency = cli::option_number(value);
-            frequency_given = true;
+            settings.frequency = whole_number(value) ? cli::option_number(value) : 0;
+            frequency_given = value;
             break;
         case 'o':
             if (!outputs.open(value)) {

@@ -108,15 +108,22 @@ TEST(Conversion, DataEndingEarlyIsReportedInTheInputsSampleFrames) {
     EXPECT_EQ(r.out.size(), 6000 / 128 * 136u);
 }
 
-// A rate SBC lacks, or no number at all, is refused before the input is read.
+// A rate SBC lacks, or anything but a whole number, is refused before the input is read, with
+// the value quoted as it was given.
 TEST(Conversion, AnFOfNoSbcRateIsRefused) {
-    for (const char* value : {"12345", "8000", "x"}) {
+    const std::string choices = "16000, 32000, 44100 or 48000\n";
+    for (const char* value : {"12345", "8000", "99999999999"}) {
         const auto r = run_process({vantrel_binary(), "-F", value, "/nonexistent.wav"});
-        const std::string shown = value[0] == 'x' ? "0" : value;
         EXPECT_EQ(r.status, 1) << value;
-        EXPECT_EQ(r.err, banner + "\n-F " + shown + ": SBC has no sampling frequency of " + shown +
-                             " Hz; use 16000, 32000, 44100 or 48000\n");
+        EXPECT_EQ(r.err, banner + "\n-F " + value + ": SBC has no sampling frequency of " + value +
+                             " Hz; use " + choices);
         EXPECT_EQ(r.out, "");
+    }
+    for (const char* value : {"x", "44100abc", "+44100", "44100.0", " 44100", ""}) {
+        const auto r = run_process({vantrel_binary(), "-m", "-F", value, "/nonexistent.wav"});
+        EXPECT_EQ(r.status, 1) << value;
+        EXPECT_EQ(r.err, banner + "\n-F " + value +
+                             ": the sampling frequency must be a whole number of Hz: " + choices);
     }
 }
 

@@ -4,6 +4,7 @@
 // of them, within the codec's noise; damaged ones end cleanly with whole frames.
 #include "banner.h"
 #include "decoders.h"
+#include "foreign_files.h"
 #include "process.h"
 #include "wave_fixture.h"
 
@@ -152,6 +153,62 @@ TEST(ForeignFiles, DamagedFilesEndCleanlyWithWholeFrames) {
                 EXPECT_EQ(r.err.find("runtime error"), std::string::npos) << r.err;
             }
         }
+    }
+}
+
+// A CAF file (libsndfile's) with a chunk put before its audio data: `header` is the chunk.
+std::string caf_with_chunk(const std::string& caf, const std::string& header, size_t body) {
+    const size_t data = caf.find("data", 8);
+    return caf.substr(0, data) + header + std::string(body, '\0') + caf.substr(data);
+}
+
+// Files through a pipe give what the same files give by name, at once and within bounded memory,
+// or are refused with a message that names the container and says to give the file by name:
+//   - ALAC in CAF larger than a pipe's old 512 KiB look-ahead, whose last packet libsndfile reads
+//     before the first, lost that packet's frames without a word;
+//   - a CAF chunk whose size reaches far past the end of the input made the run hang with its
+//     memory growing without bound;
+//   - chunks before the audio that are longer than a pipe may hold cannot come through one.
+TEST(ForeignFiles, APipeGivesWhatTheFileGivesOrSaysToGiveItByName) {
+    std::vector<int16_t> noise(2 * 44100 * 8);
+    uint32_t state = 12345;
+    for (auto& v : noise) v = static_cast<int16_t>((state = state * 1103515245 + 12345) >> 18);
+    const std::string caf = foreign_files(4096)[5].bytes;
+    ASSERT_EQ(caf.substr(0, 4), "caff");
+    const std::string info_352_mb = std::string("info\0\0\0\0\x14\xFB\x18\0", 12);
+    const std::string free_20_mib = std::string("free\0\0\0\0\x01\x40\0\0", 12);
+    const struct {
+        const char* what;
+        std::string bytes;
+        bool refused_through_a_pipe;
+    } cases[] = {
+        {"ALAC, 8 s of noise", alac_in_caf(noise), false},
+        {"an info chunk of 352 MB in a small file", caf_with_chunk(caf, info_352_mb, 26), true},
+        {"20 MiB of padding before the audio", caf_with_chunk(caf, free_20_mib, 20 << 20), true},
+    };
+    TempDir dir;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_GT(c.bytes.size(), 600000u * !c.refused_through_a_pipe);
+        write_file(dir / "x.caf", c.bytes);
+        const auto named =
+            run_process({"timeout", "20", vantrel_binary(), (dir / "x.caf").string()});
+        const auto piped =
+            run_process({"timeout", "20", vantrel_binary(), "AUDIO_FROM_STDIN"}, c.bytes);
+        if (!c.refused_through_a_pipe) {
+            EXPECT_EQ(named.status, 0) << named.err;
+            EXPECT_EQ(piped.status, 0) << piped.err;
+            EXPECT_EQ(piped.err, banner);
+            EXPECT_EQ(named.out.size(), noise.size() / 2 / 128 * frame_bytes);
+            EXPECT_TRUE(piped.out == named.out) << piped.out.size() << " " << named.out.size();
+            continue;
+        }
+        EXPECT_EQ(piped.status, 1);
+        EXPECT_EQ(piped.out, "");
+        EXPECT_EQ(piped.err, banner +
+                                 "\nCAF file through a pipe: reading it needs more of it at once "
+                                 "than the 16 MiB held of a pipe; give the file by name\n\n"
+                                 "Error opening inputfile\n");
     }
 }
 

@@ -8,23 +8,15 @@
 // starting it and checking it for leaks at the end. Leaks are still checked, once for all of a
 // container's runs, when the test's process ends.
 #include "fuzz/frame_check.h"
+#include "in_process_run.h"
 #include "process.h"
 #include "sample_files.h"
 
 #include "audiofile/audiofile.h"
-#include "cli/encode/settings.h"
 
-#include <csignal>
-#include <cstdlib>
-#include <cstring>
 #include <gtest/gtest.h>
 #include <random>
 #include <set>
-#include <unistd.h>
-
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/common_interface_defs.h>
-#endif
 
 namespace {
 
@@ -74,61 +66,9 @@ std::vector<Corruption> corruptions(const SampleFile& f) {
     return out;
 }
 
-// The damaged file that is running, named on standard error if the run never ends or a
-// sanitizer ends the process (an assertion names it through SCOPED_TRACE).
-char running[128] = "";
-
-void name_the_running_file() {
-    const char words[] = "\nthe damaged file running: ";
-    [[maybe_unused]] auto n = write(STDERR_FILENO, words, sizeof words - 1);
-    n = write(STDERR_FILENO, running, std::strlen(running));
-    n = write(STDERR_FILENO, "\n", 1);
-}
-
-struct EncodingRun {
-    int status = -1;
-    std::string out; // the frames
-    std::string err; // what the run wrote on standard error
-};
-
-// `vantrel -j path` after its options, in this process; a run that takes over 20 seconds ends
-// the process.
-EncodingRun encode_file(const std::string& path, const std::string& label) {
-    std::snprintf(running, sizeof running, "%s", label.c_str());
-    char* out = nullptr;
-    char* err = nullptr;
-    size_t out_size = 0;
-    size_t err_size = 0;
-    std::FILE* output = open_memstream(&out, &out_size);
-    std::FILE* messages = open_memstream(&err, &err_size);
-    cli::Settings settings;
-    settings.channel_mode = 3; // -j
-    std::FILE* const real_stderr = stderr;
-    stderr = messages; // the run's messages; sanitizer reports go to the descriptor itself
-    alarm(20);
-    EncodingRun r;
-    r.status = cli::run_encoding(settings, output, path.c_str());
-    alarm(0);
-    stderr = real_stderr;
-    std::fclose(messages);
-    r.out.assign(out, out_size);
-    r.err.assign(err, err_size);
-    std::free(out);
-    std::free(err);
-    return r;
-}
-
 class CorruptionSweep : public testing::TestWithParam<SampleFile> {
-protected:
-    static void SetUpTestSuite() {
-        std::signal(SIGALRM, [](int) {
-            name_the_running_file();
-            _exit(124);
-        });
-#if defined(__SANITIZE_ADDRESS__)
-        __sanitizer_set_death_callback(name_the_running_file);
-#endif
-    }
+  protected:
+    static void SetUpTestSuite() { watch_runs(); }
 };
 
 TEST_P(CorruptionSweep, EveryDamagedFileEndsCleanlyAndInventsNoFrames) {
@@ -137,7 +77,7 @@ TEST_P(CorruptionSweep, EveryDamagedFileEndsCleanlyAndInventsNoFrames) {
     const std::string path = (dir / f.name).string();
     for (const Corruption& c : corruptions(f)) {
         write_file(path, c.bytes);
-        const auto r = encode_file(path, f.name + ", " + c.label);
+        const auto r = run_in_process(path, f.name + ", " + c.label);
         SCOPED_TRACE(f.name + ", " + c.label + "\n" + r.err);
         ASSERT_TRUE(r.status == 0 || r.status == 1) << "status " << r.status;
         if (r.status == 1) {
