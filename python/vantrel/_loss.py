@@ -71,7 +71,7 @@ class LossModel:
         if not burst >= 1.0:
             raise ValueError(f"burst (the mean run of lost frames) must be at least 1, not {burst}")
         enter = loss / (burst * (1.0 - loss))
-        if enter > 1.0:
+        if enter > 1.0 + 1e-12:  # (rounding may put the least burst just above 1)
             raise ValueError(f"a loss rate of {loss} needs runs of mean length at least "
                              f"{loss / (1.0 - loss):.6g}, not {burst}")
         if seed is None:
@@ -79,7 +79,7 @@ class LossModel:
         if isinstance(seed, bool) or not isinstance(seed, (int, np.integer)):
             raise TypeError(f"seed must be an integer or None, not {type(seed).__name__}")
         self.loss, self.burst, self.seed = loss, burst, int(seed) % _U64
-        self._enter, self._leave = _threshold(enter), _threshold(1.0 / burst)
+        self._enter, self._leave = _threshold(min(enter, 1.0)), _threshold(1.0 / burst)
         self._step = 0          # frames decided so far
         self._bad = False       # the state after the last frame
 
@@ -89,20 +89,18 @@ class LossModel:
         if frames < 0:
             raise ValueError(f"frames must be 0 or more, not {frames}")
         u = _draws(self.seed, self._step, frames)
-        enters = np.flatnonzero(u < self._enter)  # where a good state turns bad
-        leaves = np.flatnonzero(u < self._leave)  # where a bad state turns good
-        lost = np.zeros(frames, dtype=bool)
-        at, bad = 0, self._bad
-        while at < frames:
-            if bad:  # lost until a step leaves; that step's frame arrives
-                k = np.searchsorted(leaves, at)
-                end = int(leaves[k]) if k < len(leaves) else frames
-                lost[at:end] = True
-            else:    # kept until a step enters; that step's frame is lost
-                k = np.searchsorted(enters, at)
-                end = int(enters[k]) if k < len(enters) else frames
-                lost[end:end + 1] = True
-            at, bad = end + 1, not bad
+        # Frame t is lost when the state before it is good and u < p, or bad and u >= r. Where
+        # both tests agree, the frame's fate does not depend on the state before it (a reset);
+        # where only the first holds, the fate is the opposite of the state before (a flip);
+        # otherwise it is that state. So a frame's fate is the last reset's, flipped once per
+        # flip since then: no loop over the frames.
+        from_good, from_bad = u < self._enter, u >= self._leave
+        steps = np.arange(frames)
+        reset = np.maximum.accumulate(np.where(from_good == from_bad, steps, -1))
+        flips = np.cumsum(from_good & ~from_bad)
+        since = flips - np.where(reset >= 0, flips[np.maximum(reset, 0)], 0)
+        start = np.where(reset >= 0, from_good[np.maximum(reset, 0)], self._bad)
+        lost = start ^ (since % 2 == 1)
         self._step += frames
         self._bad = bool(lost[-1]) if frames else self._bad
         return lost

@@ -109,6 +109,7 @@ def test_the_same_seed_gives_the_same_mask_in_any_pieces_and_everywhere():
     for bad in ((1.0, 1.0), (0.5, 0.5), (0.9, 2.0)):
         with pytest.raises(ValueError):
             vantrel.LossModel(*bad)
+    assert vantrel.LossModel(0.9, 9.0, seed=1).mask(50).mean() > 0.5  # the least burst for 0.9
 
 
 PINNED_MASK = "3551360c8e60a945"
