@@ -1,22 +1,15 @@
-# round_trip over a link that loses frames: the mask has the model's rate and runs and lies where
-# the damage is, silence is silence, seeds fix the result and a batch is the loop of its items,
-# and the streaming loop of LossModel's help gives the same as round_trip.
+# round_trip over a link that loses frames: the mask has the model's rate and runs and lies on
+# the damage, silence is silence, seeds fix the result, a batch is the loop of its items, and
+# the streaming loop of LossModel's help hears what round_trip hears.
 import doctest
 
 import numpy as np
 import pytest
 
 import vantrel
-from conftest import signal
+from conftest import runs, signal
 
 REACH = 80  # instants after a gap that the synthesis history still carries (10 blocks of 8)
-
-
-def runs(mask):
-    """Starts and lengths of the runs of True in a bool array."""
-    edges = np.diff(np.concatenate([[0], mask.astype(np.int8), [0]]))
-    starts = np.flatnonzero(edges == 1)
-    return starts, np.flatnonzero(edges == -1) - starts
 
 
 @pytest.mark.parametrize("options, per_frame", [({"msbc": True}, 120),
@@ -30,21 +23,16 @@ def test_the_mask_has_the_models_rate_and_runs_and_lies_on_the_damage(options, p
     clean = vantrel.round_trip(x, rate, **options)
     heard, dropped = vantrel.round_trip(x, rate, loss=0.1, burst=3.0, seed=5, conceal=conceal,
                                         return_mask=True, **options)
-    assert dropped.shape == x.shape[:1] and dropped.dtype == bool
     starts, lengths = runs(dropped)
-    assert abs(dropped.mean() - 0.1) < 0.015
+    assert abs(dropped.mean() - 0.1) < 0.015 and np.all(lengths[1:-1] % per_frame == 0)
     assert abs(lengths[1:-1].mean() / per_frame - 3.0) < 0.3
-    assert np.all(lengths[1:-1] % per_frame == 0)
     differs = np.any((heard != clean).reshape(len(x), -1), axis=1)
-    after = np.convolve(dropped, np.ones(REACH + 1), "full")[:len(x)] > 0  # a run + its reach
-    assert not np.any(differs & ~after)
-    # Every run is heard: silence from its first instants on, a waveform continued into it.
-    head = 4 if conceal == "silence" else per_frame
+    reached = np.convolve(dropped, np.ones(REACH + 1))[:len(x)] > 0  # a run and its reach
+    assert not np.any(differs & ~reached)
+    head = 4 if conceal == "silence" else per_frame  # each run heard from its start
     assert all(differs[start:start + head].any() for start in starts)
-    if conceal == "silence":
-        assert not heard[dropped].any()
-    else:
-        assert all(heard[start + 10:start + per_frame].any() for start in starts[1:])
+    assert (not heard[dropped].any()) if conceal == "silence" else all(
+        heard[start + 10:start + per_frame].any() for start in starts[1:])
 
 
 def test_a_resampled_link_maps_its_mask_to_the_callers_rate():
@@ -56,24 +44,22 @@ def test_a_resampled_link_maps_its_mask_to_the_callers_rate():
 
 
 def test_seeds_fix_the_result_and_a_batch_is_the_loop_of_its_items():
-    batch = np.stack([signal(9000, 1, seed=s)[:, 0] for s in range(4)])
+    batch = np.stack([signal(9000, 1, seed=s)[:, 0] for s in range(3)])
     kw = dict(msbc=True, loss=0.3, burst=2.0, conceal="silence", return_mask=True)
     heard, dropped = vantrel.round_trip(batch, 16000, seed=9, workers=2, **kw)
-    again, _ = vantrel.round_trip(batch, 16000, seed=9, workers=1, **kw)
-    assert np.array_equal(heard, again) and dropped.shape == batch.shape
     for k, x in enumerate(batch):
         single, mask = vantrel.round_trip(x, 16000, seed=vantrel.LossModel.item_seed(9, k), **kw)
         assert np.array_equal(heard[k], single) and np.array_equal(dropped[k], mask)
     assert not np.array_equal(dropped[0], dropped[1])
     items, masks = vantrel.round_trip(list(batch[:2]), 16000, seed=9, **kw)
     assert all(np.array_equal(a, b) for a, b in zip(items + masks, [*heard[:2], *dropped[:2]]))
-    assert not np.array_equal(heard, vantrel.round_trip(batch, 16000, seed=10, **kw)[0])
     # Pinned: derived by the module's own generator, never by hash(), on every machine.
     assert [vantrel.LossModel.item_seed(9, k) % 10**6 for k in range(3)] == ITEM_SEEDS
-    assert np.array_equal(vantrel.round_trip(batch, 16000, msbc=True, loss=0.0, seed=9),
-                          vantrel.round_trip(batch, 16000, msbc=True))
-    with pytest.raises(ValueError, match="conceal"):
-        vantrel.round_trip(batch, 16000, loss=0.1, conceal="zeros")
+    # loss=0 is the lossless link: the program's frames decoded, the delay taken out.
+    samples = vantrel.decode(vantrel.encode(batch[0], 16000, msbc=True))[0][73:, 0]
+    assert np.array_equal(vantrel.round_trip(batch[0], 16000, msbc=True, pad_end=False, seed=9),
+                          np.concatenate([samples, np.zeros(len(batch[0]) - len(samples),
+                                                            np.int16)]))
 
 
 ITEM_SEEDS = [982893, 240243, 75821]
