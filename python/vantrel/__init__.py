@@ -553,8 +553,10 @@ def round_trip(samples: Any, rate: int, *, pad_end: bool = True, resample: Optio
     return_mask=True returns (result, dropped): `dropped` is True at the instants of the result
     that lost frames stand for (frame i of N instants: instants i N - delay to (i + 1) N - delay,
     at the caller's rate when resampled, widened to whole instants), bool of shape (n,) per
-    item: (batch, n) for an array batch, a list for a list. The frame after a gap may still
-    differ from the lossless result in its first instants (the filter bank's history)."""
+    item: (batch, n) for an array batch, a list for a list. Next to the mask the result may
+    still differ from the lossless one: after a gap over the synthesis filter's reach (10
+    blocks: 80 instants with 8 subbands, 5 ms in mSBC), and on both sides over the
+    resampler's reach (a few milliseconds) when the link resamples."""
     _concealment(conceal)  # refuses an unknown mode before any work
     model = LossModel(loss, burst, seed)  # refuses a bad model at once; draws a seed for None
     losses = (model.loss, model.burst) if model.loss > 0 else None
