@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Times vantrel.round_trip on a batch of speech as a researcher runs it: 64 ten-second 16 kHz
-# signals (espeak-ng's speech, eight sentences at eight levels) through mSBC, with one worker
-# and with the default (one per core), against the route users take without the module: ffmpeg
+# signals (espeak-ng's speech, eight sentences at eight levels) through mSBC, over a clean link
+# and over one that loses 10 % of the frames (loss=0.1, concealed), each with one worker and
+# with the default (one per core), against the route users take without the module: ffmpeg
 # through a subprocess per item, encoding to mSBC and decoding back (two ffmpeg runs an item,
-# samples through pipes).
+# samples through pipes; it has no loss model, so it stands for the clean link).
 #
 #   bench/python_round_trip.sh [rounds]      (default 3 rounds; files in ${TMPDIR:-/tmp})
 #
-# The three run in turn in each round, in one Python process (loading numpy and the library is
-# not counted); the script prints the median wall time of each in multiples of real time and
-# their ratios. Needs espeak-ng, sox, ffmpeg, python3-numpy.
+# The five run in turn in each round, in one Python process (loading numpy and the library is
+# not counted); the script prints the median wall time of each in multiples of real time, their
+# ratios to ffmpeg and from one worker to the default, and the load average at the start and
+# the end (the machine may be shared). Needs espeak-ng, sox, ffmpeg, python3-numpy.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 rounds=${1:-3}
@@ -57,17 +59,26 @@ def timed(f):
     f()
     return time.perf_counter() - start
 
-one, default, ffmpeg = [], [], []
+routes = {
+    "round_trip, workers=1": dict(workers=1),
+    "round_trip, workers=None": dict(),
+    "round_trip, loss=0.1, workers=1": dict(loss=0.1, seed=1, workers=1),
+    "round_trip, loss=0.1, workers=None": dict(loss=0.1, seed=1),
+}
+load = os.getloadavg()[0]
+times = {name: [] for name in [*routes, "ffmpeg subprocess per item"]}
 for _ in range(rounds):
-    one.append(timed(lambda: vantrel.round_trip(batch, 16000, msbc=True, workers=1)))
-    default.append(timed(lambda: vantrel.round_trip(batch, 16000, msbc=True)))
-    ffmpeg.append(timed(lambda: [ffmpeg_item(x) for x in batch]))
-o, d, f = (statistics.median(v) for v in (one, default, ffmpeg))
+    for name, options in routes.items():
+        times[name].append(timed(lambda: vantrel.round_trip(batch, 16000, msbc=True, **options)))
+    times["ffmpeg subprocess per item"].append(timed(lambda: [ffmpeg_item(x) for x in batch]))
+median = {name: statistics.median(v) for name, v in times.items()}
+f = median["ffmpeg subprocess per item"]
 cores = len(os.sched_getaffinity(0))
-print(f"64 x 10 s of 16 kHz speech, mSBC, {rounds} rounds, medians ({cores} cores):")
-print(f"  round_trip, workers=1          {o:7.3f} s  {seconds / o:8.0f} x real time")
-print(f"  round_trip, workers=None       {d:7.3f} s  {seconds / d:8.0f} x real time")
-print(f"  ffmpeg subprocess per item     {f:7.3f} s  {seconds / f:8.0f} x real time")
-print(f"  ratio: ffmpeg / workers=1 {f / o:.1f}, ffmpeg / default {f / d:.1f}, "
-      f"workers=1 / default {o / d:.2f}")
+print(f"64 x 10 s of 16 kHz speech, mSBC, {rounds} rounds, medians ({cores} cores, load average "
+      f"{load:.1f} at the start, {os.getloadavg()[0]:.1f} at the end):")
+for name, t in median.items():
+    print(f"  {name:36} {t:7.3f} s  {seconds / t:8.0f} x real time  {f / t:6.1f} x ffmpeg")
+for lossy in ("", "loss=0.1, "):
+    one, default = median[f"round_trip, {lossy}workers=1"], median[f"round_trip, {lossy}workers=None"]
+    print(f"  {lossy or 'clean, '}workers=1 / default: {one / default:.2f}")
 PY

@@ -173,6 +173,40 @@ bool decode_arguments_given(const vantrel_decoder* decoder, const uint8_t* bytes
            used != nullptr && written != nullptr;
 }
 
+// Frame by frame: the frame at the start of `input` decoded into `pcm`.
+int frame_at(vantrel_decoder& d, std::span<const uint8_t> input, std::span<int16_t> pcm,
+             size_t& used, size_t& written, vantrel_frame_info* info) {
+    sbc::FrameHeader h;
+    const int parsed = sbc::frame_header_parse(input, h);
+    if (parsed == sbc::HEADER_INVALID) return VANTREL_ERROR_NOT_A_FRAME;
+    if (parsed == sbc::HEADER_SHORT || static_cast<size_t>(h.length) > input.size())
+        return VANTREL_ERROR_NEED_MORE;
+    const auto values = static_cast<size_t>(h.blocks * h.subbands * h.channels);
+    if (pcm.size() < values) return VANTREL_ERROR_BUFFER_TOO_SMALL;
+    d.use = Use::frames;
+    take_shape(d, h);
+    const int32_t result = sbc::decoder_decode_frame(*d.decoder, input, h, pcm);
+    if (result == sbc::DECODE_REFUSED) return VANTREL_ERROR_INTERNAL;
+    used = static_cast<size_t>(h.length);
+    written = values;
+    if (info != nullptr) *info = capi::frame_info(h);
+    return result == sbc::DECODE_CRC_ERROR ? VANTREL_DAMAGED : VANTREL_OK;
+}
+
+// One lost frame of the last frame's shape concealed into `pcm`, once the caller's checks of
+// the way it follows the stream have passed.
+int conceal_into(vantrel_decoder& d, std::span<int16_t> pcm, size_t& written) {
+    if (!d.have_shape) return VANTREL_ERROR_NEED_MORE;
+    const sbc::FrameHeader& h = d.shape;
+    const auto values = static_cast<size_t>(h.blocks * h.subbands * h.channels);
+    if (pcm.size() < values) return VANTREL_ERROR_BUFFER_TOO_SMALL;
+    const int32_t instants = sbc::decoder_conceal_frame(*d.decoder, h, pcm);
+    if (instants < 0) return VANTREL_ERROR_INTERNAL;
+    if (d.use == Use::stream) d.instants += instants;
+    written = values;
+    return VANTREL_OK;
+}
+
 } // namespace
 
 extern "C" {
@@ -222,23 +256,40 @@ VANTREL_API int vantrel_decoder_decode_frame(vantrel_decoder* decoder, const uin
         if (!decode_arguments_given(decoder, bytes, size, pcm, used, written))
             return VANTREL_ERROR_NULL_POINTER;
         if (decoder->use == Use::stream) return VANTREL_ERROR_WRONG_USE;
+        return frame_at(*decoder, std::span(bytes, size), std::span(pcm, capacity), *used, *written,
+                        info);
+    });
+}
+
+VANTREL_API int vantrel_decoder_decode_frames(vantrel_decoder* decoder, const uint8_t* bytes,
+                                              size_t size, size_t stride, const uint8_t* lost,
+                                              size_t count, int16_t* pcm, size_t capacity,
+                                              size_t* done, size_t* written) {
+    return guarded([&]() -> int {
+        if (done != nullptr) *done = 0;
+        if (written != nullptr) *written = 0;
+        if (decoder == nullptr || (bytes == nullptr && size > 0) || pcm == nullptr ||
+            done == nullptr || written == nullptr)
+            return VANTREL_ERROR_NULL_POINTER;
+        if (decoder->use == Use::stream) return VANTREL_ERROR_WRONG_USE;
+        if (stride == 0) return VANTREL_ERROR_BAD_ARGUMENT;
         const std::span<const uint8_t> input(bytes, size);
-        sbc::FrameHeader h;
-        const int parsed = sbc::frame_header_parse(input, h);
-        if (parsed == sbc::HEADER_INVALID) return VANTREL_ERROR_NOT_A_FRAME;
-        if (parsed == sbc::HEADER_SHORT || static_cast<size_t>(h.length) > size)
-            return VANTREL_ERROR_NEED_MORE;
-        const auto values = static_cast<size_t>(h.blocks * h.subbands * h.channels);
-        if (capacity < values) return VANTREL_ERROR_BUFFER_TOO_SMALL;
-        decoder->use = Use::frames;
-        take_shape(*decoder, h);
-        const int32_t result =
-            sbc::decoder_decode_frame(*decoder->decoder, input, h, std::span(pcm, capacity));
-        if (result == sbc::DECODE_REFUSED) return VANTREL_ERROR_INTERNAL;
-        *used = static_cast<size_t>(h.length);
-        *written = values;
-        if (info != nullptr) *info = capi::frame_info(h);
-        return result == sbc::DECODE_CRC_ERROR ? VANTREL_DAMAGED : VANTREL_OK;
+        std::span<int16_t> out(pcm, capacity);
+        int result = VANTREL_OK;
+        for (size_t i = 0; i < count; ++i) {
+            size_t used = 0, got = 0;
+            int status = VANTREL_ERROR_NEED_MORE; // a frame that starts beyond the bytes
+            if (lost != nullptr && lost[i] != 0)
+                status = conceal_into(*decoder, out, got);
+            else if (i <= size / stride) // i × stride <= size, without overflow
+                status = frame_at(*decoder, input.subspan(i * stride), out, used, got, nullptr);
+            if (status < 0) return status;
+            if (status == VANTREL_DAMAGED) result = VANTREL_DAMAGED;
+            out = out.subspan(got);
+            *written += got;
+            *done = i + 1;
+        }
+        return result;
     });
 }
 
@@ -274,20 +325,11 @@ VANTREL_API int vantrel_decoder_conceal(vantrel_decoder* decoder, int16_t* pcm, 
         if (decoder == nullptr || pcm == nullptr || written == nullptr)
             return VANTREL_ERROR_NULL_POINTER;
         vantrel_decoder& d = *decoder;
-        if (!d.have_shape) return VANTREL_ERROR_NEED_MORE;
-        if (d.use == Use::stream) {
+        if (d.use == Use::stream && d.have_shape) {
             if (d.changed) return VANTREL_ERROR_STREAM_CHANGED;
             if (d.at < d.end || d.silent_due > 0) return VANTREL_ERROR_WRONG_USE;
         }
-        const sbc::FrameHeader& h = d.shape;
-        const auto values = static_cast<size_t>(h.blocks * h.subbands * h.channels);
-        if (capacity < values) return VANTREL_ERROR_BUFFER_TOO_SMALL;
-        const int32_t instants =
-            sbc::decoder_conceal_frame(*d.decoder, h, std::span(pcm, capacity));
-        if (instants < 0) return VANTREL_ERROR_INTERNAL;
-        if (d.use == Use::stream) d.instants += instants;
-        *written = values;
-        return VANTREL_OK;
+        return conceal_into(d, std::span(pcm, capacity), *written);
     });
 }
 

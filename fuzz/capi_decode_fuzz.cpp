@@ -1,10 +1,12 @@
 // Fuzz target: any bytes through the C interface's decoder, as a C host calls it. The first
-// byte chooses the size of the pieces the stream is given in and of the caller's sample buffer;
-// the rest is the stream. It is decoded three ways, which must agree sample for sample:
+// byte chooses the size of the pieces the stream is given in (also the stride of the frames
+// read many a call) and of the caller's sample buffer; the rest is the stream. It is decoded
+// three ways, which must agree sample for sample, and a fourth that must keep its promises:
 //
 //   whole, one call per buffer-full ─┐
 //   in pieces, small sample buffer  ─┼─ same samples, same counts (the scanner decides by the
 //   frame by frame (decode_frame)    │  bytes alone, never by how they were cut)
+//   many frames a call (decode_frames, at a stride, with losses): within its bytes and buffer
 //
 // Every call must keep its promises: *written whole instants within the capacity, *used within
 // the bytes given, no VANTREL_ERROR_INTERNAL, progress on every call; vantrel_scan must count
@@ -77,6 +79,24 @@ void decode_frames(const uint8_t* data, size_t size) {
     vantrel_decoder_close(d);
 }
 
+// Many frames a call, at a stride and with losses taken from the bytes themselves: the call
+// stays within its bytes and its buffer and says how far it came.
+void decode_frames_at_once(const uint8_t* data, size_t size, size_t stride) {
+    vantrel_decoder* d = nullptr;
+    if (size == 0 || vantrel_decoder_open(nullptr, &d) != VANTREL_OK) return;
+    const size_t count = size / stride + 1;
+    std::vector<uint8_t> lost(count);
+    for (size_t i = 0; i < count; ++i) lost[i] = data[i % size] & 1;
+    std::vector<int16_t> pcm(4 * VANTREL_MAX_FRAME_VALUES);
+    size_t done = 0, written = 0;
+    const int s = vantrel_decoder_decode_frames(d, data, size, stride, lost.data(), count,
+                                                pcm.data(), pcm.size(), &done, &written);
+    if (s == VANTREL_ERROR_INTERNAL || done > count || written > pcm.size() ||
+        (s >= 0 && done != count))
+        std::abort();
+    vantrel_decoder_close(d);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -92,6 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         whole.info.skipped_bytes != pieces.info.skipped_bytes)
         std::abort();
     decode_frames(data, size);
+    decode_frames_at_once(data, size, piece);
     vantrel_stream_report report;
     report.struct_size = sizeof report;
     if (vantrel_scan(data, size, &report) != VANTREL_OK) std::abort();

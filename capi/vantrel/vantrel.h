@@ -371,6 +371,25 @@ VANTREL_API int vantrel_decoder_decode_frame(vantrel_decoder* decoder, const uin
                                              size_t* used, size_t* written,
                                              vantrel_frame_info* info);
 
+/* Frame by frame, many frames a call, some of them lost: a link's losses simulated, or known
+ * from its own sequence numbers. Frame i starts at bytes + i × stride (`stride` the frame length
+ * for frames back to back; for the mSBC frames of H2 units, 60 with `bytes` 2 past the first
+ * unit's start). Frames with lost[i] non-zero are concealed as by vantrel_decoder_conceal and
+ * their bytes are not read; the others are decoded as by vantrel_decoder_decode_frame (`lost`
+ * may be null: none lost). The samples of all `count` frames go to `pcm` back to back;
+ * *done is the frames handled and *written the values written.
+ *   VANTREL_OK        all `count` frames handled;
+ *   VANTREL_DAMAGED   all handled, and a CRC failed in one or more (concealed in place);
+ *   else the status of frame *done, which stopped the call with the frames before it handled:
+ *   VANTREL_ERROR_NEED_MORE (its bytes end early, or it is lost before any frame was decoded:
+ *   its shape is unknown), VANTREL_ERROR_NOT_A_FRAME, VANTREL_ERROR_BUFFER_TOO_SMALL.
+ * A zero `stride`: VANTREL_ERROR_BAD_ARGUMENT. A decoder following a stream:
+ * VANTREL_ERROR_WRONG_USE. */
+VANTREL_API int vantrel_decoder_decode_frames(vantrel_decoder* decoder, const uint8_t* bytes,
+                                              size_t size, size_t stride, const uint8_t* lost,
+                                              size_t count, int16_t* pcm, size_t capacity,
+                                              size_t* done, size_t* written);
+
 /* Following a stream, as vantrel-decode does: bytes go in as they arrive, in pieces of any size
  * (bare SBC, bare mSBC or mSBC in H2 units, told apart by content), samples come out. Frames
  * whose CRC fails, and lost H2 units, are concealed over a frame's length; bytes that belong to
@@ -526,7 +545,7 @@ typedef struct vantrel_capture_info {
     int32_t filtered;     /* 1: Android's filtered snoop log, whose media packets hold no audio */
     int64_t records;
     int64_t streams;
-    double seconds;       /* from its first record to its last */
+    double seconds; /* from its first record to its last */
 } vantrel_capture_info;
 
 /* Reads a capture held in memory (`bytes` is not kept) and lists its streams.

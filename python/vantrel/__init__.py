@@ -5,7 +5,8 @@ report that of ``vantrel-info``: the module calls the same codec, in libvantrel,
 
     samples --encode/Encoder--> bytes of SBC frames --decode/Decoder--> (int16 (n, channels), rate)
                                                      --info--> dict of the stream's parameters
-    samples --round_trip--> what a link carrying them delivers, aligned to them
+    samples --round_trip--> what a link carrying them delivers, aligned to them; with loss=,
+                            a link that loses frames (concealed, or silence) and their mask
     samples --resample--> the same at another rate (the resampler of vantrel -F)
     LossModel: which frames a link loses (Gilbert-Elliott)
 
@@ -69,6 +70,7 @@ _MODES = {"mono": 0, "dual": 1, "dual_channel": 1, "stereo": 2, "joint": 3, "joi
 _ALLOCATIONS = {"loudness": 0, "snr": 1}
 _SBC_RATES = (16000, 32000, 44100, 48000)
 _MSBC_RATE = 16000
+_H2_HEADER = 2  # bytes of an H2 unit before its mSBC frame
 
 
 def __dir__() -> List[str]:
@@ -433,12 +435,15 @@ def resample(samples: Any, from_rate: int, to_rate: int, *, channels_first: bool
 
 class _Link:
     """A simulated link, the same for every item of a batch: the samples converted to the rate
-    and channels it codes (when they differ), encoded, decoded as the far end hears them, the
-    codec's delay removed and the result converted back."""
+    and channels it codes (when they differ), encoded, decoded as the far end hears them (the
+    frames it loses concealed or silent), the codec's delay removed and the result converted
+    back."""
 
     def __init__(self, rate: int, options: Dict[str, Any], coded_rate: Optional[int],
-                 pad_end: bool, threads: int) -> None:
+                 pad_end: bool, threads: int, losses: Optional[Tuple[float, float]],
+                 silence: bool) -> None:
         self.rate, self.options, self.pad_end, self.threads = rate, options, pad_end, threads
+        self.losses, self.silence = losses, silence
         if options.get("msbc"):
             coded_rate = _MSBC_RATE
         elif coded_rate is None:
@@ -450,17 +455,28 @@ class _Link:
         """The link's encoder for samples already at its rate and channels."""
         return Encoder(self.coded_rate, channels, **self.options)
 
-    @staticmethod
-    def hear(stream: bytes, frame_length: int) -> _np.ndarray:
-        """What the far end plays for `stream`: its frames decoded in order, int16. The stream
-        is whole frames of `frame_length` bytes, frame i at stream[i * frame_length:]: this is
-        where a frame the link loses is concealed instead of decoded."""
-        decoder = _capi.Decoder()
-        head = decoder.decode(stream)
-        return _np.concatenate([head, decoder.finish()])
+    def hear(self, stream: bytes, encoder: _capi.Encoder, channels: int,
+             lost: Optional[_np.ndarray]) -> _np.ndarray:
+        """What the far end plays for `stream` (whole frames of encoder.frame_length bytes, frame
+        i at stream[i * frame_length:]): its frames decoded in order in one call into the
+        library, those with lost[i] concealed (or silent) instead, int16 (instants, channels).
+        Frames lost before the first that arrives are silence: nothing came to conceal from."""
+        stride, per_frame = encoder.frame_length, encoder.frame_samples
+        count = len(stream) // stride
+        heard = _np.zeros((count * per_frame, channels), _np.int16)
+        first = 0 if lost is None else int(_np.argmin(lost)) if not lost.all() else count
+        if first < count:
+            decoder = _capi.Decoder(silence=self.silence)
+            offset = first * stride + (_H2_HEADER if self.options.get("h2") else 0)
+            decoder.decode_frames(stream, offset, stride, count - first,
+                                  None if lost is None else lost[first:],
+                                  heard[first * per_frame:])
+        return heard
 
-    def run(self, frames: _np.ndarray, target: _np.ndarray) -> None:
-        """One signal (instants, channels) over the link, written into `target` (its shape)."""
+    def run(self, frames: _np.ndarray, target: _np.ndarray, seed: int,
+            dropped: Optional[_np.ndarray]) -> None:
+        """One signal (instants, channels) over the link, written into `target` (its shape);
+        the link's losses drawn with `seed`, the instants they stand for set in `dropped`."""
         channels = frames.shape[1]
         coded_channels = 1 if self.options.get("msbc") else channels
         to_link = back = None
@@ -478,18 +494,40 @@ class _Link:
         stream = encoder.encode(sent)
         if self.pad_end:
             stream += encoder.encode(_np.zeros((tail, coded_channels), _np.int16))
-        heard = self.hear(stream, encoder.frame_length) if stream else sent[:0].astype(_np.int16)
-        heard = _fit(heard[delay:], len(sent))
+        lost = None
+        if self.losses is not None:
+            lost = LossModel(*self.losses, seed=seed).mask(len(stream) // encoder.frame_length)
+        heard = _fit(self.hear(stream, encoder, coded_channels, lost)[delay:], len(sent))
         if is_float:
             heard = heard / 32768.0
         heard = _fit(_converted(heard, back), len(frames))
         target[...] = heard if heard.shape[1] == target.shape[1] else _np.repeat(
             heard, target.shape[1], axis=1)
+        if dropped is not None and lost is not None:
+            _mark_dropped(dropped, lost, per_frame, delay, self.rate / self.coded_rate)
+
+
+def _mark_dropped(dropped: _np.ndarray, lost: _np.ndarray, per_frame: int, delay: int,
+                  scale: float) -> None:
+    """Sets the instants of `dropped` that lost frames stand for: frame i gives the decoder's
+    instants [i N, (i + 1) N), the link's instants [i N - delay, (i + 1) N - delay) once the
+    delay is removed, and those times at the caller's rate (`scale` = its rate / the link's),
+    widened to whole instants."""
+    edges = _np.diff(lost.astype(_np.int8), prepend=0, append=0)
+    starts = _np.flatnonzero(edges == 1) * per_frame - delay
+    ends = _np.flatnonzero(edges == -1) * per_frame - delay
+    starts = _np.clip(_np.floor(starts * scale), 0, len(dropped)).astype(_np.int64)
+    ends = _np.clip(_np.ceil(ends * scale), 0, len(dropped)).astype(_np.int64)
+    change = _np.zeros(len(dropped) + 1, _np.int32)
+    _np.add.at(change, starts, 1)
+    _np.add.at(change, ends, -1)
+    dropped[...] = _np.cumsum(change[:-1]) > 0
 
 
 def round_trip(samples: Any, rate: int, *, pad_end: bool = True, resample: Optional[int] = None,
-               channels_first: bool = False, workers: Optional[int] = None,
-               **options: Any) -> Any:
+               channels_first: bool = False, workers: Optional[int] = None, loss: float = 0.0,
+               burst: float = 1.0, seed: Optional[int] = None, conceal: str = "auto",
+               return_mask: bool = False, **options: Any) -> Any:
     """The samples as a link carrying them delivers them: encoded with `options` (those of
     encode), decoded, the codec's delay (73 instants with 8 subbands, 37 with 4) removed.
 
@@ -501,15 +539,45 @@ def round_trip(samples: Any, rate: int, *, pad_end: bool = True, resample: Optio
     Rates SBC lacks: the samples are resampled to the lowest SBC rate at or above theirs
     (48000 Hz above it), or to `resample`, coded there, and resampled back, with the resampler
     of vantrel -F; with msbc=True they go at 16000 Hz mono (a stereo input hears the mono link
-    in both channels)."""
+    in both channels).
+
+    A lossy link: loss > 0 loses frames (H2 units with h2=True) at the rate `loss` in runs of
+    mean length `burst`, as drawn by vantrel.LossModel(loss, burst, seed) (a Gilbert-Elliott
+    model: see its help) over the stream's frames in order. The far end conceals each lost
+    frame, continuing the waveform through the gap as vantrel-decode does (conceal="auto"), or
+    plays silence in its place (conceal="silence"); frames lost before the first that arrives
+    are silence either way. loss=0 gives exactly the lossless result. The same seed gives the
+    same result on every machine; seed=None draws one. Item k of a batch loses frames as a
+    single call with seed=vantrel.LossModel.item_seed(seed, k) does, and gives its result.
+
+    return_mask=True returns (result, dropped): `dropped` is True at the instants of the result
+    that lost frames stand for (frame i of N instants: instants i N - delay to (i + 1) N - delay,
+    at the caller's rate when resampled, widened to whole instants), bool of shape (n,) per
+    item: (batch, n) for an array batch, a list for a list. Next to the mask the result may
+    still differ from the lossless one: after a gap over the synthesis filter's reach (10
+    blocks: 80 instants with 8 subbands, 5 ms in mSBC), and on both sides over the
+    resampler's reach (a few milliseconds) when the link resamples."""
+    _concealment(conceal)  # refuses an unknown mode before any work
+    model = LossModel(loss, burst, seed)  # refuses a bad model at once; draws a seed for None
+    losses = (model.loss, model.burst) if model.loss > 0 else None
     items, layout = _split(samples, channels_first)
     link = _Link(_int32(rate, "rate"), options, resample, pad_end,
-                 _threads_per_item(items, workers))
+                 _threads_per_item(items, workers), losses, conceal == "silence")
     link.encoder(1 if options.get("msbc") else items[0].shape[1])  # refuses bad options at once
     out = _allocate(layout, items, [len(frames) for frames in items])
     targets = _views(out, layout)
-    _map(lambda index: link.run(items[index], targets[index]), range(len(items)), workers)
-    return out
+    seeds = ([LossModel.item_seed(model.seed, index) for index in range(len(items))]
+             if layout.batch else [model.seed])
+    masks: Any = None
+    if return_mask:
+        masks = ([_np.zeros(len(frames), bool) for frames in items] if layout.kind == "list"
+                 else _np.zeros((len(items), len(items[0])) if layout.batch else len(items[0]),
+                                bool))
+    marks = None if masks is None else masks if layout.batch else [masks]
+    _map(lambda index: link.run(items[index], targets[index], seeds[index],
+                                None if marks is None else marks[index]),
+         range(len(items)), workers)
+    return (out, masks) if return_mask else out
 
 
 from ._capture import capture_streams, decode_capture  # noqa: E402  (uses StreamDamageWarning)

@@ -142,6 +142,8 @@ _SIGNATURES = {
                                        _size, _size]),
     "vantrel_decoder_finish": (c_int, [c_void_p]),
     "vantrel_decoder_conceal": (c_int, [c_void_p, c_void_p, c_size_t, _size]),
+    "vantrel_decoder_decode_frames": (c_int, [c_void_p, c_void_p, c_size_t, c_size_t, c_void_p,
+                                              c_size_t, c_void_p, c_size_t, _size, _size]),
     "vantrel_decoder_get_info": (c_int, [c_void_p, POINTER(StreamInfo)]),
     "vantrel_scan": (c_int, [c_void_p, c_size_t, POINTER(StreamReport)]),
 }
@@ -394,6 +396,17 @@ class Decoder:
         channels = self.info().channels or 1
         samples = np.concatenate(pieces) if pieces else np.empty(0, np.int16)
         return samples.reshape(-1, channels)
+
+    def decode_frames(self, stream: bytes, offset: int, stride: int, count: int,
+                      lost: Optional[np.ndarray], out: np.ndarray) -> None:
+        """Frame by frame, in one call: the `count` frames at stream[offset + i * stride:],
+        those with lost[i] concealed, into `out` (C-contiguous int16, filled from its start)."""
+        done, written = c_size_t(), c_size_t()
+        mask = None if lost is None else np.ascontiguousarray(lost, np.uint8)
+        check(_lib.vantrel_decoder_decode_frames(
+            self._handle, _pointer(stream) + offset, len(stream) - offset, stride,
+            None if mask is None else mask.ctypes.data, count, out.ctypes.data, out.size,
+            byref(done), byref(written)), f"frame {done.value}")
 
     def _run(self, address: Optional[int], size: int) -> np.ndarray:
         """Feeds the `size` bytes at `address` and collects the samples they complete."""

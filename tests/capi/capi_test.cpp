@@ -272,6 +272,58 @@ TEST(CApi, ConcealsByDefaultSilencesOnRequestAndFillsTheCallersLosses) {
     }
 }
 
+// Many frames a call, some of them lost, give what the frames one by one and
+// vantrel_decoder_conceal give (bare SBC; the mSBC frames 2 bytes into 60-byte H2 units), and a
+// call that cannot go on says how far it came.
+TEST(CApi, DecodesFramesInOneCallAsOneByOneWithTheCallersLosses) {
+    const auto stereo = to_pcm16(sine_frames(2, 44100, 128 * 12, 440, 0.5));
+    const auto mono = to_pcm16(sine_frames(1, 16000, 120 * 12, 440, 0.5));
+    const std::string sbc =
+        encode(open({"", 44100, 2, {}, -1, 1, 8, 16, 375000}).get(), stereo, stereo.size());
+    const std::string h2 = encode(
+        open({"", 16000, 1, {}, 0, 0, 0, 0, 0, 1 | VANTREL_MSBC_H2 << 1}).get(), mono, mono.size());
+    const std::vector<uint8_t> lost = {1, 0, 1, 0, 1, 1, 1, 0, 0, 1, 0, 1};
+    const uint8_t* from_second = lost.data() + 1; // a lost first frame has no shape to take
+    const size_t count = lost.size() - 1;
+    for (const auto& [stream, offset, length] :
+         {std::tuple{sbc, 0, sbc.size() / 12}, std::tuple{h2, 2, size_t{57}}}) {
+        const auto* bytes = reinterpret_cast<const uint8_t*>(stream.data()) + offset;
+        const size_t stride = stream.size() / lost.size(), size = stream.size() - offset;
+        vantrel_decoder *raw_one = nullptr, *raw_many = nullptr;
+        ASSERT_EQ(vantrel_decoder_open(nullptr, &raw_one), VANTREL_OK);
+        ASSERT_EQ(vantrel_decoder_open(nullptr, &raw_many), VANTREL_OK);
+        const Decoder one(raw_one), many(raw_many);
+        std::vector<int16_t> expected, pcm(VANTREL_MAX_FRAME_VALUES);
+        size_t used = 0, got = 0, done = 0;
+        for (size_t i = 1; i < lost.size(); ++i) {
+            ASSERT_EQ(lost[i] != 0
+                          ? vantrel_decoder_conceal(one.get(), pcm.data(), pcm.size(), &got)
+                          : vantrel_decoder_decode_frame(one.get(), bytes + i * stride,
+                                                         size - i * stride, pcm.data(), pcm.size(),
+                                                         &used, &got, nullptr),
+                      VANTREL_OK);
+            expected.insert(expected.end(), pcm.begin(), pcm.begin() + static_cast<ptrdiff_t>(got));
+        }
+        std::vector<int16_t> all(expected.size() + 1, 7);
+        EXPECT_EQ(vantrel_decoder_decode_frames(many.get(), bytes, size, stride, lost.data(), 2,
+                                                all.data(), all.size(), &done, &got),
+                  VANTREL_ERROR_NEED_MORE);
+        EXPECT_EQ(done + got, 0u);
+        ASSERT_EQ(vantrel_decoder_decode_frames(many.get(), bytes + stride, size - stride, stride,
+                                                from_second, count, all.data(), all.size(), &done,
+                                                &got),
+                  VANTREL_OK);
+        EXPECT_EQ(done, count);
+        EXPECT_EQ(std::vector(all.begin(), all.end() - 1), expected);
+        EXPECT_EQ(all.back(), 7); // nothing beyond
+        // Stopped by the bytes' end within the third frame.
+        EXPECT_EQ(vantrel_decoder_decode_frames(many.get(), bytes, 2 * stride + length - 1, stride,
+                                                nullptr, 4, all.data(), all.size(), &done, &got),
+                  VANTREL_ERROR_NEED_MORE);
+        EXPECT_EQ(done, 2u);
+    }
+}
+
 TEST(CApi, StreamWithoutFramesAndChangedStreamEndTheDecoding) {
     EXPECT_EQ(decode(std::string(5000, 'x'), 1000).status, VANTREL_ERROR_NO_FRAMES);
     const auto mono = to_pcm16(sine_frames(1, 44100, 128 * 10, 440, 0.5));

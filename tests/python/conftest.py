@@ -1,4 +1,5 @@
-# What the Python tests share: the built programs, WAVE files written from arrays, and test signals.
+# What the Python tests share: the built programs, WAVE files written from arrays, test signals,
+# and the runs of a loss mask.
 #
 # ctest sets VANTREL_BIN_DIR (the programs) and VANTREL_LIBRARY (the C library the module loads);
 # without VANTREL_BIN_DIR the tests that compare with the programs are skipped.
@@ -51,3 +52,10 @@ def signal(instants: int, channels: int, seed: int = 1) -> np.ndarray:
     t = np.arange(instants)[:, None] / 16000.0
     tones = np.sin(2 * np.pi * t * (440.0 * np.arange(1, channels + 1))) * 12000
     return (tones + rng.normal(0, 2000, (instants, channels))).astype(np.int16)
+
+
+def runs(mask: np.ndarray) -> "tuple[np.ndarray, np.ndarray]":
+    """The starts and lengths of the runs of True in a bool array."""
+    edges = np.diff(mask.astype(np.int8), prepend=0, append=0)
+    starts = np.flatnonzero(edges == 1)
+    return starts, np.flatnonzero(edges == -1) - starts
