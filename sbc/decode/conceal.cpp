@@ -105,24 +105,36 @@ using Bands = std::array<SampleRow, MAX_CHANNELS>;
 
 // ---- The kept output ----------------------------------------------------------------------
 
+// Channel c's ring from instant `at` on takes `values`, and again after the ring's end as far
+// as they lie in its first CONCEAL_HISTORY instants.
+void store(ConcealState& s, int32_t c, int32_t at, std::span<const double> values) {
+    auto& ring = s.ring[c];
+    std::copy(values.begin(), values.end(), ring.begin() + at);
+    const auto mirrored =
+        std::min(values.size(), static_cast<size_t>(std::max(0, CONCEAL_HISTORY - at)));
+    std::copy_n(values.begin(), mirrored, ring.begin() + at + CONCEAL_RING);
+}
+
 void append(ConcealState& s, int32_t channels, int32_t instants, const Rows& pcm) {
-    const int32_t first = std::min(instants, CONCEAL_RING - s.next);
+    const auto first = static_cast<size_t>(std::min(instants, CONCEAL_RING - s.next));
     for (int32_t c = 0; c < channels; ++c) {
-        const auto in = pcm[c].begin();
-        auto& ring = s.ring[c];
-        std::copy_n(in, first, ring.begin() + s.next);
-        std::copy_n(in, first, ring.begin() + s.next + CONCEAL_RING);
-        std::copy(in + first, in + instants, ring.begin());
-        std::copy(in + first, in + instants, ring.begin() + CONCEAL_RING);
+        const auto in = std::span(pcm[c]).first(static_cast<size_t>(instants));
+        store(s, c, s.next, in.first(first));
+        store(s, c, 0, in.subspan(first));
     }
     s.next = (s.next + instants) % CONCEAL_RING;
     s.since_gap += instants;
     s.filled = std::min(s.filled + instants, CONCEAL_RING);
 }
 
+// Where the `back` instants before the end begin in the ring (back <= CONCEAL_HISTORY).
+int32_t ring_start(const ConcealState& s, int32_t back) {
+    return s.next >= back ? s.next - back : s.next + CONCEAL_RING - back;
+}
+
 // `n` kept instants of channel c, from `back` instants before the end (n <= back <= filled).
 std::span<const double> kept(const ConcealState& s, int32_t c, int32_t back, int32_t n) {
-    return std::span(s.ring[c]).subspan(static_cast<size_t>(s.next + CONCEAL_RING - back),
+    return std::span(s.ring[c]).subspan(static_cast<size_t>(ring_start(s, back)),
                                         static_cast<size_t>(n));
 }
 
@@ -392,7 +404,7 @@ void start_gap(ConcealState& s, const ConcealPlan& p, int32_t channels) {
     s.last_lag = lag;
     s.since_gap = 0;
     s.lag = lag;
-    s.period_start = s.next + CONCEAL_RING - lag;
+    s.period_start = ring_start(s, lag);
     for (int32_t c = 0; c < channels; ++c) {
         const Sums m =
             match_sums(kept(s, c, p.window, p.window), kept(s, c, p.window + lag, p.window));

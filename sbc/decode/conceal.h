@@ -40,9 +40,9 @@ ConcealPlan conceal_plan(int32_t sampling_frequency);
 // One decoder's concealment: the recent output and the state of the gap being filled.
 struct ConcealState {
     // Recent output per channel, concealed frames included: a ring of CONCEAL_RING instants
-    // written twice, at r and at r + CONCEAL_RING, so that any stretch of what is kept lies in
-    // one piece: ring[c][next + CONCEAL_RING − filled, next + CONCEAL_RING), oldest first.
-    std::array<std::array<double, 2 * CONCEAL_RING>, MAX_CHANNELS> ring{};
+    // whose first CONCEAL_HISTORY are written again after its end, so that any stretch of up
+    // to CONCEAL_HISTORY instants lies in one piece.
+    std::array<std::array<double, CONCEAL_RING + CONCEAL_HISTORY>, MAX_CHANNELS> ring{};
     int32_t next = 0;               // where the next instant goes, 0 .. CONCEAL_RING − 1
     int32_t filled = 0;             // instants kept, at most CONCEAL_RING
     int32_t sampling_frequency = 0; // of what the buffer holds
