@@ -29,6 +29,7 @@ import tempfile
 
 import numpy as np
 
+sys.dont_write_bytecode = True  # no __pycache__ left in bench/
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import conceal_quality as quality  # noqa: E402  (the corpus, the damage)
 
