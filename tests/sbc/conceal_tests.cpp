@@ -7,6 +7,7 @@
 #include "sbc/encode/analysis.h"
 #include "sbc/sbc.h"
 #include "sbc_test_util.h"
+#include "wave_fixture.h"
 
 #include <cmath>
 #include <gtest/gtest.h>
@@ -227,6 +228,37 @@ TEST(Conceal, VoicedClipWithFixedLossesHoldsItsFloors) {
     EXPECT_EQ(segmental_snr(clean, silenced, lost_frames, 120), 0.0);
     EXPECT_GE(segmental_snr(clean, concealed, lost_frames, 120), 12.5);
     EXPECT_GE(segmental_snr(clean, concealed, with_next, 120), 18.0);
+}
+
+// A tone of three harmonics whose period is exactly 100 instants, lost for one frame and for
+// two: every rate's search (its own decimation and lag range) finds the period, and the
+// continuation stays in phase through the gap and into the frame after it (above 25 dB; the
+// music rates reach the 35 dB cap, speech 33.6 and 27.2 dB).
+TEST(Conceal, APeriodicToneCarriesOnAtEveryRate) {
+    for (const sbctest::StreamParams& p :
+         {sbctest::StreamParams{16000, 1, 8, 15, sbc::MONO, 26, sbc::LOUDNESS},
+          sbctest::StreamParams{32000, 1, 8, 16, sbc::MONO, 40, sbc::SNR},
+          sbctest::StreamParams{44100, 2, 8, 16, sbc::JOINT_STEREO, 53, sbc::SNR},
+          sbctest::StreamParams{48000, 2, 4, 12, sbc::STEREO, 40, sbc::SNR}}) {
+        SCOPED_TRACE("rate " + std::to_string(p.sampling_frequency));
+        const int32_t per_frame = p.subbands * p.blk_len;
+        std::vector<double> tone(static_cast<size_t>(40 * per_frame * p.channels));
+        for (size_t n = 0; n < tone.size(); ++n) {
+            const double phase = 2 * M_PI * static_cast<double>(n / p.channels) / 100.0;
+            tone[n] = 0.3 * std::sin(phase) + 0.2 * std::sin(2 * phase + 1) +
+                      0.1 * std::sin(3 * phase + 2);
+        }
+        const auto pcm = testsupport::to_pcm16(tone);
+        const Frames frames =
+            p.blk_len == 15 ? msbc_frames(pcm) : split(sbctest::encode_stream(p, pcm));
+        std::vector<bool> lost(frames.size(), false);
+        lost[20] = lost[30] = lost[31] = true;
+        const auto clean = decode(frames, std::vector<bool>(frames.size(), false));
+        const auto concealed = decode(frames, lost);
+        const auto values = static_cast<size_t>(per_frame * p.channels);
+        EXPECT_GE(segmental_snr(clean, concealed, {20, 30, 31}, values), 25.0);
+        EXPECT_GE(segmental_snr(clean, concealed, {21, 32}, values), 25.0);
+    }
 }
 
 // A tone from integers only, so that its streams are the same everywhere: a parabolic sine
