@@ -1,6 +1,6 @@
 // Fuzz target: the stream decoder (scanner, decoder and output of vantrel-decode) on any bytes.
-// The first byte chooses the container, float samples and how the bytes are cut into pieces;
-// the rest is the stream.
+// The first byte chooses the container, float samples, concealment or silence for damage, and
+// how the bytes are cut into pieces; the rest is the stream.
 //
 //   1. The scanner sees the stream once whole and once in pieces of random sizes: the events
 //      must be the same, and must account for every byte exactly once.
@@ -103,6 +103,8 @@ void check_run(std::span<const uint8_t> stream, uint8_t control, int64_t instant
                int32_t channels) {
     const cli::Container container = containers[control % std::size(containers)];
     const bool float_samples = (control & 0x08) != 0 && container != cli::Container::aiff;
+    const auto concealment =
+        (control & 0x10) != 0 ? sbc::Concealment::silence : sbc::Concealment::automatic;
     cli::Input input;
     input.fd = memory_file(stream);
     input.name = "input";
@@ -112,7 +114,7 @@ void check_run(std::span<const uint8_t> stream, uint8_t control, int64_t instant
     cli::PcmOutput output;
     if (!cli::adopt_output(out_fd, "output", input, container, float_samples, output)) std::abort();
     cli::DecodeTotals totals;
-    const int status = cli::decode_stream(input, output, totals);
+    const int status = cli::decode_stream(input, output, concealment, totals);
     close(input.fd);
     struct stat written {};
     fstat(kept, &written);

@@ -10,6 +10,7 @@
 //     ─► reconstruct_frame: (2q + 1 − levels) × scale / levels, joint stereo undone
 //     ─► synthesize_channel per channel (history runs on; cleared when subbands or channels
 //        change)
+//     ─► conceal_rejoin: the first frame after a gap turns to a history that leads into it
 //     ─► write_pcm16 / write_float: interleaved, rounded and saturated (or scaled)
 //     ─► conceal_keep: the frame's output kept for concealing a later loss (a copy)
 //
@@ -119,11 +120,11 @@ int32_t decode_frame(DecoderState& state, std::span<const uint8_t> frame, const 
     }
     take_shape(state, header);
     reconstruct_frame(ws.fields, header, ws.sb_sample);
-    if (state.concealment == Concealment::automatic && state.conceal->in_gap)
-        conceal_rejoin(*state.conceal, *state.synthesis, header, ws.sb_sample);
     for (int32_t ch = 0; ch < header.channels; ++ch)
         synthesize_channel(*state.synthesis, ch, header.subbands, header.blocks, ws.sb_sample[ch],
                            ws.pcm[ch]);
+    if (state.concealment == Concealment::automatic && state.conceal->in_gap)
+        conceal_rejoin(*state.conceal, header, ws.sb_sample, ws.pcm);
     write_out(ws, header, pcm);
     if (state.concealment == Concealment::automatic)
         conceal_keep(*state.conceal, header.sampling_frequency, header.channels,

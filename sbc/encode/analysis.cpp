@@ -279,7 +279,7 @@ void filter_frame(const AnalysisState& state, int32_t channels, int32_t blocks,
 } // namespace
 
 bool analysis_frame(AnalysisState& state, std::span<const int16_t> pcm, int32_t channels,
-                    int32_t blocks, std::array<SampleRow, MAX_CHANNELS>& sb_sample) {
+                    int32_t blocks, std::array<SampleRow, MAX_CHANNELS>& sb_sample, bool filter) {
     if (state.poly_next + MAX_BLOCKS > POLY_COLUMNS) rewind_history(state);
     // The histories take every frame, silent or not: later frames read them.
     const bool zeros = state.subbands == 8 ? load_frame<8>(state, pcm, channels, blocks)
@@ -287,11 +287,11 @@ bool analysis_frame(AnalysisState& state, std::span<const int16_t> pcm, int32_t 
     state.zero_blocks = zeros ? std::min(state.zero_blocks + blocks, SILENCE_REACH) : 0;
     const bool silent = state.zero_blocks >= blocks + HISTORY_BLOCKS;
     const auto count = static_cast<size_t>(blocks * state.subbands);
-    if (silent) {
+    if (filter && silent) {
         for (int32_t c = 0; c < channels; ++c) std::fill_n(sb_sample[c].begin(), count, 0.0f);
-    } else if (state.subbands == 8) {
+    } else if (filter && state.subbands == 8) {
         filter_frame<8>(state, channels, blocks, sb_sample);
-    } else {
+    } else if (filter) {
         filter_frame<4>(state, channels, blocks, sb_sample);
     }
     state.poly_next += blocks;

@@ -76,13 +76,16 @@ int analysis_filter(AnalysisState& state, std::span<const float> input, std::spa
 // Filters one whole frame of every channel, straight from interleaved 16-bit PCM (pcm holds
 // blocks × M × channels values): sb_sample[c][block × M + band]. Gives exactly the samples that
 // analysis_filter gives for the same PCM as floats, but keeps its own history, so one state is
-// driven by one of the two functions only. Trusts its arguments: `channels` and the state's
-// channel count agree, 1 <= blocks <= MAX_BLOCKS and pcm is long enough (encoder_encode_frame
-// checks all of them).
+// driven by one of the two functions only. Trusts its arguments: `channels` is at most the
+// state's channel count (the other histories take nothing), 1 <= blocks <= MAX_BLOCKS and pcm
+// is long enough (encoder_encode_frame checks all of them).
 // Returns true for a silent frame: its samples and the 9 blocks before them are all zero, so
 // every band sample is +0.0 (what the filter computes from zeros); the filter is then skipped.
+// With `filter` false the histories take the frame and sb_sample is left alone (for a filter
+// being filled, whose first band samples nobody reads).
 bool analysis_frame(AnalysisState& state, std::span<const int16_t> pcm, int32_t channels,
-                    int32_t blocks, std::array<SampleRow, MAX_CHANNELS>& sb_sample);
+                    int32_t blocks, std::array<SampleRow, MAX_CHANNELS>& sb_sample,
+                    bool filter = true);
 
 // True when this processor can run `path`.
 bool filter_path_available(FilterPath path);

@@ -437,12 +437,6 @@ TEST(Decoder, TheEncodersStreamsComeBackAsTheirInput) {
 
 // ---- Locked output --------------------------------------------------------------------------
 
-uint64_t fnv1a(const void* data, size_t size, uint64_t h = 0xcbf29ce484222325u) {
-    const auto* p = static_cast<const uint8_t*>(data);
-    for (size_t i = 0; i < size; ++i) h = (h ^ p[i]) * 0x100000001b3u;
-    return h;
-}
-
 // Decoded 16-bit and float samples of a table of streams, by FNV-1a, as first recorded from
 // the plain path of an unoptimised build; every path of every build must give them. The
 // streams are made from integers only (the encoder's output of a square wave and of noise,
@@ -486,7 +480,7 @@ TEST(DecoderDigest, DecodedSamplesAreTheRecordedOnes) {
             const Case& c = cases[i];
             auto d16 = sbc::decoder_create(), dfloat = sbc::decoder_create();
             d16->synthesis->path = dfloat->synthesis->path = path;
-            uint64_t h16 = fnv1a(nullptr, 0), hfloat = h16;
+            uint64_t h16 = sbctest::fnv1a(nullptr, 0), hfloat = h16;
             std::array<int16_t, 256> pcm{};
             std::array<float, 256> floats{};
             for (size_t at = 0; at < c.stream.size();) {
@@ -496,8 +490,8 @@ TEST(DecoderDigest, DecodedSamplesAreTheRecordedOnes) {
                 ASSERT_EQ(sbc::decoder_decode_frame_float(*dfloat, frame, h, floats), n);
                 ASSERT_GT(n, 0);
                 const auto values = static_cast<size_t>(n * h.channels);
-                h16 = fnv1a(pcm.data(), values * sizeof(int16_t), h16);
-                hfloat = fnv1a(floats.data(), values * sizeof(float), hfloat);
+                h16 = sbctest::fnv1a(pcm.data(), values * sizeof(int16_t), h16);
+                hfloat = sbctest::fnv1a(floats.data(), values * sizeof(float), hfloat);
                 at += static_cast<size_t>(h.length);
             }
             SCOPED_TRACE("path " + std::to_string(static_cast<int>(path)) + " case " +

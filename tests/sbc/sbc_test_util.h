@@ -53,6 +53,13 @@ inline std::string encode_stream(const StreamParams& p, const std::vector<int16_
     return stream;
 }
 
+// FNV-1a over `size` bytes, continuing from `h`: for locked digests of output.
+inline uint64_t fnv1a(const void* data, size_t size, uint64_t h = 0xcbf29ce484222325u) {
+    const auto* p = static_cast<const uint8_t*>(data);
+    for (size_t i = 0; i < size; ++i) h = (h ^ p[i]) * 0x100000001b3u;
+    return h;
+}
+
 // The front end's bitpool from a bit rate: 32-bit integers, C division.
 inline int32_t derive_bitpool(int32_t rate, int32_t fs, int32_t channels, int32_t mode,
                               int32_t subbands, int32_t blk_len) {
