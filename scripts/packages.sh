@@ -27,13 +27,15 @@ program_packages=(g++ cmake make pkgconf libsndfile1-dev libsoxr-dev)
 # sox makes the conformance inputs); alsa-utils gives arecord, whose WAVE header on a pipe the
 # live-run tests read; groff-base checks the manual pages; dpkg-dev and file serve CPack, lintian
 # checks the Debian package; clang and its libFuzzer runtime build the fuzz targets; python3 with
-# numpy and pytest runs the Python module's tests; tshark (with editcap) dissects the test
-# captures of Bluetooth links independently.
+# numpy and pytest runs the Python module's tests, and with venv, setuptools and wheel it
+# installs the module with pip into a fresh virtual environment; tshark (with editcap) dissects
+# the test captures of Bluetooth links independently.
 test_packages=(libgtest-dev ffmpeg sbc-tools sox alsa-utils groff-base dpkg-dev file lintian
-               clang libclang-rt-14-dev python3 python3-numpy python3-pytest tshark)
+               clang libclang-rt-14-dev python3 python3-numpy python3-pytest python3-venv
+               python3-setuptools python3-wheel tshark)
 
 skippable_packages=(ffmpeg sbc-tools sox alsa-utils lintian python3-numpy python3-pytest clang
-                    libclang-rt-14-dev)
+                    libclang-rt-14-dev tshark)
 
 # Optimised as RelWithDebInfo is, with line tables (-g1) instead of full debug information: the
 # same code, the same file and line in every sanitizer report and backtrace, and a compile of the
