@@ -124,7 +124,25 @@ struct AudioInfo {
     std::int32_t reserved = 0;           // never read or written by the library
     std::array<char, 256> comment{};     // NUL-terminated text ("" from the WAVE reader)
     bool num_samples_known = false;      // see above
+    // Which speaker each channel feeds, as the bits of an extensible WAVE's channel mask
+    // (SPEAKER_* below), channel 0 taking the lowest bit set; 0 when the file does not say.
+    // Readers that know a layout (extensible WAVE, and the decoded files whose decoder reports
+    // one) fill it in; the mixdown of more than two channels is built from it.
+    std::uint32_t channel_mask = 0;
 };
+
+// Speaker bits of channel_mask (the extensible WAVE assignments).
+inline constexpr std::uint32_t SPEAKER_FRONT_LEFT = 0x1;
+inline constexpr std::uint32_t SPEAKER_FRONT_RIGHT = 0x2;
+inline constexpr std::uint32_t SPEAKER_FRONT_CENTER = 0x4;
+inline constexpr std::uint32_t SPEAKER_LOW_FREQUENCY = 0x8;
+inline constexpr std::uint32_t SPEAKER_BACK_LEFT = 0x10;
+inline constexpr std::uint32_t SPEAKER_BACK_RIGHT = 0x20;
+inline constexpr std::uint32_t SPEAKER_FRONT_LEFT_OF_CENTER = 0x40;
+inline constexpr std::uint32_t SPEAKER_FRONT_RIGHT_OF_CENTER = 0x80;
+inline constexpr std::uint32_t SPEAKER_BACK_CENTER = 0x100;
+inline constexpr std::uint32_t SPEAKER_SIDE_LEFT = 0x200;
+inline constexpr std::uint32_t SPEAKER_SIDE_RIGHT = 0x400;
 
 inline constexpr std::int32_t ACCESS_READ = 0;   // mode "r"
 inline constexpr std::int32_t ACCESS_WRITE = 1;  // mode "w"
