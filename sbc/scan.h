@@ -20,8 +20,11 @@
 //     frequency and channel count are the stream's.
 //   - There, a frame whose CRC fails, or bytes that do not read as a header, are one damaged
 //     frame when the next frame starts at the end of the damaged frame's own length or of the
-//     previous frame's length; the event says how much silence stands in for it. Otherwise
-//     sync is lost.
+//     previous frame's length; the event says how much silence stands in for it. A run of
+//     frames whose headers were all destroyed is as many damaged frames when a good frame of the
+//     last good one's very shape (or the stream's end) follows a whole number of the previous frame's lengths later
+//     (within 16 KiB), so the run keeps its time; garbage of such a length between two frames
+//     reads the same way. Otherwise sync is lost.
 //   - Without sync (at the start, after lost sync) the scanner looks for the next position
 //     where a header parses, its CRC checks, and either the header is the very one of the last
 //     good frame (same parameters and bitpool) or the header after that frame agrees on

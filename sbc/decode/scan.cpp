@@ -13,7 +13,8 @@
 //
 // A unit is a bare frame (its header gives the length) or a 60-byte H2 unit around an mSBC
 // frame. At most a unit (≤ MAX_FRAME_LENGTH bytes) and the start of the next one are looked at
-// together, well within the window.
+// together, or, after a unit that does not read, a run of units of up to MAX_DESTROYED_RUN_BYTES
+// and the start of the one after them; well within the window either way.
 #include "sbc/scan.h"
 #include "sbc/frame.h"
 
@@ -25,6 +26,14 @@ namespace sbc {
 namespace {
 
 constexpr int32_t h2_frame_at = 2; // the mSBC frame's place in its unit
+
+// The longest run of destroyed frames (headers unreadable) still counted frame by frame, in
+// bytes: beyond it the bytes count as skipped. 16 KiB outlast any concealment's fade (137 frames
+// of 44.1 kHz SBC at bitpool 53, 0.4 s) and cover a zeroed 4 or 8 KiB block of a damaged file,
+// whose frames keep their places; with the unit after them they fit the window's half that
+// scanner_space promises.
+constexpr int32_t MAX_DESTROYED_RUN_BYTES = 16384;
+static_assert(MAX_DESTROYED_RUN_BYTES + MAX_FRAME_LENGTH < SCAN_WINDOW_BYTES / 2);
 
 // One unit read at a position.
 struct Unit {
@@ -190,9 +199,35 @@ ScanEvent take(StreamScanner& s, const Unit& u, int32_t length, const FrameHeade
 
 ScanEvent next_searching(StreamScanner& s);
 
+bool may_start_unit(uint8_t byte) {
+    return byte == SYNCWORD || byte == MSBC_SYNCWORD || byte == H2_SYNC_BYTE;
+}
+
+// Does a good unit of the very shape of the last one start anywhere in [from, to)? `wait` is set
+// (and false returned) when the bytes to tell are not all in yet.
+bool good_unit_between(const StreamScanner& s, int32_t from, int32_t to, bool& wait) {
+    for (int32_t at = from; at < to; ++at) {
+        if (!may_start_unit(s.window[static_cast<size_t>(at)])) continue;
+        const auto rest = held(s, at);
+        const Unit u = read_unit(rest, s.h2);
+        if (u.status == HEADER_SHORT || (u.status == HEADER_OK && !crc_bytes_held(rest, u))) {
+            if (s.input_ended) continue;
+            wait = true;
+            return false;
+        }
+        if (u.status == HEADER_OK && same_shape(u.header, s.last) && crc_ok(rest, u)) return true;
+    }
+    return false;
+}
+
+
 // Locked: the unit at head fails its CRC or does not read. It is one damaged frame when the next
 // unit starts after its own length or after the previous unit's length (the better confirmation
-// wins, its own length on a tie); otherwise sync is lost and the search goes on past head.
+// wins, its own length on a tie), or when a good unit of the very shape of the last one (or the
+// stream's end) lies a whole number of previous lengths further, within MAX_DESTROYED_RUN_BYTES: a run of frames
+// whose headers were all destroyed keeps its time, one damaged frame a call. (Garbage between
+// two frames whose length happens to be such a multiple reads the same way; nothing in the bytes
+// tells the two apart.) Otherwise sync is lost and the search goes on past head.
 ScanEvent damaged_or_lost(StreamScanner& s, const Unit& u) {
     const int32_t own = u.status == HEADER_OK ? u.length : 0;
     const int32_t previous = s.h2 ? H2_UNIT_LENGTH : s.last.length;
@@ -205,6 +240,27 @@ ScanEvent damaged_or_lost(StreamScanner& s, const Unit& u) {
         if (c > best) {
             best = c;
             best_length = length;
+        }
+    }
+    if (best == Confirm::no && previous > 0) {
+        // A run of destroyed frames: the stream goes on a whole number of frames further.
+        // A good unit of the stream inside the run would say otherwise: then sync is lost.
+        for (int32_t run = 2 * previous; run <= MAX_DESTROYED_RUN_BYTES; run += previous) {
+            bool wait = false;
+            const int32_t from = s.head + (run == 2 * previous ? 1 : run - previous + 1);
+            const bool interrupted = good_unit_between(s, from, s.head + run, wait);
+            if (wait) return need_input();
+            if (interrupted) break;
+            const Confirm c = confirm_at(s, s.head + run, s.h2, s.last);
+            if (c == Confirm::need_more) return need_input();
+            // A good unit there must be of the very shape of the last one (as after a search).
+            const bool same = c == Confirm::strong &&
+                              same_shape(read_unit(held(s, s.head + run), s.h2).header, s.last);
+            if (same || c == Confirm::end) {
+                best = c;
+                best_length = previous;
+                break;
+            }
         }
     }
     if (best == Confirm::no) {
@@ -260,10 +316,6 @@ bool good_start(StreamScanner& s, bool h2, bool& wait) {
     }
     const bool change = s.have_last && !same_stream(u.header, s.last);
     return change ? c == Confirm::strong : c != Confirm::no;
-}
-
-bool may_start_unit(uint8_t byte) {
-    return byte == SYNCWORD || byte == MSBC_SYNCWORD || byte == H2_SYNC_BYTE;
 }
 
 ScanEvent next_searching(StreamScanner& s) {

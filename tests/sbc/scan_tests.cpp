@@ -157,10 +157,28 @@ std::vector<std::string> flipped(std::vector<std::string> frames, size_t index, 
     return frames;
 }
 
+// Frames first .. first + count - 1 with every header byte zeroed (they no longer read at all).
+std::vector<std::string> destroyed(std::vector<std::string> frames, size_t first, size_t count) {
+    for (size_t i = first; i < first + count; ++i) frames[i].replace(0, 4, 4, '\0');
+    return frames;
+}
+
+// The same for H2 units: the unit's two bytes and its frame's header.
+std::string destroyed_units(std::string units, size_t first, size_t count) {
+    for (size_t i = first; i < first + count; ++i) units.replace(i * 60, 6, 6, '\0');
+    return units;
+}
+
+std::string repeat(const std::string& text, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) out += text;
+    return out;
+}
+
 struct DamageCase {
     const char* name;
     std::string stream;
-    const char* events;
+    std::string events;
 };
 
 std::vector<DamageCase> damage_cases() {
@@ -184,6 +202,11 @@ std::vector<DamageCase> damage_cases() {
         {"a scale factor flipped", joined(flipped(f, 10, 5, 0x40)), "10F Dcrc 9F"},
         {"the CRC byte flipped", joined(flipped(f, 10, 3, 0x01)), "10F Dcrc 9F"},
         {"the sync word lost", joined(flipped(f, 10, 0, 0xFF)), "10F Dhead 9F"},
+        {"two sync words lost", joined(flipped(flipped(f, 10, 0, 0xFF), 11, 0, 0xFF)),
+         "10F Dhead Dhead 8F"},
+        {"eight headers destroyed", joined(destroyed(f, 10, 8)), "10F" + repeat(" Dhead", 8) + " 2F"},
+        {"the last three headers destroyed", joined(destroyed(f, 17, 3)), "17F Dhead Dhead Dhead"},
+        {"three H2 units destroyed", destroyed_units(units, 10, 3), "10F Dhead Dhead Dhead 7F"},
         {"the bitpool flipped (another length)", joined(flipped(f, 10, 2, 0x08)), "10F Dcrc 9F"},
         {"the channel mode flipped (another length)", joined(flipped(f, 10, 1, 0x0C)),
          "10F Dcrc 9F"},
@@ -247,6 +270,8 @@ TEST(StreamScanner, FalseSyncsInRandomBytesArePassedOver) {
         for (char& c : burst) c = static_cast<char>(0x20 + rng() % 0x40); // no sync bytes
         for (int k = 0; k < 4; ++k) // never where a frame is due
             burst.insert(1 + rng() % burst.size(), any_frame(rng));
+        // (A burst of whole frame lengths would read as frames whose headers were destroyed.)
+        if (burst.size() % real[0].size() == 0) burst += '\x55';
         stream += burst + real[i];
         garbage += static_cast<int64_t>(burst.size());
     }
