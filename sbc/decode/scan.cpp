@@ -206,6 +206,13 @@ bool may_start_unit(uint8_t byte) {
 // Does a good unit of the very shape of the last one start anywhere in [from, to)? `wait` is set
 // (and false returned) when the bytes to tell are not all in yet.
 bool good_unit_between(const StreamScanner& s, int32_t from, int32_t to, bool& wait) {
+    if (to > s.tail) {
+        if (!s.input_ended) {
+            wait = true;
+            return false;
+        }
+        to = s.tail;
+    }
     for (int32_t at = from; at < to; ++at) {
         if (!may_start_unit(s.window[static_cast<size_t>(at)])) continue;
         const auto rest = held(s, at);

@@ -23,8 +23,10 @@ struct Seen {
     std::string bytes;
 };
 
-// Feeds `stream` in pieces of `chunk` bytes and returns every event up to the end.
-std::vector<Seen> scan(const std::string& stream, size_t chunk, sbc::StreamKind* kind = nullptr) {
+// Feeds `stream` in pieces of `chunk` bytes and returns every event up to the end; `first`, when
+// given, sets the sizes of the first pieces.
+std::vector<Seen> scan(const std::string& stream, size_t chunk, sbc::StreamKind* kind = nullptr,
+                       std::vector<size_t> first = {}) {
     auto s = sbc::scanner_create();
     std::vector<Seen> seen;
     size_t at = 0;
@@ -36,7 +38,11 @@ std::vector<Seen> scan(const std::string& stream, size_t chunk, sbc::StreamKind*
                 sbc::scanner_finish(*s);
                 continue;
             }
-            const size_t n = std::min(chunk, stream.size() - at);
+            size_t n = std::min(chunk, stream.size() - at);
+            if (!first.empty()) {
+                n = std::min(first.front(), stream.size() - at);
+                first.erase(first.begin());
+            }
             const auto* data = reinterpret_cast<const uint8_t*>(stream.data() + at);
             at += sbc::scanner_push(*s, std::span(data, n));
             continue;
@@ -233,6 +239,19 @@ TEST(StreamScanner, DamageIsToldApartTheSameWayWhateverThePieces) {
             EXPECT_EQ(signature(scan(c.stream, chunk)), c.events)
                 << c.name << ", pieces of " << chunk;
     }
+}
+
+// A run of destroyed frames is judged on the bytes that are in, never on what an earlier piece
+// left in the scanner's memory beyond them (there, old copies of good frames).
+TEST(StreamScanner, ARunOfDestroyedFramesWaitsForItsBytes) {
+    // 37 bytes of garbage first, so that the old copies lie off the stream's frame grid.
+    const auto f = sbc_frames(joint, 20);
+    const std::string stream = std::string(37, '\x55') + joined(destroyed(f, 10, 3));
+    const size_t frame = f[0].size();
+    for (const size_t second : {size_t{1}, size_t{13}, frame})
+        EXPECT_EQ(signature(scan(stream, 7, nullptr, {37 + 10 * frame + frame / 2, second})),
+                  "S37 10F Dhead Dhead Dhead 7F")
+            << "second piece of " << second;
 }
 
 // A damaged frame stands for the time its frame took: its own shape when its header is still
