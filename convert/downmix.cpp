@@ -1,0 +1,120 @@
+// The downmix matrix (convert/downmix.h), built from a table of each speaker's gain into the
+// left and right outputs:
+//
+//   speaker          left  right        speaker               left  right
+//   front left       1     0            front left of centre  1     0
+//   front right      0     1            front right of centre 0     1
+//   front centre     a     a            back centre           1/2   1/2
+//   low frequency    0     0            side left             a     0
+//   back left        a     0            side right            0     a
+//   back right       0     a                                  (a = 1/√2, −3 dB)
+//
+// The surrounds are at −3 dB whether they are a back pair, a side pair or both (7.1 keeps both
+// pairs at −3 dB); the back centre is a surround shared by both sides (−3 dB, then −3 dB more
+// for each side: 1/2); the centres left and right of the front centre are front speakers of
+// their side. The gains are then divided by the larger row sum. a is the double nearest 1/√2
+// (√2 ÷ 2, exact in binary), and every gain is one division of a table value, so the matrix is
+// the same on every build.
+#include "convert/downmix.h"
+
+#include "audiofile/audiofile.h"
+
+#include <algorithm>
+#include <bit>
+#include <numbers>
+#include <utility>
+
+namespace convert {
+
+namespace {
+
+constexpr double a = std::numbers::sqrt2 / 2;
+
+struct SpeakerGains {
+    std::uint32_t speaker;
+    double left;
+    double right;
+};
+
+constexpr std::array<SpeakerGains, 11> speaker_gains = {{
+    {audiofile::SPEAKER_FRONT_LEFT, 1, 0},
+    {audiofile::SPEAKER_FRONT_RIGHT, 0, 1},
+    {audiofile::SPEAKER_FRONT_CENTER, a, a},
+    {audiofile::SPEAKER_LOW_FREQUENCY, 0, 0},
+    {audiofile::SPEAKER_BACK_LEFT, a, 0},
+    {audiofile::SPEAKER_BACK_RIGHT, 0, a},
+    {audiofile::SPEAKER_FRONT_LEFT_OF_CENTER, 1, 0},
+    {audiofile::SPEAKER_FRONT_RIGHT_OF_CENTER, 0, 1},
+    {audiofile::SPEAKER_BACK_CENTER, 0.5, 0.5},
+    {audiofile::SPEAKER_SIDE_LEFT, a, 0},
+    {audiofile::SPEAKER_SIDE_RIGHT, 0, a},
+}};
+
+// Names of the common layouts; "side" and "back" tell the variants with the other surround pair.
+constexpr std::array<std::pair<std::uint32_t, const char*>, 18> layout_names = {{
+    {0x00B, "2.1"},      {0x007, "3.0"},      {0x103, "3.0 back"}, {0x00F, "3.1"},
+    {0x107, "4.0"},      {0x033, "quad"},     {0x603, "quad side"}, {0x10F, "4.1"},
+    {0x037, "5.0"},      {0x607, "5.0 side"}, {0x03F, "5.1"},      {0x60F, "5.1 side"},
+    {0x707, "6.0"},      {0x70F, "6.1"},      {0x13F, "6.1 back"}, {0x637, "7.0"},
+    {0x63F, "7.1"},      {0x0FF, "7.1 wide"},
+}};
+
+// The first two channels as left and right.
+Downmix first_two(int channels) {
+    Downmix d;
+    d.channels = channels;
+    d.gains[0][0] = 1;
+    d.gains[1][1] = 1;
+    return d;
+}
+
+} // namespace
+
+Downmix downmix_for(int channels, std::uint32_t mask) {
+    const bool known = channels >= 3 && channels <= MAX_DOWNMIX_CHANNELS && mask != 0 &&
+                       (mask & ~KNOWN_SPEAKERS) == 0 && std::popcount(mask) == channels;
+    if (!known) return first_two(std::clamp(channels, 2, MAX_DOWNMIX_CHANNELS));
+    Downmix d;
+    d.channels = channels;
+    d.mask = mask;
+    d.known = true;
+    std::array<double, 2> sums{};
+    std::size_t channel = 0;
+    for (const SpeakerGains& s : speaker_gains) { // in bit order: channel order
+        if ((mask & s.speaker) == 0) continue;
+        d.gains[0][channel] = s.left;
+        d.gains[1][channel] = s.right;
+        sums[0] += s.left;
+        sums[1] += s.right;
+        ++channel;
+    }
+    const double largest = std::max(sums[0], sums[1]);
+    for (auto& row : d.gains)
+        for (double& gain : row) gain /= largest;
+    return d;
+}
+
+const char* layout_name(std::uint32_t mask) {
+    for (const auto& [layout, name] : layout_names)
+        if (layout == mask) return name;
+    return nullptr;
+}
+
+std::size_t downmix_to_stereo(const Downmix& d, std::span<const double> in, std::span<double> out) {
+    const auto channels = static_cast<std::size_t>(d.channels);
+    const std::size_t instants = std::min(in.size() / channels, out.size() / 2);
+    std::array<double, MAX_DOWNMIX_CHANNELS> frame{};
+    for (std::size_t i = 0; i < instants; ++i) {
+        std::copy_n(in.begin() + static_cast<std::ptrdiff_t>(i * channels), channels,
+                    frame.begin());
+        for (std::size_t row = 0; row < 2; ++row) {
+            double sum = 0;
+            for (std::size_t c = 0; c < channels; ++c)
+                if (d.gains[row][c] != 0) sum += d.gains[row][c] * frame[c];
+            out[2 * i + row] = sum;
+        }
+    }
+    return instants;
+}
+
+} // namespace convert
