@@ -1,5 +1,5 @@
-// The converter handle: the program's conversion stage (convert/conversion.h: the stereo-to-mono
-// mix and the resampler of -F and -m) on the caller's buffers.
+// The converter handle: the program's conversion stage (convert/conversion.h: the downmix, the
+// stereo-to-mono mix and the resampler of -F and -m) on the caller's buffers.
 //
 //   caller's samples ─► doubles on the 16-bit scale ─► stage ─► converted ─► caller's buffer
 //   (int16 as they are, float × 32768)   one piece at a time    [at, end)    (int16 truncated and
@@ -16,6 +16,7 @@
 #include "sbc/rate.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -39,7 +40,8 @@ using capi::guarded;
 
 constexpr size_t piece_instants = 4096;
 constexpr double full_scale = 32768.0;
-constexpr uint32_t convert_config_size_v1 = sizeof(vantrel_convert_config);
+// The first version ended before channel_mask.
+constexpr uint32_t convert_config_size_v1 = offsetof(vantrel_convert_config, channel_mask);
 
 // Maps `values` (16-bit scale) into the caller's sample type.
 template <class Sample> void deliver(std::span<const double> values, Sample* out) {
@@ -124,8 +126,9 @@ VANTREL_API int vantrel_convert_config_default(vantrel_convert_config* config, i
     config->from_rate = from_rate;
     config->to_rate = to_rate;
     config->channels = channels;
-    config->to_channels = channels;
+    config->to_channels = channels > 2 ? 2 : channels;
     config->threads = 1;
+    config->channel_mask = convert::usual_channel_mask(channels);
     return VANTREL_OK;
 }
 
@@ -139,12 +142,15 @@ VANTREL_API int vantrel_converter_open(const vantrel_convert_config* config,
         if (!capi::copy_in(config, convert_config_size_v1, c)) return VANTREL_ERROR_BAD_STRUCT_SIZE;
         c.struct_size = sizeof c;
         const bool mix = c.channels == 2 && c.to_channels == 1;
-        if (c.channels < 1 || c.channels > 2 || (c.to_channels != c.channels && !mix))
-            return VANTREL_ERROR_BAD_CHANNELS;
+        const bool kept = (c.channels == 1 || c.channels == 2) && c.to_channels == c.channels;
+        const bool downmix = c.channels > 2 && c.channels <= convert::MAX_DOWNMIX_CHANNELS &&
+                             (c.to_channels == 1 || c.to_channels == 2);
+        if (!mix && !kept && !downmix) return VANTREL_ERROR_BAD_CHANNELS;
         if (c.from_rate < 1 || c.to_rate < 1 || c.threads < 0) return VANTREL_ERROR_BAD_ARGUMENT;
         const char* error = nullptr;
         auto stage = convert::conversion_create(
-            {c.from_rate, c.to_rate, c.channels, c.to_channels, 1.0, std::clamp(c.threads, 1, 2)},
+            {c.from_rate, c.to_rate, c.channels, c.to_channels, 1.0, std::clamp(c.threads, 1, 2),
+             c.channel_mask},
             error);
         if (!stage) return VANTREL_ERROR_BAD_ARGUMENT; // what libsoxr refuses
         auto handle = std::make_unique<vantrel_converter>();

@@ -94,6 +94,13 @@ Downmix downmix_for(int channels, std::uint32_t mask) {
     return d;
 }
 
+std::uint32_t usual_channel_mask(int channels) {
+    constexpr std::array<std::uint32_t, 6> usual = {0x7, 0x33, 0x37, 0x3F, 0x70F, 0x63F};
+    return channels >= 3 && channels <= MAX_DOWNMIX_CHANNELS
+               ? usual[static_cast<std::size_t>(channels - 3)]
+               : 0;
+}
+
 const char* layout_name(std::uint32_t mask) {
     for (const auto& [layout, name] : layout_names)
         if (layout == mask) return name;

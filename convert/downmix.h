@@ -32,6 +32,10 @@ struct Downmix {
     std::array<std::array<double, MAX_DOWNMIX_CHANNELS>, 2> gains{};
 };
 
+// The usual layout of `channels` channels, in FLAC's order (the extensible WAVE order too):
+// 3.0, quad, 5.0, 5.1, 6.1, 7.1 for 3 to 8 (0x7, 0x33, 0x37, 0x3F, 0x70F, 0x63F); 0 for others.
+std::uint32_t usual_channel_mask(int channels);
+
 // The mixdown of `channels` (3..8) channels feeding the speakers of `mask`.
 Downmix downmix_for(int channels, std::uint32_t mask);
 
