@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdlib>
 #include <limits>
 #include <memory>
@@ -591,14 +592,52 @@ TEST(CApi, ConvertsAndEncodesAsTheProgramDoesWithFAndM) {
               expected);
 }
 
+// 3 to 8 channels: the default configuration of 6 channels is the 5.1 downmix, and the converter
+// with an encoder gives the program's bytes for the extensible WAVE of that layout, to stereo
+// and with -m; a configuration of the first version (no channel_mask) takes the first two
+// channels, as the program does for a WAVE that names no speakers.
+TEST(CApi, DownmixesAsTheProgramDoes) {
+    const auto samples = to_pcm16(sine_frames(6, 48000, 5000, 331, 0.3));
+    TempDir dir;
+    write_file(dir / "51.wav", wave_extensible_file(6, 48000, 0x3F, pcm16_le(samples)));
+    write_file(dir / "plain.wav", wave_file(6, 48000, 16, pcm16_le(samples)));
+    vantrel_convert_config config;
+    vantrel_convert_config_default(&config, 48000, 48000, 6);
+    EXPECT_EQ(config.to_channels, 2);
+    EXPECT_EQ(config.channel_mask, 0x3Fu);
+    vantrel_convert_config first_version = config;
+    first_version.struct_size = offsetof(vantrel_convert_config, channel_mask);
+    first_version.channel_mask = 0x3F; // beyond struct_size: not read
+    const auto stereo_encoder = [] {
+        return open({"", 48000, 2, {}, VANTREL_CHANNEL_MODE_AUTO, VANTREL_SNR, 8, 16, 375000});
+    };
+    for (const auto& [c, file] : {std::pair{config, "51.wav"}, {first_version, "plain.wav"}}) {
+        SCOPED_TRACE(file);
+        const auto stereo = capi_convert::convert_all(c, samples, 6 * 77, 10);
+        EXPECT_EQ(encode(stereo_encoder().get(), stereo, stereo.size()),
+                  program_output({}, (dir / file).string()));
+    }
+    config.to_rate = 16000;
+    config.to_channels = 1;
+    const auto mono = capi_convert::convert_all(config, samples, samples.size(), 1 << 16);
+    vantrel_encoder* m = nullptr;
+    ASSERT_EQ(vantrel_encoder_open_msbc(0, &m), VANTREL_OK);
+    const Encoder msbc(m);
+    EXPECT_EQ(encode(msbc.get(), mono, mono.size()),
+              program_output({"-m"}, (dir / "51.wav").string()));
+}
+
 TEST(CApi, ConverterRefusesWhatItCannotConvertAndInputAfterFinish) {
     vantrel_convert_config c;
     vantrel_convert_config_default(&c, 44100, 48000, 1);
     vantrel_converter* raw = nullptr;
-    for (const auto& [to_channels, from_rate, status] :
-         {std::array<int, 3>{2, 44100, VANTREL_ERROR_BAD_CHANNELS},
-          std::array<int, 3>{1, 0, VANTREL_ERROR_BAD_ARGUMENT}}) {
+    for (const auto& [channels, to_channels, from_rate, status] :
+         {std::array<int, 4>{1, 2, 44100, VANTREL_ERROR_BAD_CHANNELS},
+          std::array<int, 4>{9, 2, 44100, VANTREL_ERROR_BAD_CHANNELS},
+          std::array<int, 4>{6, 6, 44100, VANTREL_ERROR_BAD_CHANNELS},
+          std::array<int, 4>{1, 1, 0, VANTREL_ERROR_BAD_ARGUMENT}}) {
         auto bad = c;
+        bad.channels = channels;
         bad.to_channels = to_channels;
         bad.from_rate = from_rate;
         EXPECT_EQ(vantrel_converter_open(&bad, &raw), status);
