@@ -59,12 +59,16 @@ constexpr std::array<std::pair<std::uint32_t, const char*>, 18> layout_names = {
     {0x63F, "7.1"},      {0x0FF, "7.1 wide"},
 }};
 
+void add_term(DownmixRow& row, std::size_t channel, double gain) {
+    if (gain != 0) row.terms[row.count++] = {channel, gain};
+}
+
 // The first two channels as left and right.
 Downmix first_two(int channels) {
     Downmix d;
     d.channels = channels;
-    d.gains[0][0] = 1;
-    d.gains[1][1] = 1;
+    add_term(d.rows[0], 0, 1);
+    add_term(d.rows[1], 1, 1);
     return d;
 }
 
@@ -78,19 +82,20 @@ Downmix downmix_for(int channels, std::uint32_t mask) {
     d.channels = channels;
     d.mask = mask;
     d.known = true;
-    std::array<double, 2> sums{};
+    double left = 0, right = 0;
+    for (const SpeakerGains& s : speaker_gains) {
+        if ((mask & s.speaker) == 0) continue;
+        left += s.left;
+        right += s.right;
+    }
+    const double largest = std::max(left, right);
     std::size_t channel = 0;
     for (const SpeakerGains& s : speaker_gains) { // in bit order: channel order
         if ((mask & s.speaker) == 0) continue;
-        d.gains[0][channel] = s.left;
-        d.gains[1][channel] = s.right;
-        sums[0] += s.left;
-        sums[1] += s.right;
+        add_term(d.rows[0], channel, s.left / largest);
+        add_term(d.rows[1], channel, s.right / largest);
         ++channel;
     }
-    const double largest = std::max(sums[0], sums[1]);
-    for (auto& row : d.gains)
-        for (double& gain : row) gain /= largest;
     return d;
 }
 
@@ -110,16 +115,19 @@ const char* layout_name(std::uint32_t mask) {
 std::size_t downmix_to_stereo(const Downmix& d, std::span<const double> in, std::span<double> out) {
     const auto channels = static_cast<std::size_t>(d.channels);
     const std::size_t instants = std::min(in.size() / channels, out.size() / 2);
-    std::array<double, MAX_DOWNMIX_CHANNELS> frame{};
+    const auto mix = [](const DownmixRow& row, std::span<const double> frame) {
+        double sum = 0;
+        for (std::size_t t = 0; t < row.count; ++t)
+            sum += row.terms[t].gain * frame[row.terms[t].channel];
+        return sum;
+    };
     for (std::size_t i = 0; i < instants; ++i) {
-        std::copy_n(in.begin() + static_cast<std::ptrdiff_t>(i * channels), channels,
-                    frame.begin());
-        for (std::size_t row = 0; row < 2; ++row) {
-            double sum = 0;
-            for (std::size_t c = 0; c < channels; ++c)
-                if (d.gains[row][c] != 0) sum += d.gains[row][c] * frame[c];
-            out[2 * i + row] = sum;
-        }
+        // Both values from instant i before either is written: in place, 2i + 1 lies below the
+        // next instant's first value, (i + 1) × channels.
+        const auto frame = in.subspan(i * channels, channels);
+        const double left = mix(d.rows[0], frame), right = mix(d.rows[1], frame);
+        out[2 * i] = left;
+        out[2 * i + 1] = right;
     }
     return instants;
 }

@@ -23,13 +23,23 @@ inline constexpr int MAX_DOWNMIX_CHANNELS = 8;
 // SPEAKER_FRONT_LEFT to SPEAKER_SIDE_RIGHT (audiofile/audiofile.h).
 inline constexpr std::uint32_t KNOWN_SPEAKERS = 0x7FF;
 
-// The gains of one layout: gains[0] makes the left output, gains[1] the right, one gain per
-// input channel (0 for a channel that goes nowhere).
+// One input channel's part in an output: gain × the channel's value.
+struct DownmixTerm {
+    std::size_t channel = 0;
+    double gain = 0;
+};
+
+// The gains of one layout: rows[0] makes the left output, rows[1] the right, each the terms of
+// the channels whose gain is not 0, in channel order.
+struct DownmixRow {
+    std::array<DownmixTerm, MAX_DOWNMIX_CHANNELS> terms{};
+    std::size_t count = 0;
+};
 struct Downmix {
     int channels = 0;
     std::uint32_t mask = 0; // the layout's speakers; 0 when it is not known
     bool known = false;     // false: the first two channels are taken as they are
-    std::array<std::array<double, MAX_DOWNMIX_CHANNELS>, 2> gains{};
+    std::array<DownmixRow, 2> rows{};
 };
 
 // The usual layout of `channels` channels, in FLAC's order (the extensible WAVE order too):
@@ -46,8 +56,8 @@ const char* layout_name(std::uint32_t mask);
 // Writes the stereo mix of each instant of `in` (d.channels values each, interleaved) to the
 // front of `out`, which may be the same storage as `in` (instant i is read whole before values
 // 2i and 2i + 1 are written). Returns the instants written; `out` holds at least 2 per instant.
-// Each output value is the sum, in channel order, of gain × value over the channels whose gain
-// is not 0, so the same input gives the same doubles however it is cut.
+// Each output value is the sum of its row's terms in order (from 0), so the same input gives the
+// same doubles however it is cut.
 std::size_t downmix_to_stereo(const Downmix& d, std::span<const double> in, std::span<double> out);
 
 } // namespace convert
