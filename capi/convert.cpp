@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <type_traits>
@@ -40,8 +41,7 @@ using capi::guarded;
 
 constexpr size_t piece_instants = 4096;
 constexpr double full_scale = 32768.0;
-// The first version ended before channel_mask.
-constexpr uint32_t convert_config_size_v1 = offsetof(vantrel_convert_config, channel_mask);
+constexpr uint32_t convert_config_size_v1 = sizeof(vantrel_convert_config);
 
 // Maps `values` (16-bit scale) into the caller's sample type.
 template <class Sample> void deliver(std::span<const double> values, Sample* out) {
@@ -114,26 +114,10 @@ int convert_samples(vantrel_converter* c, const Sample* samples, size_t count, s
     });
 }
 
-} // namespace
-
-extern "C" {
-
-VANTREL_API int vantrel_convert_config_default(vantrel_convert_config* config, int32_t from_rate,
-                                               int32_t to_rate, int32_t channels) {
-    if (config == nullptr) return VANTREL_ERROR_NULL_POINTER;
-    *config = vantrel_convert_config{};
-    config->struct_size = sizeof *config;
-    config->from_rate = from_rate;
-    config->to_rate = to_rate;
-    config->channels = channels;
-    config->to_channels = channels > 2 ? 2 : channels;
-    config->threads = 1;
-    config->channel_mask = convert::usual_channel_mask(channels);
-    return VANTREL_OK;
-}
-
-VANTREL_API int vantrel_converter_open(const vantrel_convert_config* config,
-                                       vantrel_converter** converter) {
+// Opens a converter with the speakers `channel_mask` gives, or (none) the usual layout of the
+// configuration's channel count.
+int open_converter(const vantrel_convert_config* config, std::optional<uint32_t> channel_mask,
+                   vantrel_converter** converter) {
     return guarded([&]() -> int {
         if (converter != nullptr) *converter = nullptr;
         if (config == nullptr || converter == nullptr) return VANTREL_ERROR_NULL_POINTER;
@@ -150,7 +134,7 @@ VANTREL_API int vantrel_converter_open(const vantrel_convert_config* config,
         const char* error = nullptr;
         auto stage = convert::conversion_create(
             {c.from_rate, c.to_rate, c.channels, c.to_channels, 1.0, std::clamp(c.threads, 1, 2),
-             c.channel_mask},
+             channel_mask.value_or(convert::usual_channel_mask(c.channels))},
             error);
         if (!stage) return VANTREL_ERROR_BAD_ARGUMENT; // what libsoxr refuses
         auto handle = std::make_unique<vantrel_converter>();
@@ -162,6 +146,34 @@ VANTREL_API int vantrel_converter_open(const vantrel_convert_config* config,
         *converter = handle.release();
         return VANTREL_OK;
     });
+}
+
+} // namespace
+
+extern "C" {
+
+VANTREL_API int vantrel_convert_config_default(vantrel_convert_config* config, int32_t from_rate,
+                                               int32_t to_rate, int32_t channels) {
+    if (config == nullptr) return VANTREL_ERROR_NULL_POINTER;
+    *config = vantrel_convert_config{};
+    config->struct_size = sizeof *config;
+    config->from_rate = from_rate;
+    config->to_rate = to_rate;
+    config->channels = channels;
+    config->to_channels = channels > 2 ? 2 : channels;
+    config->threads = 1;
+    return VANTREL_OK;
+}
+
+VANTREL_API int vantrel_converter_open(const vantrel_convert_config* config,
+                                       vantrel_converter** converter) {
+    return open_converter(config, std::nullopt, converter);
+}
+
+VANTREL_API int vantrel_converter_open_layout(const vantrel_convert_config* config,
+                                              uint32_t channel_mask,
+                                              vantrel_converter** converter) {
+    return open_converter(config, channel_mask, converter);
 }
 
 VANTREL_API int vantrel_converter_close(vantrel_converter* converter) {

@@ -262,10 +262,12 @@ typedef struct vantrel_converter vantrel_converter;
  *   left  = L + a·C + a·BL + a·SL + 0.5·BC + FLC      a = 1/√2 (−3 dB)
  *   right = R + a·C + a·BR + a·SR + 0.5·BC + FRC
  * every gain divided by the larger row's sum of gains, so that full scale cannot clip (5.1:
- * L 0.4142, C and BL 0.2929). A mask of 0, one whose bits do not number the channels, or one
- * with other bits takes the first two channels as they are. to_channels 1 then mixes the stereo
- * to (L + R) / 2, as `vantrel -m` does. Usual masks: 3.0 0x7, quad 0x33, 5.0 0x37, 5.1 0x3F,
- * 6.1 0x70F, 7.1 0x63F. */
+ * L 0.4142, C and BL 0.2929). vantrel_converter_open takes the usual layout of that many
+ * channels (FLAC's order, the extensible WAVE order too: 3.0 0x7, quad 0x33, 5.0 0x37, 5.1
+ * 0x3F, 6.1 0x70F, 7.1 0x63F); vantrel_converter_open_layout takes the caller's mask, where 0,
+ * a mask whose bits do not number the channels, or one with other bits takes the first two
+ * channels as they are (as the program does for a file that names no speakers). to_channels 1
+ * then mixes the stereo to (L + R) / 2, as `vantrel -m` does. */
 enum {
     VANTREL_SPEAKER_FRONT_LEFT = 0x1,
     VANTREL_SPEAKER_FRONT_RIGHT = 0x2,
@@ -289,13 +291,10 @@ typedef struct vantrel_convert_config {
                              from 3..8 (the downmix) */
     int32_t threads;      /* 1 (default): all on the caller's thread; 2: with two channels out,
                              the second is resampled on a thread of the converter's own */
-    uint32_t channel_mask; /* 3..8 channels: their speakers (above); 0 (the default for a
-                              struct without this field): the first two channels */
 } vantrel_convert_config;
 
 /* Fills `config`: struct_size, these rates and channels, one thread; to_channels = channels for
- * 1 or 2, and for 3 to 8 to_channels 2 and channel_mask the usual layout of that many (FLAC's
- * order: 3.0, quad, 5.0, 5.1, 6.1, 7.1). */
+ * 1 or 2, and 2 (the downmix) for 3 to 8. */
 VANTREL_API int vantrel_convert_config_default(vantrel_convert_config* config, int32_t from_rate,
                                                int32_t to_rate, int32_t channels);
 
@@ -304,6 +303,13 @@ VANTREL_API int vantrel_convert_config_default(vantrel_convert_config* config, i
  * refuses. On failure *converter is set to null. */
 VANTREL_API int vantrel_converter_open(const vantrel_convert_config* config,
                                        vantrel_converter** converter);
+
+/* vantrel_converter_open with the speakers of 3 to 8 channels given by `channel_mask` (the
+ * VANTREL_SPEAKER_* bits above, channel k the k-th lowest bit set); for 1 or 2 channels the
+ * mask is not used. */
+VANTREL_API int vantrel_converter_open_layout(const vantrel_convert_config* config,
+                                              uint32_t channel_mask,
+                                              vantrel_converter** converter);
 
 /* Closes the converter and frees it; a null handle is accepted. */
 VANTREL_API int vantrel_converter_close(vantrel_converter* converter);
