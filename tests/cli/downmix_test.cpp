@@ -2,6 +2,7 @@
 // hold a tone of their own, as extensible WAVE, as FLAC and as Ogg Vorbis (stored in Vorbis
 // order), encodes to a stereo stream in which each tone has the gain the README documents; -m
 // goes on to mono; a file that names no speakers gives its first two channels; -v says which.
+// The streams are decoded by the library's decoder.
 #include "foreign_files.h"
 #include "process.h"
 #include "wave_fixture.h"
@@ -79,6 +80,7 @@ std::array<double, speakers> tone_gains(const std::vector<int16_t>& pcm, int cha
     return gains;
 }
 
+// The samples of the stream `vantrel -v options... file` writes, and what it said.
 struct Encoded {
     ProcessResult process;
     std::vector<int16_t> pcm;
@@ -97,66 +99,57 @@ Encoded encode(const std::string& file, const std::vector<std::string>& options)
     return e;
 }
 
-// The README's 5.1 gains: L and R 1 ÷ (1 + √2), C and the surrounds 1/√2 ÷ (1 + √2), LFE none.
+// The README's 5.1 gains: L and R 1 ÷ (1 + √2), C and the surrounds 1/√2 ÷ (1 + √2), LFE none;
+// -m halves the sum of the two; a file without a layout gives its first two channels.
+using SpeakerGains = std::array<double, speakers>;
 constexpr double front = 0.4142, other = 0.2929;
-constexpr std::array<double, speakers> left_gains = {front, 0, other, 0, other, 0};
-constexpr std::array<double, speakers> right_gains = {0, front, other, 0, 0, other};
+constexpr SpeakerGains left_51 = {front, 0, other, 0, other, 0};
+constexpr SpeakerGains right_51 = {0, front, other, 0, 0, other};
+constexpr SpeakerGains mono_51 = {front / 2, front / 2, other, 0, other / 2, other / 2};
+constexpr SpeakerGains first = {1, 0, 0, 0, 0, 0}, second = {0, 1, 0, 0, 0, 0};
 
 } // namespace downmix_run
 
 using namespace downmix_run;
 
-TEST(Downmix, FivePointOneGivesTheDocumentedGainsInTheStereoStream) {
-    const std::pair<const char*, std::string> inputs[] = {
-        {"extensible WAVE", wave_extensible_file(speakers, input_rate, 0x3F,
-                                                 pcm16_le(tones(wave_order)))},
-        {"FLAC", written_by_libsndfile("t.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, input_rate, speakers,
-                                       tones(wave_order))},
-        {"Ogg Vorbis", written_by_libsndfile("t.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, input_rate,
-                                             speakers, tones(vorbis_order))},
+TEST(Downmix, EachSpeakersToneHasTheDocumentedGainInTheStream) {
+    const std::string wave51 = wave_extensible_file(speakers, input_rate, 0x3F,
+                                                    pcm16_le(tones(wave_order)));
+    const std::vector<std::string> sbc = {"-s", "-r", "600000"};
+    struct Case {
+        const char* name;
+        std::string file;
+        std::vector<std::string> options;
+        const char* said; // the -v line
+        std::vector<SpeakerGains> gains; // per output channel
     };
-    for (const auto& [name, file] : inputs) {
-        SCOPED_TRACE(name);
-        const Encoded e = encode(file, {"-s", "-r", "600000"});
+    const std::vector<Case> cases = {
+        {"extensible WAVE", wave51, sbc, "downmixed: 6 channels (5.1) -> stereo", {left_51, right_51}},
+        {"FLAC",
+         written_by_libsndfile("t.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, input_rate, speakers,
+                               tones(wave_order)),
+         sbc, "downmixed: 6 channels (5.1) -> stereo", {left_51, right_51}},
+        {"Ogg Vorbis",
+         written_by_libsndfile("t.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, input_rate, speakers,
+                               tones(vorbis_order)),
+         sbc, "downmixed: 6 channels (5.1) -> stereo", {left_51, right_51}},
+        {"mSBC", wave51, {"-m"}, "downmixed: 6 channels (5.1) -> mono", {mono_51}},
+        {"plain WAVE", wave_file(speakers, input_rate, 16, pcm16_le(tones(wave_order))), sbc,
+         "downmixed: 6 channels (layout unknown) -> stereo: the first two taken", {first, second}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Encoded e = encode(c.file, c.options);
         ASSERT_EQ(e.process.status, 0) << e.process.err;
-        EXPECT_NE(e.process.err.find("\ndownmixed: 6 channels (5.1) -> stereo\n"),
-                  std::string::npos)
+        EXPECT_NE(e.process.err.find("\n" + std::string(c.said) + "\n"), std::string::npos)
             << e.process.err;
-        ASSERT_EQ(e.channels, 2);
-        const auto left = tone_gains(e.pcm, 2, 0, input_rate), right = tone_gains(e.pcm, 2, 1, input_rate);
-        for (size_t k = 0; k < speakers; ++k) {
-            EXPECT_NEAR(left[k], left_gains[k], 0.01) << "speaker " << k << " in the left";
-            EXPECT_NEAR(right[k], right_gains[k], 0.01) << "speaker " << k << " in the right";
+        ASSERT_EQ(static_cast<size_t>(e.channels), c.gains.size());
+        const int out_rate = e.channels == 1 ? 16000 : input_rate;
+        for (int o = 0; o < e.channels; ++o) {
+            const auto gains = tone_gains(e.pcm, e.channels, o, out_rate);
+            for (size_t k = 0; k < speakers; ++k)
+                EXPECT_NEAR(gains[k], c.gains[static_cast<size_t>(o)][k], 0.01)
+                    << "speaker " << k << " in output channel " << o;
         }
-    }
-}
-
-// -m: the stereo mix halved into one channel, at 16000 Hz.
-TEST(Downmix, MsbcTakesTheStereoMixOnToMono) {
-    const Encoded e = encode(
-        wave_extensible_file(speakers, input_rate, 0x3F, pcm16_le(tones(wave_order))),
-        {"-m"});
-    ASSERT_EQ(e.process.status, 0) << e.process.err;
-    EXPECT_NE(e.process.err.find("\ndownmixed: 6 channels (5.1) -> mono\n"), std::string::npos)
-        << e.process.err;
-    ASSERT_EQ(e.channels, 1);
-    const auto mono = tone_gains(e.pcm, 1, 0, 16000);
-    for (size_t k = 0; k < speakers; ++k)
-        EXPECT_NEAR(mono[k], (left_gains[k] + right_gains[k]) / 2, 0.01) << "speaker " << k;
-}
-
-// A plain WAVE of six channels names no speakers: its first two channels are left and right.
-TEST(Downmix, WithoutALayoutTheFirstTwoChannelsAreTaken) {
-    const Encoded e = encode(wave_file(speakers, input_rate, 16, pcm16_le(tones(wave_order))),
-                             {"-s", "-r", "600000"});
-    ASSERT_EQ(e.process.status, 0) << e.process.err;
-    EXPECT_NE(e.process.err.find(
-                  "\ndownmixed: 6 channels (layout unknown) -> stereo: the first two taken\n"),
-              std::string::npos)
-        << e.process.err;
-    const auto left = tone_gains(e.pcm, 2, 0, input_rate), right = tone_gains(e.pcm, 2, 1, input_rate);
-    for (size_t k = 0; k < speakers; ++k) {
-        EXPECT_NEAR(left[k], k == 0 ? 1 : 0, 0.01) << "speaker " << k;
-        EXPECT_NEAR(right[k], k == 1 ? 1 : 0, 0.01) << "speaker " << k;
     }
 }
