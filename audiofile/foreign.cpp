@@ -107,8 +107,8 @@ struct Source {
 
 // Where each delivered channel comes from, in the order of the speakers' bits.
 struct ChannelOrder {
-    std::uint32_t mask = 0;             // the speakers; 0 when not known
-    bool reordered = false;             // some channel is delivered elsewhere than stored
+    std::uint32_t mask = 0;            // the speakers; 0 when not known
+    bool reordered = false;            // some channel is delivered elsewhere than stored
     std::array<std::size_t, 8> from{}; // delivered channel k is stored channel from[k]
 };
 
@@ -524,8 +524,8 @@ constexpr std::array<std::pair<int, std::uint32_t>, 15> sndfile_speakers = {{
 
 constexpr std::uint32_t L = SPEAKER_FRONT_LEFT, R = SPEAKER_FRONT_RIGHT, C = SPEAKER_FRONT_CENTER,
                         LFE = SPEAKER_LOW_FREQUENCY, BL = SPEAKER_BACK_LEFT,
-                        BR = SPEAKER_BACK_RIGHT, BC = SPEAKER_BACK_CENTER,
-                        SL = SPEAKER_SIDE_LEFT, SR = SPEAKER_SIDE_RIGHT;
+                        BR = SPEAKER_BACK_RIGHT, BC = SPEAKER_BACK_CENTER, SL = SPEAKER_SIDE_LEFT,
+                        SR = SPEAKER_SIDE_RIGHT;
 using Speakers = std::array<std::uint32_t, 8>; // per stored channel; 0 for none
 constexpr std::array<Speakers, 8> flac_speakers = {{{C},
                                                     {L, R},
@@ -593,7 +593,8 @@ void reorder_channels(const ChannelOrder& order, std::size_t channels, std::size
         std::copy(frame.begin(), frame.end(), stored.begin());
         for (std::size_t c = 0; c < channels; ++c)
             std::copy_n(stored.begin() + static_cast<std::ptrdiff_t>(order.from[c] * sample_bytes),
-                        sample_bytes, frame.begin() + static_cast<std::ptrdiff_t>(c * sample_bytes));
+                        sample_bytes,
+                        frame.begin() + static_cast<std::ptrdiff_t>(c * sample_bytes));
     }
 }
 

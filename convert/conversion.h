@@ -55,7 +55,7 @@ enum class ChannelStep { keep, stereo_to_mono, downmix };
 struct Conversion {
     ConversionSpec spec;
     ChannelStep channel_step = ChannelStep::keep;
-    Downmix downmix; // for ChannelStep::downmix
+    Downmix downmix;                      // for ChannelStep::downmix
     std::unique_ptr<Resampler> resampler; // null when the rate stays
     std::vector<double> staged;           // after the channel step, not yet passed on
     std::size_t staged_at = 0, staged_end = 0;
@@ -63,8 +63,8 @@ struct Conversion {
 };
 
 // A stage for `spec`, or null with the reason in `error`: a rate below 1, channels outside 1..8,
-// more than 2 out, 2 from 1, as many out as in beyond 2, what libsoxr refuses, no memory. Reads the environment while it runs
-// (resampler_create); stages may be created on several threads at once.
+// more than 2 out, 2 from 1, as many out as in beyond 2, what libsoxr refuses, no memory. Reads the
+// environment while it runs (resampler_create); stages may be created on several threads at once.
 std::unique_ptr<Conversion> conversion_create(const ConversionSpec& spec, const char*& error);
 
 // What one call did: values of the caller's input used, and values written to `out`.

@@ -52,11 +52,24 @@ constexpr std::array<SpeakerGains, 11> speaker_gains = {{
 
 // Names of the common layouts; "side" and "back" tell the variants with the other surround pair.
 constexpr std::array<std::pair<std::uint32_t, const char*>, 18> layout_names = {{
-    {0x00B, "2.1"},      {0x007, "3.0"},      {0x103, "3.0 back"}, {0x00F, "3.1"},
-    {0x107, "4.0"},      {0x033, "quad"},     {0x603, "quad side"}, {0x10F, "4.1"},
-    {0x037, "5.0"},      {0x607, "5.0 side"}, {0x03F, "5.1"},      {0x60F, "5.1 side"},
-    {0x707, "6.0"},      {0x70F, "6.1"},      {0x13F, "6.1 back"}, {0x637, "7.0"},
-    {0x63F, "7.1"},      {0x0FF, "7.1 wide"},
+    {0x00B, "2.1"},
+    {0x007, "3.0"},
+    {0x103, "3.0 back"},
+    {0x00F, "3.1"},
+    {0x107, "4.0"},
+    {0x033, "quad"},
+    {0x603, "quad side"},
+    {0x10F, "4.1"},
+    {0x037, "5.0"},
+    {0x607, "5.0 side"},
+    {0x03F, "5.1"},
+    {0x60F, "5.1 side"},
+    {0x707, "6.0"},
+    {0x70F, "6.1"},
+    {0x13F, "6.1 back"},
+    {0x637, "7.0"},
+    {0x63F, "7.1"},
+    {0x0FF, "7.1 wide"},
 }};
 
 void add_term(DownmixRow& row, std::size_t channel, double gain) {

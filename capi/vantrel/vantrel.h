@@ -244,10 +244,11 @@ VANTREL_API int vantrel_encoder_encode_double(vantrel_encoder* encoder, const do
 /* ---- Converter: resampling, the stereo-to-mono mix and the downmix ------------------------ */
 
 /* The conversion `vantrel -F` and `vantrel -m` make before encoding: 3 to 8 channels mixed down
- * to stereo (below), stereo mixed to mono as (L + R) / 2, then resampled with libsoxr (linear phase, very high quality, its delay taken
- * out: output instant k lies at input time k × from_rate / to_rate). Converting a signal and
- * encoding the result with vantrel_encoder_encode (or _double for float samples) gives the
- * program's bytes for a file of that signal:
+ * to stereo (below), stereo mixed to mono as (L + R) / 2, then resampled with libsoxr (linear
+ * phase, very high quality, its delay taken out: output instant k lies at input time
+ * k × from_rate / to_rate). Converting a signal and encoding the result with
+ * vantrel_encoder_encode (or _double for float samples) gives the program's bytes for a file of
+ * that signal:
  *   -F 44100 on 22050 Hz stereo:  from_rate 22050, to_rate 44100, channels 2, to_channels 2;
  *   -m on 44100 Hz stereo:        from_rate 44100, to_rate 16000, channels 2, to_channels 1,
  *                                 then an encoder from vantrel_encoder_open_msbc.
@@ -299,8 +300,8 @@ VANTREL_API int vantrel_convert_config_default(vantrel_convert_config* config, i
                                                int32_t to_rate, int32_t channels);
 
 /* Opens a converter. VANTREL_ERROR_BAD_CHANNELS for channels it cannot take (outside 1..8, or
- * to_channels other than those above); VANTREL_ERROR_BAD_ARGUMENT for a rate below 1, negative threads, or rates libsoxr
- * refuses. On failure *converter is set to null. */
+ * to_channels other than those above); VANTREL_ERROR_BAD_ARGUMENT for a rate below 1, negative
+ * threads, or rates libsoxr refuses. On failure *converter is set to null. */
 VANTREL_API int vantrel_converter_open(const vantrel_convert_config* config,
                                        vantrel_converter** converter);
 
@@ -308,8 +309,7 @@ VANTREL_API int vantrel_converter_open(const vantrel_convert_config* config,
  * VANTREL_SPEAKER_* bits above, channel k the k-th lowest bit set); for 1 or 2 channels the
  * mask is not used. */
 VANTREL_API int vantrel_converter_open_layout(const vantrel_convert_config* config,
-                                              uint32_t channel_mask,
-                                              vantrel_converter** converter);
+                                              uint32_t channel_mask, vantrel_converter** converter);
 
 /* Closes the converter and frees it; a null handle is accepted. */
 VANTREL_API int vantrel_converter_close(vantrel_converter* converter);

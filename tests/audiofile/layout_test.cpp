@@ -55,9 +55,8 @@ TEST(ChannelLayout, AnExtensibleMaskCountsWhenItHasABitPerChannel) {
 // FLAC keeps its channels (already in the WAVE order); Vorbis's 3.0 is stored L C R and comes
 // out L R C: a tone stored in the second channel (the centre) is delivered in the third.
 TEST(ChannelLayout, DecodedFilesNameTheirFormatsSpeakersInTheWaveOrder) {
-    const std::vector<std::pair<int, uint32_t>> flac = {{1, 0x4},  {2, 0x3},   {3, 0x7},
-                                                        {4, 0x33}, {5, 0x37},  {6, 0x3F},
-                                                        {7, 0x70F}, {8, 0x63F}};
+    const std::vector<std::pair<int, uint32_t>> flac = {
+        {1, 0x4}, {2, 0x3}, {3, 0x7}, {4, 0x33}, {5, 0x37}, {6, 0x3F}, {7, 0x70F}, {8, 0x63F}};
     for (const auto& [channels, mask] : flac) {
         std::vector<short> pcm(static_cast<size_t>(channels) * 64);
         for (size_t i = 0; i < pcm.size(); ++i) pcm[i] = static_cast<short>(i);
@@ -72,8 +71,8 @@ TEST(ChannelLayout, DecodedFilesNameTheirFormatsSpeakersInTheWaveOrder) {
 
     std::vector<short> centre(3 * 48000);
     for (size_t t = 0; t < centre.size() / 3; ++t)
-        centre[3 * t + 1] = static_cast<short>(
-            std::lround(16000 * std::sin(2 * std::numbers::pi * 1000 * static_cast<double>(t) / 48000)));
+        centre[3 * t + 1] = static_cast<short>(std::lround(
+            16000 * std::sin(2 * std::numbers::pi * 1000 * static_cast<double>(t) / 48000)));
     const auto o = aftest::open_bytes(testsupport::written_by_libsndfile(
         "t.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 48000, 3, centre));
     ASSERT_NE(o->file, nullptr) << o->err;

@@ -610,7 +610,8 @@ TEST(CApi, DownmixesAsTheProgramDoes) {
     const auto stereo_encoder = [] {
         return open({"", 48000, 2, {}, VANTREL_CHANNEL_MODE_AUTO, VANTREL_SNR, 8, 16, 375000});
     };
-    for (const auto& [mask, file] : {std::pair{-1L, "51.wav"}, {0x3FL, "51.wav"}, {0L, "plain.wav"}}) {
+    for (const auto& [mask, file] :
+         {std::pair{-1L, "51.wav"}, {0x3FL, "51.wav"}, {0L, "plain.wav"}}) {
         SCOPED_TRACE(mask);
         const auto stereo = capi_convert::convert_all(config, samples, 6 * 77, 10, mask);
         EXPECT_EQ(encode(stereo_encoder().get(), stereo, stereo.size()),

@@ -19,9 +19,9 @@ namespace downmix_run {
 using namespace testsupport;
 
 constexpr int input_rate = 48000;
-constexpr int speakers = 6;       // 5.1: L R C LFE BL BR, in the WAVE order
-constexpr double amplitude = 0.25; // of full scale, every tone
-constexpr int input_instants = input_rate;     // one second
+constexpr int speakers = 6;                // 5.1: L R C LFE BL BR, in the WAVE order
+constexpr double amplitude = 0.25;         // of full scale, every tone
+constexpr int input_instants = input_rate; // one second
 
 // The tone of speaker k: 250 × (k + 1) Hz, a whole number of periods in every half second at
 // 48000 and at 16000 Hz.
@@ -63,8 +63,8 @@ std::vector<int16_t> decoded(const std::string& stream, int& channels) {
 
 // The gain of each speaker's tone in output channel `channel`: its amplitude over half a second
 // (after the first tenth, past every filter's delay), relative to the input's.
-std::array<double, speakers> tone_gains(const std::vector<int16_t>& pcm, int channels,
-                                        int channel, int out_rate) {
+std::array<double, speakers> tone_gains(const std::vector<int16_t>& pcm, int channels, int channel,
+                                        int out_rate) {
     std::array<double, speakers> gains{};
     const int first = out_rate / 10, count = out_rate / 2;
     for (int k = 0; k < speakers; ++k) {
@@ -113,29 +113,40 @@ constexpr SpeakerGains first = {1, 0, 0, 0, 0, 0}, second = {0, 1, 0, 0, 0, 0};
 using namespace downmix_run;
 
 TEST(Downmix, EachSpeakersToneHasTheDocumentedGainInTheStream) {
-    const std::string wave51 = wave_extensible_file(speakers, input_rate, 0x3F,
-                                                    pcm16_le(tones(wave_order)));
+    const std::string wave51 =
+        wave_extensible_file(speakers, input_rate, 0x3F, pcm16_le(tones(wave_order)));
     const std::vector<std::string> sbc = {"-s", "-r", "600000"};
     struct Case {
         const char* name;
         std::string file;
         std::vector<std::string> options;
-        const char* said; // the -v line
+        const char* said;                // the -v line
         std::vector<SpeakerGains> gains; // per output channel
     };
     const std::vector<Case> cases = {
-        {"extensible WAVE", wave51, sbc, "downmixed: 6 channels (5.1) -> stereo", {left_51, right_51}},
+        {"extensible WAVE",
+         wave51,
+         sbc,
+         "downmixed: 6 channels (5.1) -> stereo",
+         {left_51, right_51}},
         {"FLAC",
          written_by_libsndfile("t.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, input_rate, speakers,
                                tones(wave_order)),
-         sbc, "downmixed: 6 channels (5.1) -> stereo", {left_51, right_51}},
+         sbc,
+         "downmixed: 6 channels (5.1) -> stereo",
+         {left_51, right_51}},
         {"Ogg Vorbis",
          written_by_libsndfile("t.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, input_rate, speakers,
                                tones(vorbis_order)),
-         sbc, "downmixed: 6 channels (5.1) -> stereo", {left_51, right_51}},
+         sbc,
+         "downmixed: 6 channels (5.1) -> stereo",
+         {left_51, right_51}},
         {"mSBC", wave51, {"-m"}, "downmixed: 6 channels (5.1) -> mono", {mono_51}},
-        {"plain WAVE", wave_file(speakers, input_rate, 16, pcm16_le(tones(wave_order))), sbc,
-         "downmixed: 6 channels (layout unknown) -> stereo: the first two taken", {first, second}},
+        {"plain WAVE",
+         wave_file(speakers, input_rate, 16, pcm16_le(tones(wave_order))),
+         sbc,
+         "downmixed: 6 channels (layout unknown) -> stereo: the first two taken",
+         {first, second}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -116,9 +116,8 @@ TEST(Downmix, SameDoublesHoweverTheInputIsCut) {
     std::vector<double> in(8 * 20000);
     for (double& v : in) v = value(random);
     for (const int to_channels : {1, 2}) {
-        const convert::ConversionSpec one{44100, to_channels == 1 ? 16000 : 32000, 8,
-                                          to_channels, 32768.0,  1,
-                                          0x63F};
+        const convert::ConversionSpec one{
+            44100, to_channels == 1 ? 16000 : 32000, 8, to_channels, 32768.0, 1, 0x63F};
         convert::ConversionSpec two = one;
         two.threads = 2;
         const auto whole = convert_all(one, in, 4096);
