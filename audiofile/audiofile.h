@@ -125,9 +125,11 @@ struct AudioInfo {
     std::array<char, 256> comment{};     // NUL-terminated text ("" from the WAVE reader)
     bool num_samples_known = false;      // see above
     // Which speaker each channel feeds, as the bits of an extensible WAVE's channel mask
-    // (SPEAKER_* below), channel 0 taking the lowest bit set; 0 when the file does not say.
-    // Readers that know a layout (extensible WAVE, and the decoded files whose decoder reports
-    // one) fill it in; the mixdown of more than two channels is built from it.
+    // (SPEAKER_* below), channel k taking the k-th lowest bit set; 0 when the file does not say.
+    // Filled in by the WAVE reader from an extensible format's mask that has one bit per
+    // channel (any other mask says nothing reliable: 0), and for decoded files (see "Decoded
+    // files" below); the other containers name no speakers. The mixdown of more than two
+    // channels is built from it.
     std::uint32_t channel_mask = 0;
 };
 
@@ -280,6 +282,10 @@ std::unique_ptr<AudioFile> audio_open_stream(std::FILE* stream, AudioInfo& info)
 //     before it. A failure of libsndfile once the input has run out is the file being cut
 //     short: the reads end there without an error.
 //   - audio_positioned is false: such a handle is read in one pass.
+//   - channel_mask: the speakers libsndfile reports (W64, CAF), or for FLAC and Ogg the
+//     format's own order for 1 to 8 channels; channels are delivered in the order of their
+//     speakers' bits (the WAVE order), so an Ogg file's L C R comes out as L R C. A layout
+//     libsndfile does not report, or one that names a speaker twice: 0, channels as stored.
 
 // Delivers the next sample frame: values[c] = channel c, as the stored number.
 //   0   a frame was delivered

@@ -298,6 +298,7 @@ void set_reader_defaults(AudioInfo& info) {
     info.byte_order_marker = NATIVE_BYTE_ORDER_MARKER;
     info.ident_1 = default_ident_1;
     info.ident_2 = default_ident_2;
+    info.channel_mask = 0;
 }
 
 std::int32_t data_offset_of(std::FILE* stream) {

@@ -107,11 +107,12 @@ struct WaveFormat {
     std::int16_t bits_per_sample = 0;     // bytes 14-15: the size of a sample's slot
     // The extension of the extensible format (tag 0xFFFE, a chunk of 40 bytes or more), after
     // its 2-byte size (bytes 16-17): valid bits (18-19, at most bits_per_sample), the speaker
-    // mask (20-23, ignored) and the sub-format GUID (24-39), whose first two bytes hold the
+    // mask (20-23) and the sub-format GUID (24-39), whose first two bytes hold the
     // format tag it stands for (1 PCM, 3 IEEE float, 6 A-law, 7 µ-law) and whose other 14 the
     // standard suffix.
     bool extended = false; // the extension was read from this chunk
     std::uint16_t valid_bits = 0;
+    std::uint32_t channel_mask = 0;
     std::array<std::uint8_t, 16> sub_format{};
 };
 
@@ -261,7 +262,7 @@ double swapped_float64(std::span<const std::uint8_t, 8> b);
 
 // The defaults every reader but the 512-byte-header one stores: data_blocks, aux_value_1,
 // aux_value_2, aux_byte, aux_high = 0; byte_order_marker = -32000; ident_1 = 32149;
-// ident_2 = 123456.
+// ident_2 = 123456; channel_mask = 0 (a reader that knows the layout sets it afterwards).
 void set_reader_defaults(AudioInfo& info);
 
 // The stream position as a data_offset: -1 when the stream cannot tell it (a pipe) or when it

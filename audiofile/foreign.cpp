@@ -32,6 +32,19 @@
 // integers, float and lossy sources as singles, double ones as doubles. Lossless sources give
 // exactly their samples.
 //
+// Channels are delivered in the order of their speakers' bits in the channel mask (the WAVE
+// order: front left, front right, centre, LFE, back left, back right, ..., side left, side
+// right), whatever order the container stores them in, and channel_mask names the speakers.
+// The speakers are those libsndfile reports (W64, CAF); FLAC and Ogg report none here, and
+// their formats' own orders for 1 to 8 channels apply (checked against files that ffmpeg
+// writes and libsndfile decodes):
+//   FLAC        3 L R C, 4 L R BL BR, 5 L R C BL BR, 6 L R C LFE BL BR, 7 L R C LFE BC SL SR,
+//               8 L R C LFE BL BR SL SR          (already the WAVE order)
+//   Vorbis/Opus 3 L C R, 4 L R BL BR, 5 L C R BL BR, 6 L C R BL BR LFE, 7 L C R SL SR BC LFE,
+//               8 L C R SL SR BL BR LFE          (reordered)
+// A report that names a speaker twice, or one beyond side right, leaves the layout unknown
+// (channel_mask 0) and the channels as stored; so does MP3, and any file of more than 8.
+//
 // Invariants: memory is bounded whatever the stream's length (the replay's bounds, libsndfile's
 // own buffers); a read failure of the stream is kept and ends the decoding, never retried into a
 // different byte sequence; no exception leaves this file.
@@ -92,6 +105,13 @@ struct Source {
     std::optional<std::uint64_t> frames; // ... and it says how many frames that is
 };
 
+// Where each delivered channel comes from, in the order of the speakers' bits.
+struct ChannelOrder {
+    std::uint32_t mask = 0;            // the speakers; 0 when not known
+    bool reordered = false;            // some channel is delivered elsewhere than stored
+    std::array<std::size_t, 8> from{}; // delivered channel k is stored channel from[k]
+};
+
 // One refill's worth of decoded frames, and how the decoding stood after it.
 struct Block {
     std::size_t frames = 0;
@@ -129,6 +149,7 @@ struct Ahead {
 struct ForeignDecoder {
     Source source;
     Reading reading = Reading::shorts;
+    ChannelOrder order;
     const char* format = "This"; // the container's name, for messages
     std::size_t channels = 0;
     std::size_t frame_bytes = 0;                     // of the frames decoded
@@ -482,6 +503,101 @@ std::optional<sf_count_t> frame_count(const SF_INFO& sf, const Source& s) {
     return sf.frames;
 }
 
+// The speakers of libsndfile's channel map entries, and of the formats' own orders.
+constexpr std::array<std::pair<int, std::uint32_t>, 15> sndfile_speakers = {{
+    {SF_CHANNEL_MAP_MONO, SPEAKER_FRONT_CENTER},
+    {SF_CHANNEL_MAP_LEFT, SPEAKER_FRONT_LEFT},
+    {SF_CHANNEL_MAP_RIGHT, SPEAKER_FRONT_RIGHT},
+    {SF_CHANNEL_MAP_CENTER, SPEAKER_FRONT_CENTER},
+    {SF_CHANNEL_MAP_FRONT_LEFT, SPEAKER_FRONT_LEFT},
+    {SF_CHANNEL_MAP_FRONT_RIGHT, SPEAKER_FRONT_RIGHT},
+    {SF_CHANNEL_MAP_FRONT_CENTER, SPEAKER_FRONT_CENTER},
+    {SF_CHANNEL_MAP_REAR_CENTER, SPEAKER_BACK_CENTER},
+    {SF_CHANNEL_MAP_REAR_LEFT, SPEAKER_BACK_LEFT},
+    {SF_CHANNEL_MAP_REAR_RIGHT, SPEAKER_BACK_RIGHT},
+    {SF_CHANNEL_MAP_LFE, SPEAKER_LOW_FREQUENCY},
+    {SF_CHANNEL_MAP_FRONT_LEFT_OF_CENTER, SPEAKER_FRONT_LEFT_OF_CENTER},
+    {SF_CHANNEL_MAP_FRONT_RIGHT_OF_CENTER, SPEAKER_FRONT_RIGHT_OF_CENTER},
+    {SF_CHANNEL_MAP_SIDE_LEFT, SPEAKER_SIDE_LEFT},
+    {SF_CHANNEL_MAP_SIDE_RIGHT, SPEAKER_SIDE_RIGHT},
+}};
+
+constexpr std::uint32_t L = SPEAKER_FRONT_LEFT, R = SPEAKER_FRONT_RIGHT, C = SPEAKER_FRONT_CENTER,
+                        LFE = SPEAKER_LOW_FREQUENCY, BL = SPEAKER_BACK_LEFT,
+                        BR = SPEAKER_BACK_RIGHT, BC = SPEAKER_BACK_CENTER, SL = SPEAKER_SIDE_LEFT,
+                        SR = SPEAKER_SIDE_RIGHT;
+using Speakers = std::array<std::uint32_t, 8>; // per stored channel; 0 for none
+constexpr std::array<Speakers, 8> flac_speakers = {{{C},
+                                                    {L, R},
+                                                    {L, R, C},
+                                                    {L, R, BL, BR},
+                                                    {L, R, C, BL, BR},
+                                                    {L, R, C, LFE, BL, BR},
+                                                    {L, R, C, LFE, BC, SL, SR},
+                                                    {L, R, C, LFE, BL, BR, SL, SR}}};
+constexpr std::array<Speakers, 8> vorbis_speakers = {{{C},
+                                                      {L, R},
+                                                      {L, C, R},
+                                                      {L, R, BL, BR},
+                                                      {L, C, R, BL, BR},
+                                                      {L, C, R, BL, BR, LFE},
+                                                      {L, C, R, SL, SR, BC, LFE},
+                                                      {L, C, R, SL, SR, BL, BR, LFE}}};
+
+// The speakers of the stored channels: libsndfile's map, or the format's own order.
+Speakers stored_speakers(SNDFILE* sndfile, const SF_INFO& sf) {
+    Speakers speakers{};
+    const auto channels = static_cast<std::size_t>(sf.channels);
+    std::array<int, 8> map{};
+    if (sf_command(sndfile, SFC_GET_CHANNEL_MAP_INFO, map.data(),
+                   static_cast<int>(channels * sizeof(int))) == SF_TRUE) {
+        for (std::size_t c = 0; c < channels; ++c)
+            for (const auto& [entry, speaker] : sndfile_speakers)
+                if (map[c] == entry) speakers[c] = speaker;
+        return speakers;
+    }
+    const int major = sf.format & SF_FORMAT_TYPEMASK;
+    if (major == SF_FORMAT_FLAC) return flac_speakers[channels - 1];
+    if (major == SF_FORMAT_OGG) return vorbis_speakers[channels - 1];
+    return speakers;
+}
+
+// The delivered order of the channels: by the speakers' bits, when every channel has a speaker
+// of its own.
+ChannelOrder channel_order(SNDFILE* sndfile, const SF_INFO& sf) {
+    ChannelOrder order;
+    if (sf.channels < 1 || sf.channels > 8) return order;
+    const auto channels = static_cast<std::size_t>(sf.channels);
+    const Speakers speakers = stored_speakers(sndfile, sf);
+    std::uint32_t mask = 0;
+    for (std::size_t c = 0; c < channels; ++c) {
+        if (speakers[c] == 0 || (mask & speakers[c]) != 0) return order;
+        mask |= speakers[c];
+    }
+    order.mask = mask;
+    for (std::size_t c = 0; c < channels; ++c) order.from[c] = c;
+    std::sort(order.from.begin(), order.from.begin() + sf.channels,
+              [&](std::size_t x, std::size_t y) { return speakers[x] < speakers[y]; });
+    for (std::size_t c = 0; c < channels; ++c) order.reordered |= order.from[c] != c;
+    return order;
+}
+
+// Puts the channels of each of `frames` decoded frames in the delivered order.
+void reorder_channels(const ChannelOrder& order, std::size_t channels, std::size_t frame_bytes,
+                      std::span<std::byte> bytes, std::size_t frames) {
+    if (!order.reordered) return;
+    const std::size_t sample_bytes = frame_bytes / channels;
+    std::array<std::byte, 8 * sizeof(double)> stored{};
+    for (std::size_t f = 0; f < frames; ++f) {
+        const auto frame = bytes.subspan(f * frame_bytes, frame_bytes);
+        std::copy(frame.begin(), frame.end(), stored.begin());
+        for (std::size_t c = 0; c < channels; ++c)
+            std::copy_n(stored.begin() + static_cast<std::ptrdiff_t>(order.from[c] * sample_bytes),
+                        sample_bytes,
+                        frame.begin() + static_cast<std::ptrdiff_t>(c * sample_bytes));
+    }
+}
+
 int describe(const SF_INFO& sf, const Source& source, Reading reading, AudioInfo& info) {
     if (sf.channels < 1 || sf.samplerate < 1) {
         std::fprintf(stderr, "libsndfile: %d channels at %d Hz not supported\n", sf.channels,
@@ -645,7 +761,9 @@ int foreign_open(AudioFile& file, AudioInfo& info, ForeignInput input) {
     decoder->format = format_name(sf.format);
     decoder->channels = static_cast<std::size_t>(sf.channels);
     decoder->frame_bytes = sample_bytes * decoder->channels;
+    decoder->order = channel_order(decoder->sndfile.get(), sf);
     if (describe(sf, source, decoder->reading, info) != 0) return -1;
+    info.channel_mask = decoder->order.mask;
     file.decoder = std::move(decoder);
     return 0;
 }
@@ -676,9 +794,9 @@ std::size_t frames_written(std::span<const std::byte> bytes, std::size_t from, s
     return f;
 }
 
-// Decodes up to `frames` frames into `bytes`. A failure of libsndfile once the input has run out
-// is the file being cut short: the data ends there, with what was decoded.
-Block decode_block(ForeignDecoder& d, std::span<std::byte> bytes, std::size_t frames) {
+// Decodes up to `frames` frames into `bytes`, as stored. A failure of libsndfile once the input
+// has run out is the file being cut short: the data ends there, with what was decoded.
+Block decode_stored(ForeignDecoder& d, std::span<std::byte> bytes, std::size_t frames) {
     SNDFILE* s = d.sndfile.get();
     const auto n = static_cast<sf_count_t>(frames);
     void* to = bytes.data();
@@ -713,6 +831,13 @@ Block decode_block(ForeignDecoder& d, std::span<std::byte> bytes, std::size_t fr
     } else if (sf_error(s) != SF_ERR_NO_ERROR && d.marks_unwritten) {
         block.frames = frames_written(bytes, block.frames, frames, d.channels);
     }
+    return block;
+}
+
+// Decodes up to `frames` frames into `bytes`, channels in the delivered order.
+Block decode_block(ForeignDecoder& d, std::span<std::byte> bytes, std::size_t frames) {
+    Block block = decode_stored(d, bytes, frames);
+    reorder_channels(d.order, d.channels, d.frame_bytes, bytes, block.frames);
     return block;
 }
 

@@ -138,6 +138,7 @@ int read_h512_header(std::FILE* stream, AudioInfo& info) {
         return NOT_RECOGNIZED;
     }
     info.channels = channels;
+    info.channel_mask = 0; // the header names no speakers
     fill_info(words, info);
     const std::int32_t samples = words[samples_word];
     const int counted =

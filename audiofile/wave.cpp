@@ -24,6 +24,10 @@
 // with a message naming the cause. Samples must be packed: a block alignment wider than
 // channels × bytes per sample (samples in wider slots under tag 1) is refused rather than misread.
 //
+// The extensible format's speaker mask becomes the channel layout (channel_mask) when it names
+// a speaker for every channel and no more: a mask whose bits number more or fewer speakers than
+// there are channels says nothing reliable about them, and the layout is left unknown (0).
+//
 // Sample count: data length × 8 ÷ (bits × channels), in 64-bit arithmetic. A data length of 0
 // (or one too short for a frame) and the streaming placeholder 0xFFFFFFFF give no count: it is
 // then taken from the size of a regular file, and left unknown on a pipe. On a pipe the lengths
@@ -34,6 +38,7 @@
 #include "audiofile/detect.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <optional>
 
@@ -235,6 +240,13 @@ std::int32_t choose_sample_type(const WaveFormat& format) {
     return plain_sample_type(format.format_tag, format.bits_per_sample);
 }
 
+// The layout of the channels: the extensible format's mask when it has one bit per channel.
+std::uint32_t channel_mask_of(const WaveFormat& format) {
+    const bool fits = format.format_tag == WAVE_TAG_EXTENSIBLE && format.extended &&
+                      std::popcount(format.channel_mask) == format.channels;
+    return fits ? format.channel_mask : 0;
+}
+
 } // namespace
 
 int read_wave_fmt(std::FILE* stream, WaveFormat& format) {
@@ -257,6 +269,7 @@ int read_wave_extension(std::FILE* stream, WaveFormat& format) {
     const std::span<const std::uint8_t> f(fields);
     format.extended = load_le16(f.subspan<0, 2>()) >= least_extension_size;
     format.valid_bits = load_le16(f.subspan<2, 2>());
+    format.channel_mask = load_le32(f.subspan<4, 4>());
     std::copy_n(f.subspan<8, 16>().begin(), format.sub_format.size(), format.sub_format.begin());
     return 0;
 }
@@ -295,6 +308,7 @@ int get_chunk_type(std::FILE* stream, AudioInfo& info) {
                                                   walk.data_length, info) != 0)
         return WAVE_ERROR;
     set_reader_defaults(info);
+    info.channel_mask = channel_mask_of(walk.format);
     return 0;
 }
 

@@ -150,7 +150,7 @@ VANTREL_API const char* vantrel_strerror(int status) {
     case VANTREL_ERROR_BAD_RATE:
         return "sampling frequency not supported (16000, 32000, 44100 or 48000 Hz)";
     case VANTREL_ERROR_BAD_CHANNELS:
-        return "number of channels not supported (1 or 2)";
+        return "number of channels not supported (1 or 2; a converter takes 1 to 8)";
     case VANTREL_ERROR_BAD_CHANNEL_MODE:
         return "channel mode not valid for this number of channels";
     case VANTREL_ERROR_BAD_SUBBANDS:

@@ -1,5 +1,5 @@
-// The converter handle: the program's conversion stage (convert/conversion.h: the stereo-to-mono
-// mix and the resampler of -F and -m) on the caller's buffers.
+// The converter handle: the program's conversion stage (convert/conversion.h: the downmix, the
+// stereo-to-mono mix and the resampler of -F and -m) on the caller's buffers.
 //
 //   caller's samples ─► doubles on the 16-bit scale ─► stage ─► converted ─► caller's buffer
 //   (int16 as they are, float × 32768)   one piece at a time    [at, end)    (int16 truncated and
@@ -16,8 +16,10 @@
 #include "sbc/rate.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <type_traits>
@@ -112,6 +114,40 @@ int convert_samples(vantrel_converter* c, const Sample* samples, size_t count, s
     });
 }
 
+// Opens a converter with the speakers `channel_mask` gives, or (none) the usual layout of the
+// configuration's channel count.
+int open_converter(const vantrel_convert_config* config, std::optional<uint32_t> channel_mask,
+                   vantrel_converter** converter) {
+    return guarded([&]() -> int {
+        if (converter != nullptr) *converter = nullptr;
+        if (config == nullptr || converter == nullptr) return VANTREL_ERROR_NULL_POINTER;
+        vantrel_convert_config c{};
+        vantrel_convert_config_default(&c, 0, 0, 0);
+        if (!capi::copy_in(config, convert_config_size_v1, c)) return VANTREL_ERROR_BAD_STRUCT_SIZE;
+        c.struct_size = sizeof c;
+        const bool mix = c.channels == 2 && c.to_channels == 1;
+        const bool kept = (c.channels == 1 || c.channels == 2) && c.to_channels == c.channels;
+        const bool downmix = c.channels > 2 && c.channels <= convert::MAX_DOWNMIX_CHANNELS &&
+                             (c.to_channels == 1 || c.to_channels == 2);
+        if (!mix && !kept && !downmix) return VANTREL_ERROR_BAD_CHANNELS;
+        if (c.from_rate < 1 || c.to_rate < 1 || c.threads < 0) return VANTREL_ERROR_BAD_ARGUMENT;
+        const char* error = nullptr;
+        auto stage = convert::conversion_create(
+            {c.from_rate, c.to_rate, c.channels, c.to_channels, 1.0, std::clamp(c.threads, 1, 2),
+             channel_mask.value_or(convert::usual_channel_mask(c.channels))},
+            error);
+        if (!stage) return VANTREL_ERROR_BAD_ARGUMENT; // what libsoxr refuses
+        auto handle = std::make_unique<vantrel_converter>();
+        handle->stage = std::move(stage);
+        handle->config = c;
+        handle->piece.resize(piece_instants * static_cast<size_t>(c.channels));
+        // Room for whatever one step of the stage makes of a piece, at any ratio.
+        handle->converted.resize(piece_instants * static_cast<size_t>(c.to_channels));
+        *converter = handle.release();
+        return VANTREL_OK;
+    });
+}
+
 } // namespace
 
 extern "C" {
@@ -124,38 +160,20 @@ VANTREL_API int vantrel_convert_config_default(vantrel_convert_config* config, i
     config->from_rate = from_rate;
     config->to_rate = to_rate;
     config->channels = channels;
-    config->to_channels = channels;
+    config->to_channels = channels > 2 ? 2 : channels;
     config->threads = 1;
     return VANTREL_OK;
 }
 
 VANTREL_API int vantrel_converter_open(const vantrel_convert_config* config,
                                        vantrel_converter** converter) {
-    return guarded([&]() -> int {
-        if (converter != nullptr) *converter = nullptr;
-        if (config == nullptr || converter == nullptr) return VANTREL_ERROR_NULL_POINTER;
-        vantrel_convert_config c{};
-        vantrel_convert_config_default(&c, 0, 0, 0);
-        if (!capi::copy_in(config, convert_config_size_v1, c)) return VANTREL_ERROR_BAD_STRUCT_SIZE;
-        c.struct_size = sizeof c;
-        const bool mix = c.channels == 2 && c.to_channels == 1;
-        if (c.channels < 1 || c.channels > 2 || (c.to_channels != c.channels && !mix))
-            return VANTREL_ERROR_BAD_CHANNELS;
-        if (c.from_rate < 1 || c.to_rate < 1 || c.threads < 0) return VANTREL_ERROR_BAD_ARGUMENT;
-        const char* error = nullptr;
-        auto stage = convert::conversion_create(
-            {c.from_rate, c.to_rate, c.channels, c.to_channels, 1.0, std::clamp(c.threads, 1, 2)},
-            error);
-        if (!stage) return VANTREL_ERROR_BAD_ARGUMENT; // what libsoxr refuses
-        auto handle = std::make_unique<vantrel_converter>();
-        handle->stage = std::move(stage);
-        handle->config = c;
-        handle->piece.resize(piece_instants * static_cast<size_t>(c.channels));
-        // Room for whatever one step of the stage makes of a piece, at any ratio.
-        handle->converted.resize(piece_instants * static_cast<size_t>(c.to_channels));
-        *converter = handle.release();
-        return VANTREL_OK;
-    });
+    return open_converter(config, std::nullopt, converter);
+}
+
+VANTREL_API int vantrel_converter_open_layout(const vantrel_convert_config* config,
+                                              uint32_t channel_mask,
+                                              vantrel_converter** converter) {
+    return open_converter(config, channel_mask, converter);
 }
 
 VANTREL_API int vantrel_converter_close(vantrel_converter* converter) {

@@ -29,6 +29,11 @@ std::size_t stage(const Conversion& c, std::span<const double> in, std::span<dou
     switch (c.channel_step) {
     case ChannelStep::stereo_to_mono:
         return mix_to_mono(values, values);
+    case ChannelStep::downmix: {
+        const std::size_t instants = downmix_to_stereo(c.downmix, values, values);
+        const auto stereo = values.first(2 * instants);
+        return c.spec.to_channels == 1 ? mix_to_mono(stereo, stereo) : stereo.size();
+    }
     case ChannelStep::keep:
         break;
     }
@@ -48,9 +53,12 @@ std::unique_ptr<Conversion> conversion_create(const ConversionSpec& spec, const 
         return nullptr;
     }
     const bool mix = spec.from_channels == 2 && spec.to_channels == 1;
-    if (spec.from_channels < 1 || spec.from_channels > 2 ||
-        (spec.to_channels != spec.from_channels && !mix)) {
-        error = "only one or two channels are converted, and two only to one";
+    const bool downmix = spec.from_channels > 2 && spec.from_channels <= MAX_DOWNMIX_CHANNELS &&
+                         (spec.to_channels == 1 || spec.to_channels == 2);
+    const bool kept = spec.from_channels >= 1 && spec.from_channels <= 2 &&
+                      spec.to_channels == spec.from_channels;
+    if (!mix && !downmix && !kept) {
+        error = "only 1 to 8 channels are converted: 1 or 2 kept, 2 to 1, 3 to 8 to 2 or 1";
         return nullptr;
     }
     std::unique_ptr<Conversion> c;
@@ -62,7 +70,10 @@ std::unique_ptr<Conversion> conversion_create(const ConversionSpec& spec, const 
         return nullptr;
     }
     c->spec = spec;
-    c->channel_step = mix ? ChannelStep::stereo_to_mono : ChannelStep::keep;
+    c->channel_step = mix       ? ChannelStep::stereo_to_mono
+                      : downmix ? ChannelStep::downmix
+                                : ChannelStep::keep;
+    if (downmix) c->downmix = downmix_for(spec.from_channels, spec.channel_mask);
     if (spec.from_rate != spec.to_rate) {
         c->resampler =
             resampler_create(spec.from_rate, spec.to_rate, spec.to_channels, spec.threads, error);

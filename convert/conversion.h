@@ -2,7 +2,9 @@
 //
 //   input values (from_channels, interleaved, any scale)
 //     ─► × scale (to the 16-bit scale)
-//     ─► channel step: kept as they are, or stereo mixed to mono ((L + R) ÷ 2)
+//     ─► channel step: kept as they are, stereo mixed to mono ((L + R) ÷ 2), or 3 to 8 channels
+//        mixed down to stereo by the layout's matrix (convert/downmix.h) and, for mono, on
+//        to (L + R) ÷ 2
 //     ─► staged (one chunk of 4096 instants at most)
 //     ─► resampler from_rate ─► to_rate (libsoxr; none when the rate stays)  ─► out
 //
@@ -22,6 +24,7 @@
 // n input instants give resampled_length(n, from_rate, to_rate) output instants in all.
 #pragma once
 
+#include "convert/downmix.h"
 #include "convert/resample.h"
 
 #include <cstddef>
@@ -36,31 +39,32 @@ namespace convert {
 struct ConversionSpec {
     int32_t from_rate = 0;     // Hz of the input, 1 and up
     int32_t to_rate = 0;       // Hz of the output, 1 and up
-    int32_t from_channels = 0; // 1 or 2
-    int32_t to_channels = 0;   // from_channels, or 1 from 2 (the mix)
+    int32_t from_channels = 0; // 1 to 8
+    int32_t to_channels = 0;   // from_channels (1 or 2), 1 from 2 (the mix), 2 or 1 from 3..8
     double scale = 1.0;        // what brings an input value to the 16-bit scale
     int threads = 1;           // 2 or more: the second channel resampled on a thread of its own
+    std::uint32_t channel_mask = 0; // 3..8 channels: the speakers they feed (downmix_for)
 };
 
 // True when the stage would change nothing but the scale: the same rate and the same channels.
 bool conversion_is_identity(const ConversionSpec& spec);
 
-// How the channels are turned into the output's. (A step that mixes more channels down slots in
-// here beside the others.)
-enum class ChannelStep { keep, stereo_to_mono };
+// How the channels are turned into the output's.
+enum class ChannelStep { keep, stereo_to_mono, downmix };
 
 struct Conversion {
     ConversionSpec spec;
     ChannelStep channel_step = ChannelStep::keep;
+    Downmix downmix;                      // for ChannelStep::downmix
     std::unique_ptr<Resampler> resampler; // null when the rate stays
     std::vector<double> staged;           // after the channel step, not yet passed on
     std::size_t staged_at = 0, staged_end = 0;
     bool failed = false; // the resampler refused to go on; nothing more comes out
 };
 
-// A stage for `spec`, or null with the reason in `error`: a rate below 1, channels other than
-// 1 or 2 (or 2 from 1), what libsoxr refuses, no memory. Reads the environment while it runs
-// (resampler_create); stages may be created on several threads at once.
+// A stage for `spec`, or null with the reason in `error`: a rate below 1, channels outside 1..8,
+// more than 2 out, 2 from 1, as many out as in beyond 2, what libsoxr refuses, no memory. Reads the
+// environment while it runs (resampler_create); stages may be created on several threads at once.
 std::unique_ptr<Conversion> conversion_create(const ConversionSpec& spec, const char*& error);
 
 // What one call did: values of the caller's input used, and values written to `out`.

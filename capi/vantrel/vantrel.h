@@ -79,7 +79,7 @@ enum {
     VANTREL_ERROR_NULL_POINTER = -1,     /* a pointer the call needs is null */
     VANTREL_ERROR_BUFFER_TOO_SMALL = -2, /* the output buffer cannot hold the result */
     VANTREL_ERROR_BAD_RATE = -3,         /* sampling frequency not 16000, 32000, 44100, 48000 */
-    VANTREL_ERROR_BAD_CHANNELS = -4,     /* channels not 1 or 2 */
+    VANTREL_ERROR_BAD_CHANNELS = -4,     /* channels not 1 or 2 (converters: 1 to 8) */
     VANTREL_ERROR_BAD_CHANNEL_MODE = -5, /* unknown channel mode, or MONO with two channels */
     VANTREL_ERROR_BAD_SUBBANDS = -6,     /* subbands not 4 or 8 */
     VANTREL_ERROR_BAD_BLOCKS = -7,       /* blocks not 4, 8, 12 or 16 */
@@ -241,13 +241,14 @@ VANTREL_API int vantrel_encoder_encode_double(vantrel_encoder* encoder, const do
                                               size_t count, uint8_t* out, size_t capacity,
                                               size_t* written);
 
-/* ---- Converter: resampling and the stereo-to-mono mix ------------------------------------- */
+/* ---- Converter: resampling, the stereo-to-mono mix and the downmix ------------------------ */
 
-/* The conversion `vantrel -F` and `vantrel -m` make before encoding: stereo mixed to mono as
- * (L + R) / 2, then resampled with libsoxr (linear phase, very high quality, its delay taken
- * out: output instant k lies at input time k × from_rate / to_rate). Converting a signal and
- * encoding the result with vantrel_encoder_encode (or _double for float samples) gives the
- * program's bytes for a file of that signal:
+/* The conversion `vantrel -F` and `vantrel -m` make before encoding: 3 to 8 channels mixed down
+ * to stereo (below), stereo mixed to mono as (L + R) / 2, then resampled with libsoxr (linear
+ * phase, very high quality, its delay taken out: output instant k lies at input time
+ * k × from_rate / to_rate). Converting a signal and encoding the result with
+ * vantrel_encoder_encode (or _double for float samples) gives the program's bytes for a file of
+ * that signal:
  *   -F 44100 on 22050 Hz stereo:  from_rate 22050, to_rate 44100, channels 2, to_channels 2;
  *   -m on 44100 Hz stereo:        from_rate 44100, to_rate 16000, channels 2, to_channels 1,
  *                                 then an encoder from vantrel_encoder_open_msbc.
@@ -256,25 +257,59 @@ VANTREL_API int vantrel_encoder_encode_double(vantrel_encoder* encoder, const do
  * C library's math functions may change the last bits). */
 typedef struct vantrel_converter vantrel_converter;
 
+/* The downmix of 3 to 8 channels: each channel feeds the speaker of a bit of `channel_mask`
+ * (channel k the k-th lowest bit set, as in an extensible WAVE file's mask), and the ITU-R
+ * BS.775 matrix mixes them to stereo, the LFE dropped:
+ *   left  = L + a·C + a·BL + a·SL + 0.5·BC + FLC      a = 1/√2 (−3 dB)
+ *   right = R + a·C + a·BR + a·SR + 0.5·BC + FRC
+ * every gain divided by the larger row's sum of gains, so that full scale cannot clip (5.1:
+ * L 0.4142, C and BL 0.2929). vantrel_converter_open takes the usual layout of that many
+ * channels (FLAC's order, the extensible WAVE order too: 3.0 0x7, quad 0x33, 5.0 0x37, 5.1
+ * 0x3F, 6.1 0x70F, 7.1 0x63F); vantrel_converter_open_layout takes the caller's mask, where 0,
+ * a mask whose bits do not number the channels, or one with other bits takes the first two
+ * channels as they are (as the program does for a file that names no speakers). to_channels 1
+ * then mixes the stereo to (L + R) / 2, as `vantrel -m` does. */
+enum {
+    VANTREL_SPEAKER_FRONT_LEFT = 0x1,
+    VANTREL_SPEAKER_FRONT_RIGHT = 0x2,
+    VANTREL_SPEAKER_FRONT_CENTER = 0x4,
+    VANTREL_SPEAKER_LOW_FREQUENCY = 0x8,
+    VANTREL_SPEAKER_BACK_LEFT = 0x10,
+    VANTREL_SPEAKER_BACK_RIGHT = 0x20,
+    VANTREL_SPEAKER_FRONT_LEFT_OF_CENTER = 0x40,
+    VANTREL_SPEAKER_FRONT_RIGHT_OF_CENTER = 0x80,
+    VANTREL_SPEAKER_BACK_CENTER = 0x100,
+    VANTREL_SPEAKER_SIDE_LEFT = 0x200,
+    VANTREL_SPEAKER_SIDE_RIGHT = 0x400
+};
+
 typedef struct vantrel_convert_config {
     uint32_t struct_size; /* sizeof(vantrel_convert_config) */
     int32_t from_rate;    /* Hz of the input: 1 and up */
     int32_t to_rate;      /* Hz of the output: 1 and up (from_rate: the rate is kept) */
-    int32_t channels;     /* of the input: 1 or 2 */
-    int32_t to_channels;  /* of the output: `channels`, or 1 from 2 (the mix) */
-    int32_t threads;      /* 1 (default): all on the caller's thread; 2: with two channels, the
-                             second is resampled on a thread of the converter's own */
+    int32_t channels;     /* of the input: 1 to 8 */
+    int32_t to_channels;  /* of the output: `channels` (1 or 2), 1 from 2 (the mix), or 2 or 1
+                             from 3..8 (the downmix) */
+    int32_t threads;      /* 1 (default): all on the caller's thread; 2: with two channels out,
+                             the second is resampled on a thread of the converter's own */
 } vantrel_convert_config;
 
-/* Fills `config`: struct_size, these rates and channels, to_channels = channels, one thread. */
+/* Fills `config`: struct_size, these rates and channels, one thread; to_channels = channels for
+ * 1 or 2, and 2 (the downmix) for 3 to 8. */
 VANTREL_API int vantrel_convert_config_default(vantrel_convert_config* config, int32_t from_rate,
                                                int32_t to_rate, int32_t channels);
 
-/* Opens a converter. VANTREL_ERROR_BAD_CHANNELS for channels it cannot take (only 2 to 1 is
- * mixed); VANTREL_ERROR_BAD_ARGUMENT for a rate below 1, negative threads, or rates libsoxr
- * refuses. On failure *converter is set to null. */
+/* Opens a converter. VANTREL_ERROR_BAD_CHANNELS for channels it cannot take (outside 1..8, or
+ * to_channels other than those above); VANTREL_ERROR_BAD_ARGUMENT for a rate below 1, negative
+ * threads, or rates libsoxr refuses. On failure *converter is set to null. */
 VANTREL_API int vantrel_converter_open(const vantrel_convert_config* config,
                                        vantrel_converter** converter);
+
+/* vantrel_converter_open with the speakers of 3 to 8 channels given by `channel_mask` (the
+ * VANTREL_SPEAKER_* bits above, channel k the k-th lowest bit set); for 1 or 2 channels the
+ * mask is not used. */
+VANTREL_API int vantrel_converter_open_layout(const vantrel_convert_config* config,
+                                              uint32_t channel_mask, vantrel_converter** converter);
 
 /* Closes the converter and frees it; a null handle is accepted. */
 VANTREL_API int vantrel_converter_close(vantrel_converter* converter);

@@ -18,6 +18,10 @@
 //   chunks of the input ─► stage: × scale, (L + R) ÷ 2 for -m on stereo, resampler ─► truncate
 //                                  its tail drained at the end                         and limit
 //
+// Inputs of 3 to 8 channels always go through the stage: they are mixed down to stereo by the
+// matrix of their speaker layout (convert/downmix.h), and on to mono with -m; an input whose
+// layout is not known gives its first two channels. More than 8 channels are refused.
+//
 // The input is read up to the sample count of its header, as without conversion; that count,
 // resampled, gives the frames the stream is to have. Without -F, and with -F at the input's own
 // rate, nothing is converted and the bytes are those of the plain run.
@@ -49,6 +53,7 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -57,7 +62,9 @@ namespace cli {
 
 namespace {
 
+// Channels the encoder takes, and channels an input may have (more than 2 are mixed down).
 constexpr int max_channels = 2;
+constexpr int max_input_channels = convert::MAX_DOWNMIX_CHANNELS;
 
 // The frame shape the bitpool is derived for.
 sbc::RateShape rate_shape(const Settings& s, int32_t channel_mode, int32_t channels,
@@ -284,20 +291,38 @@ bool choose_target(const Settings& settings, const audiofile::AudioInfo& info, T
         print_rate_hint(info);
         return false;
     }
-    if (info.channels > max_channels) {
+    if (info.channels > max_input_channels) {
         std::fprintf(stderr, "\nnumber of channels: %d exceeds the maximum number: %d\n",
-                     info.channels, max_channels);
+                     info.channels, max_input_channels);
         return false;
     }
     target.frequency = settings.msbc             ? sbc::MSBC_SAMPLING_FREQUENCY
                        : settings.frequency != 0 ? settings.frequency
                                                  : info.sampling_frequency;
-    target.channels = settings.msbc ? 1 : info.channels;
+    target.channels = settings.msbc ? 1 : std::min(info.channels, max_channels);
     return true;
 }
 
-const char* channels_name(int32_t channels) {
-    return channels == 1 ? "mono" : "stereo";
+// "mono", "stereo" or "6 channels".
+std::string channels_name(int32_t channels) {
+    return channels == 1   ? "mono"
+           : channels == 2 ? "stereo"
+                           : std::to_string(channels) + " channels";
+}
+
+// -v: how the channels of an input of more than two were mixed down.
+void print_downmix(const convert::Downmix& d, int32_t to_channels) {
+    const std::string to = channels_name(to_channels);
+    if (!d.known) {
+        std::fprintf(stderr, "downmixed: %d channels (layout unknown) -> %s: the first two taken\n",
+                     d.channels, to.c_str());
+        return;
+    }
+    const char* name = convert::layout_name(d.mask);
+    std::array<char, 32> mask{};
+    std::snprintf(mask.data(), mask.size(), "channel mask 0x%X", d.mask);
+    const char* layout = name ? name : mask.data();
+    std::fprintf(stderr, "downmixed: %d channels (%s) -> %s\n", d.channels, layout, to.c_str());
 }
 
 // The conversion from the input to `target`, or null when there is none to make. Sets `failed`
@@ -311,7 +336,8 @@ std::unique_ptr<Conversion> plan_conversion(const Settings& settings,
                                        info.channels,
                                        target.channels,
                                        sixteen_bit_scale(info.sample_type),
-                                       thread_count(settings.threads)};
+                                       thread_count(settings.threads),
+                                       info.channel_mask};
     if (convert::conversion_is_identity(spec)) return nullptr;
     auto c = std::make_unique<Conversion>();
     c->channels = info.channels;
@@ -326,10 +352,13 @@ std::unique_ptr<Conversion> plan_conversion(const Settings& settings,
     c->chunk.resize(chunk_instants * static_cast<size_t>(info.channels));
     c->ready.resize(ready_values);
     if (info.num_samples_known) c->instants_wanted = info.num_samples;
-    if (settings.verbose)
+    if (settings.verbose) {
         std::fprintf(stderr, "converted: %d Hz %s -> %d Hz %s\n", info.sampling_frequency,
-                     channels_name(info.channels), target.frequency,
-                     channels_name(target.channels));
+                     channels_name(info.channels).c_str(), target.frequency,
+                     channels_name(target.channels).c_str());
+        if (c->stage->channel_step == convert::ChannelStep::downmix)
+            print_downmix(c->stage->downmix, target.channels);
+    }
     return c;
 }
 

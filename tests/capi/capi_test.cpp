@@ -495,10 +495,14 @@ using Converter = std::unique_ptr<vantrel_converter, ConverterCloser>;
 
 // Everything the converter makes of `samples`, given `step` values at a time into an output
 // buffer of `room` values, then finished and drained.
+// A `mask` of 0 or more opens it with vantrel_converter_open_layout.
 std::vector<int16_t> convert_all(const vantrel_convert_config& config,
-                                 const std::vector<int16_t>& samples, size_t step, size_t room) {
+                                 const std::vector<int16_t>& samples, size_t step, size_t room,
+                                 long mask = -1) {
     vantrel_converter* raw = nullptr;
-    EXPECT_EQ(vantrel_converter_open(&config, &raw), VANTREL_OK);
+    EXPECT_EQ(mask < 0 ? vantrel_converter_open(&config, &raw)
+                       : vantrel_converter_open_layout(&config, static_cast<uint32_t>(mask), &raw),
+              VANTREL_OK);
     const Converter c(raw);
     std::vector<int16_t> out, buffer(room);
     const auto pump = [&](const int16_t* in, size_t n) {
@@ -591,14 +595,49 @@ TEST(CApi, ConvertsAndEncodesAsTheProgramDoesWithFAndM) {
               expected);
 }
 
+// 3 to 8 channels: a converter of 6 channels mixes 5.1 down, and with an encoder gives the
+// program's bytes for the extensible WAVE of that layout, to stereo and with -m; with the layout
+// given as 0 it takes the first two channels, as the program does for a WAVE that names no
+// speakers.
+TEST(CApi, DownmixesAsTheProgramDoes) {
+    const auto samples = to_pcm16(sine_frames(6, 48000, 5000, 331, 0.3));
+    TempDir dir;
+    write_file(dir / "51.wav", wave_extensible_file(6, 48000, 0x3F, pcm16_le(samples)));
+    write_file(dir / "plain.wav", wave_file(6, 48000, 16, pcm16_le(samples)));
+    vantrel_convert_config config;
+    vantrel_convert_config_default(&config, 48000, 48000, 6);
+    EXPECT_EQ(config.to_channels, 2);
+    const auto stereo_encoder = [] {
+        return open({"", 48000, 2, {}, VANTREL_CHANNEL_MODE_AUTO, VANTREL_SNR, 8, 16, 375000});
+    };
+    for (const auto& [mask, file] :
+         {std::pair{-1L, "51.wav"}, {0x3FL, "51.wav"}, {0L, "plain.wav"}}) {
+        SCOPED_TRACE(mask);
+        const auto stereo = capi_convert::convert_all(config, samples, 6 * 77, 10, mask);
+        EXPECT_EQ(encode(stereo_encoder().get(), stereo, stereo.size()),
+                  program_output({}, (dir / file).string()));
+    }
+    config.to_rate = 16000;
+    config.to_channels = 1;
+    const auto mono = capi_convert::convert_all(config, samples, samples.size(), 1 << 16);
+    vantrel_encoder* m = nullptr;
+    ASSERT_EQ(vantrel_encoder_open_msbc(0, &m), VANTREL_OK);
+    const Encoder msbc(m);
+    EXPECT_EQ(encode(msbc.get(), mono, mono.size()),
+              program_output({"-m"}, (dir / "51.wav").string()));
+}
+
 TEST(CApi, ConverterRefusesWhatItCannotConvertAndInputAfterFinish) {
     vantrel_convert_config c;
     vantrel_convert_config_default(&c, 44100, 48000, 1);
     vantrel_converter* raw = nullptr;
-    for (const auto& [to_channels, from_rate, status] :
-         {std::array<int, 3>{2, 44100, VANTREL_ERROR_BAD_CHANNELS},
-          std::array<int, 3>{1, 0, VANTREL_ERROR_BAD_ARGUMENT}}) {
+    for (const auto& [channels, to_channels, from_rate, status] :
+         {std::array<int, 4>{1, 2, 44100, VANTREL_ERROR_BAD_CHANNELS},
+          std::array<int, 4>{9, 2, 44100, VANTREL_ERROR_BAD_CHANNELS},
+          std::array<int, 4>{6, 6, 44100, VANTREL_ERROR_BAD_CHANNELS},
+          std::array<int, 4>{1, 1, 0, VANTREL_ERROR_BAD_ARGUMENT}}) {
         auto bad = c;
+        bad.channels = channels;
         bad.to_channels = to_channels;
         bad.from_rate = from_rate;
         EXPECT_EQ(vantrel_converter_open(&bad, &raw), status);

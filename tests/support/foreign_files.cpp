@@ -103,23 +103,22 @@ std::size_t audio_at(const ForeignKind& kind, const std::string& b) {
     }
 }
 
-// The stereo samples `pcm` as libsndfile writes them in `format`.
-std::string written_by_libsndfile(const char* name, int format, int rate,
+} // namespace
+
+std::string written_by_libsndfile(const char* name, int format, int rate, int channels,
                                   const std::vector<short>& pcm) {
     TempDir dir;
     SF_INFO info{};
     info.samplerate = rate;
-    info.channels = 2;
+    info.channels = channels;
     info.format = format;
     const auto path = dir / name;
     SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
     if (file == nullptr) throw std::runtime_error(std::string("cannot write ") + name);
-    sf_writef_short(file, pcm.data(), static_cast<sf_count_t>(pcm.size() / 2));
+    sf_writef_short(file, pcm.data(), static_cast<sf_count_t>(pcm.size()) / channels);
     sf_close(file);
     return read_file(path);
 }
-
-} // namespace
 
 std::vector<ForeignFile> foreign_files(int frames) {
     std::vector<ForeignFile> files;
@@ -130,7 +129,7 @@ std::vector<ForeignFile> foreign_files(int frames) {
                 pcm.push_back(static_cast<short>(std::lround(
                     32767 * (0.4 * std::sin(2 * M_PI * 440.0 * (c + 1) * t / kind.rate) +
                              0.2 * std::sin(2 * M_PI * 3000.0 * t / kind.rate)))));
-        std::string bytes = written_by_libsndfile(kind.name, kind.format, kind.rate, pcm);
+        std::string bytes = written_by_libsndfile(kind.name, kind.format, kind.rate, 2, pcm);
         const std::size_t at = audio_at(kind, bytes);
         files.push_back({kind.name, std::move(bytes), at, kind.declares_length, kind.lossless});
     }
@@ -138,7 +137,7 @@ std::vector<ForeignFile> foreign_files(int frames) {
 }
 
 std::string alac_in_caf(const std::vector<int16_t>& stereo) {
-    return written_by_libsndfile("alac.caf", SF_FORMAT_CAF | SF_FORMAT_ALAC_16, 44100,
+    return written_by_libsndfile("alac.caf", SF_FORMAT_CAF | SF_FORMAT_ALAC_16, 44100, 2,
                                  std::vector<short>(stereo.begin(), stereo.end()));
 }
 

@@ -29,6 +29,12 @@ inline void PrintTo(const ForeignFile& file, std::ostream* os) {
 // frames each (44.1 kHz unless said). Throws std::runtime_error when libsndfile cannot write one.
 std::vector<ForeignFile> foreign_files(int frames);
 
+// `pcm` (interleaved, `channels` each) as libsndfile writes it in `format` (SF_FORMAT_* bits of
+// sndfile.h); `name` gives the temporary file its extension. Throws std::runtime_error when
+// libsndfile cannot write it.
+std::string written_by_libsndfile(const char* name, int format, int rate, int channels,
+                                  const std::vector<short>& pcm);
+
 // Interleaved stereo samples as libsndfile writes ALAC in CAF: its packet table before the
 // audio, and its last packet read before the first when libsndfile opens the file.
 std::string alac_in_caf(const std::vector<int16_t>& stereo);

@@ -24,6 +24,19 @@ std::string wave_file(int channels, int rate, int bits, const std::string& data,
            le32(length) + data;
 }
 
+std::string wave_extensible_file(int channels, int rate, uint32_t channel_mask,
+                                 const std::string& data16) {
+    const auto block_align = static_cast<uint32_t>(channels * 2);
+    const std::string guid_suffix("\0\0\0\0\x10\0\x80\0\0\xAA\0\x38\x9B\x71", 14);
+    const std::string fmt =
+        le16(0xFFFE) + le16(static_cast<uint16_t>(channels)) + le32(static_cast<uint32_t>(rate)) +
+        le32(static_cast<uint32_t>(rate) * block_align) + le16(static_cast<uint16_t>(block_align)) +
+        le16(16) + le16(22) + le16(16) + le32(channel_mask) + le16(1) + guid_suffix;
+    const auto length = static_cast<uint32_t>(data16.size());
+    return "RIFF" + le32(4 + 8 + 40 + 8 + length) + "WAVE" + "fmt " + le32(40) + fmt + "data" +
+           le32(length) + data16;
+}
+
 std::string pcm16_le(const std::vector<int16_t>& samples) {
     std::string out;
     for (int16_t s : samples) out += le16(static_cast<uint16_t>(s));

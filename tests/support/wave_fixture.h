@@ -20,6 +20,11 @@ std::string le32(uint32_t v);
 std::string wave_file(int channels, int rate, int bits, const std::string& data, int format_tag = 1,
                       std::optional<uint32_t> data_length = std::nullopt);
 
+// 16-bit PCM in the extensible format (tag 0xFFFE, a 40-byte "fmt "), whose speaker mask is
+// `channel_mask`.
+std::string wave_extensible_file(int channels, int rate, uint32_t channel_mask,
+                                 const std::string& data16);
+
 std::string pcm16_le(const std::vector<int16_t>& samples);
 std::string pcm24_le(const std::vector<int32_t>& samples);
 std::string pcm32_le(const std::vector<int32_t>& samples);
