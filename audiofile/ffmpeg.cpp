@@ -260,6 +260,10 @@ std::int32_t open_decoder(FfmpegDecoder& d, FfmpegStream& stream, char* text) {
     d.channels = d.codec->ch_layout.nb_channels;
     d.sampling_frequency = d.codec->sample_rate;
     d.kind = kind_of(d.codec->sample_fmt);
+    if (d.codec->sample_fmt == AV_SAMPLE_FMT_NONE) { // told by the first frame, and none came
+        say(text, "no audio could be decoded from it");
+        return FFMPEG_FAILED;
+    }
     if (d.channels < 1 || d.sampling_frequency < 1 || d.kind < 0) {
         say(text, "its audio has no channels, no rate or samples of a kind not taken");
         return FFMPEG_FAILED;
