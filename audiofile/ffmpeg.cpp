@@ -252,7 +252,8 @@ std::int32_t open_decoder(FfmpegDecoder& d, FfmpegStream& stream, char* text) {
         say(text, "its audio cannot be decoded", e);
         return FFMPEG_FAILED;
     }
-    d.codec->thread_count = 1; // decoding runs ahead on the library's own thread
+    d.codec->thread_count = 2;
+    d.codec->thread_type = FF_THREAD_FRAME;
     if (const int e = avcodec_open2(d.codec.get(), codec, nullptr); e < 0) {
         say(text, "its audio cannot be decoded", e);
         return FFMPEG_FAILED;
