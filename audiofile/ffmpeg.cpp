@@ -252,8 +252,9 @@ std::int32_t open_decoder(FfmpegDecoder& d, FfmpegStream& stream, char* text) {
         say(text, "its audio cannot be decoded", e);
         return FFMPEG_FAILED;
     }
-    d.codec->thread_count = 2;
-    d.codec->thread_type = FF_THREAD_FRAME;
+    // One thread: the library decodes ahead on a thread of its own. (FFmpeg's frame threads
+    // lost the data after the first WavPack block of a file arriving through a pipe.)
+    d.codec->thread_count = 1;
     if (const int e = avcodec_open2(d.codec.get(), codec, nullptr); e < 0) {
         say(text, "its audio cannot be decoded", e);
         return FFMPEG_FAILED;

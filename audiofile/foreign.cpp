@@ -335,6 +335,7 @@ struct HeaderWalk {
     std::uint64_t data_size = 0;   // as declared
     bool declared = false;         // the size is a real one, not "to the end" or a placeholder
     bool alac = false;             // CAF: ALAC packets (see walk_header)
+    bool broken = false;           // a chunk before the data is larger than any file (2^62)
     std::optional<std::uint64_t> frames; // the frames that size holds, where it tells
 };
 
@@ -394,6 +395,7 @@ HeaderWalk walk_caf(Source& s) {
             return w;
         }
         at = after(body, size);
+        w.broken = !at;
     }
     return w;
 }
@@ -439,6 +441,7 @@ HeaderWalk walk_w64(Source& s) {
         }
         if (size < chunk.size()) return w;
         at = after(*at, size);
+        w.broken = !at;
         if (at) *at = (*at + 7) / 8 * 8;
     }
     return w;
@@ -693,7 +696,10 @@ int ffmpeg_open(AudioFile& file, AudioInfo& info, ForeignDecoderPtr decoder,
         std::fprintf(stderr, "\nError reading inputfile: %s\n", std::strerror(source_error(s)));
         return READ_FAILED;
     }
-    if (!s.start && (s.replay.lost || (s.replay.out_of_reach && result != FFMPEG_OK))) {
+    // On a pipe, whatever FFmpeg asked for and did not get while opening the file (a chunk
+    // that reaches further than may be held, an index past 16 MiB of audio) would make it read
+    // the file otherwise than by name: refused, whatever FFmpeg made of it.
+    if (!s.start && (s.replay.lost || s.replay.out_of_reach)) {
         std::fputs(pipe_limit_message(format).c_str(), stderr);
         return -1;
     }
@@ -757,6 +763,11 @@ int foreign_open(AudioFile& file, AudioInfo& info, ForeignInput input) {
         return -1;
     }
     Source& source = decoder->source;
+    // libsndfile refuses such a file by name, but through a pipe, whose length it is not told,
+    // may take it as one without audio: refused here, the same both ways.
+    if (walk.broken)
+        return refuse_undecodable(walk.format, "a chunk before the audio is larger than any file",
+                                  false);
     SF_INFO sf{};
     if (source_error(source) == 0) {
         if (pipe_falls_short(source, walk, 0)) return -1;
@@ -828,10 +839,14 @@ Block decode_ffmpeg_block(ForeignDecoder& d, std::span<std::byte> bytes, std::si
         d.ffmpeg->decode(d.ffmpeg_decoder, bytes.data(), frames, &decoded, text.data());
     Block block;
     block.frames = decoded;
-    if (result == FFMPEG_OK) return block;
+    // Through a pipe, bytes that could not be served end the data early, though FFmpeg may take
+    // them for its end: that is said.
+    const Source& s = d.source;
+    const bool short_of_pipe = !s.start && (s.replay.lost || s.replay.out_of_reach);
+    if (result == FFMPEG_OK && !(short_of_pipe && decoded < frames)) return block;
     if (const int error = source_error(d.source); error != 0) {
         block.error = error;
-    } else if (!d.source.start && d.source.replay.lost) {
+    } else if (short_of_pipe) {
         block.error = EIO;
         block.message = pipe_limit_message(d.format);
     } else if (result == FFMPEG_NO_MEMORY) {
