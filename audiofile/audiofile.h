@@ -14,7 +14,9 @@
 //
 // Five containers are read by the library's own readers (Sun audio, WAVE, AIFF/AIFC, SPW, the
 // 512-byte header). A file that all five refuse is handed to libsndfile, which decodes FLAC,
-// Ogg Vorbis, Ogg Opus, MP3, Sony Wave64 and Core Audio (CAF) files; their samples come out
+// Ogg Vorbis, Ogg Opus, MP3, Sony Wave64 and Core Audio (CAF) files, and what libsndfile does
+// not decode to FFmpeg's libraries (M4A with AAC or ALAC, WavPack, TTA, APE, ALAC in CAF as
+// ffmpeg writes it, and the rest FFmpeg reads), when the build has them; their samples come out
 // decoded, in the host's byte order, with sample types of their own (ST_DECODED_*).
 //
 // Failures are reported where they are found, as text on standard error, and carried up as
@@ -76,14 +78,16 @@ inline constexpr std::int32_t ST_WAVE_ALAW = 34;  // WAVE format tag 6
 inline constexpr std::int32_t ST_AIFC_MULAW = 35; // AIFC compression type "ulaw" (or "ULAW")
 inline constexpr std::int32_t ST_AIFC_ALAW = 36;  // AIFC compression type "alaw" (or "ALAW")
 
-// Samples decoded by libsndfile from a FLAC, Ogg, MP3, W64 or CAF file, in the host's byte order.
+// Samples decoded by libsndfile from a FLAC, Ogg, MP3, W64 or CAF file, or by FFmpeg, in the
+// host's byte order.
 // They are not stored in the stream as such: no header writer takes them, and their number says
 // nothing of the file's size (a compressed file decodes to many more bytes than it holds).
 //   ST_DECODED_PCM16    16-bit integers: 16-bit sources as they are, 8-bit ones times 256,
 //                       and what companded or ADPCM sources expand to
-//   ST_DECODED_PCM32    32-bit integers: 32-bit sources as they are, 24-bit ones times 256
+//   ST_DECODED_PCM32    32-bit integers: 32-bit sources as they are, 24-bit (and 20-bit) ones
+//                       at the top of the word (times 256, times 4096)
 //   ST_DECODED_FLOAT32  IEEE singles, full scale +-1.0: float sources as stored, and every lossy
-//                       source (Vorbis, Opus, MP3) as its decoder gives it
+//                       source (Vorbis, Opus, MP3, AAC) as its decoder gives it
 //   ST_DECODED_FLOAT64  IEEE doubles, full scale +-1.0: double sources as stored
 inline constexpr std::int32_t ST_DECODED_PCM16 = 40;
 inline constexpr std::int32_t ST_DECODED_PCM32 = 41;
@@ -221,10 +225,15 @@ struct AudioFile {
 // A stream opened for reading that is not a regular file (standard input on a pipe, a FIFO, a
 // socket, a terminal) is read live; see "Live reading" below.
 //
-// Files for libsndfile (see "Decoded files" below): a file that none of the five readers takes
-// is offered to libsndfile. When libsndfile cannot read it either, or reads it as a container
-// other than FLAC, Ogg, MP3, W64 or CAF, the open fails with "\nInputfile error: filetype not
-// recognized !\n" and a line that suggests converting it with ffmpeg.
+// Files for libsndfile and FFmpeg (see "Decoded files" below): a file that none of the five
+// readers takes is offered to libsndfile, and when libsndfile cannot decode it (or reads it as a
+// container other than FLAC, Ogg, MP3, W64 or CAF), to FFmpeg's libraries, except a WAVE, AIFF
+// or Sun file, whose refusal by the library's own reader stands. When neither recognises it, the
+// open fails with "\nInputfile error: filetype not recognized !\n", followed, in a build
+// without FFmpeg's libraries, by a line that suggests converting it with ffmpeg. A file that one
+// of them recognises but that neither can decode fails with one line that says why:
+// "\nInputfile error: the <container> file cannot be decoded (<reason>) !\n" (and the same
+// suggestion where FFmpeg has not tried it).
 std::unique_ptr<AudioFile> audio_open(const char* path, const char* mode, AudioInfo& info);
 
 // Like audio_open(..., "r", info) on a stream the caller opened (a socket, a memory stream, a
@@ -286,6 +295,22 @@ std::unique_ptr<AudioFile> audio_open_stream(std::FILE* stream, AudioInfo& info)
 //     format's own order for 1 to 8 channels; channels are delivered in the order of their
 //     speakers' bits (the WAVE order), so an Ogg file's L C R comes out as L R C. A layout
 //     libsndfile does not report, or one that names a speaker twice: 0, channels as stored.
+//
+// Files decoded by FFmpeg follow the same rules, with these differences:
+//   - integer codecs (ALAC, WavPack, TTA, APE) give ST_DECODED_PCM16 (8- and 16-bit sources) or
+//     ST_DECODED_PCM32 (wider ones, at the top of the word, as libsndfile gives them): exactly
+//     their samples. Lossy codecs (AAC) give ST_DECODED_FLOAT32 (or _FLOAT64 for a decoder of
+//     doubles).
+//   - num_samples is the count the container declares for a lossless codec (M4A's track, the
+//     WavPack, TTA and APE headers); ALAC in CAF as ffmpeg writes it (whose packet table counts
+//     whole packets, after the audio) and lossy codecs have none: read until the reads end.
+//   - channel_mask: the speaker layout FFmpeg reports, where it is one of the WAVE assignments.
+//   - through a pipe, FFmpeg may read ahead as far as the 16 MiB held while it opens the file
+//     (an M4A file's index after its audio, as ffmpeg writes it); a file that needs more is
+//     refused with the message that says to give it by name.
+//   - the reader is a module loaded on first need (vantrel_ffmpeg.so, from the build tree or the
+//     folder the build installs it into), so that the programs do not pay for FFmpeg's libraries
+//     at every start; a build without them, or a missing module, refuses such files as above.
 
 // Delivers the next sample frame: values[c] = channel c, as the stored number.
 //   0   a frame was delivered

@@ -12,6 +12,8 @@
 // written); every chunk-length computation is 64-bit; every read is checked.
 #include "audiofile/detect.h"
 
+#include "audiofile/ffmpeg.h"
+
 #include "audiofile/foreign.h"
 
 #include <algorithm>
@@ -82,9 +84,9 @@ int detect_format(std::FILE* stream, AudioInfo& info) {
     return result;
 }
 
-void report_not_recognized() {
+void report_not_recognized(bool hint) {
     std::fputs(not_recognized_message, stderr);
-    std::fputs(conversion_hint, stderr);
+    if (hint) std::fputs(conversion_hint, stderr);
 }
 
 int detect_own_format(std::FILE* stream, AudioInfo& info) {
@@ -180,7 +182,8 @@ int recognise_input(AudioFile& file, AudioInfo& info) {
     }
     if (result != NOT_RECOGNIZED) return result;
     result = foreign_open(file, info, std::move(input));
-    if (result == NOT_RECOGNIZED) report_not_recognized();
+    // Where FFmpeg's libraries have tried and failed, so would ffmpeg: no hint to convert.
+    if (result == NOT_RECOGNIZED) report_not_recognized(ffmpeg_module() == nullptr);
     return result;
 }
 

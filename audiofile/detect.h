@@ -57,8 +57,9 @@ int detect_own_format(std::FILE* stream, AudioInfo& info);
 // detect_format; 0 with file.decoder set for a file that libsndfile decodes.
 int recognise_input(AudioFile& file, AudioInfo& info);
 
-// "\nInputfile error: filetype not recognized !\n" and the line that suggests a conversion.
-void report_not_recognized();
+// "\nInputfile error: filetype not recognized !\n" and, with `hint`, the line that suggests a
+// conversion with ffmpeg (left out where FFmpeg's libraries have already tried the file).
+void report_not_recognized(bool hint = true);
 
 // The readers, in detection order. Each takes the stream as detection left it and the caller's
 // AudioInfo; see detect_format for the results. Every header read is checked: a stream that ends

@@ -51,6 +51,7 @@
 #include "audiofile/foreign.h"
 
 #include "audiofile/detect.h"
+#include "audiofile/ffmpeg.h"
 #include "audiofile/replay.h"
 
 #include <sndfile.h>
@@ -156,7 +157,20 @@ struct ForeignDecoder {
     bool marks_unwritten = false;                    // see mark_unwritten
     bool reported = false;                           // libsndfile's failure has been printed
     std::unique_ptr<SNDFILE, SndfileCloser> sndfile; // closed after the worker has stopped
-    std::unique_ptr<Ahead> ahead;                    // last: stopped first
+    // A file that FFmpeg decodes instead (ffmpeg.h): the module, its view of the source, and
+    // its decoder, closed after the worker has stopped.
+    const FfmpegModule* ffmpeg = nullptr;
+    FfmpegInput ffmpeg_input{};
+    FfmpegDecoder* ffmpeg_decoder = nullptr;
+    std::array<char, sizeof(FfmpegStream::format)> ffmpeg_format{};
+    std::unique_ptr<Ahead> ahead; // last: stopped first
+    ForeignDecoder() = default;
+    ForeignDecoder(const ForeignDecoder&) = delete;
+    ForeignDecoder& operator=(const ForeignDecoder&) = delete;
+    ~ForeignDecoder() {
+        ahead.reset();
+        if (ffmpeg_decoder != nullptr) ffmpeg->close(ffmpeg_decoder);
+    }
 };
 
 void ForeignDecoderCloser::operator()(ForeignDecoder* decoder) const {
@@ -266,6 +280,25 @@ sf_count_t vio_tell(void* user) {
 
 SF_VIRTUAL_IO virtual_io = {vio_length, vio_seek, vio_read, vio_write, vio_tell};
 
+// ---- FFmpeg's view of the same bytes ----------------------------------------------------------
+// The same positions, seeks and reads as libsndfile's; a pipe's length is told only once the
+// stream has ended (-1 before: FFmpeg then looks for nothing at the end).
+
+int ffmpeg_read(void* user, std::uint8_t* to, int size) {
+    Source& s = source_of(user);
+    if (size <= 0) return 0;
+    const std::size_t got = read_source(s, std::span(to, static_cast<std::size_t>(size)));
+    s.position += static_cast<std::int64_t>(got);
+    return got == 0 && source_error(s) != 0 ? -1 : static_cast<int>(got);
+}
+
+std::int64_t ffmpeg_seek(void* user, std::int64_t offset, int whence) {
+    Source& s = source_of(user);
+    if (!s.start) s.told_length = replay_length(s.replay).value_or(pipe_length);
+    if (whence == FFMPEG_SEEK_SIZE) return length_known(s) ? s.told_length : -1;
+    return vio_seek(offset, whence, user);
+}
+
 // ---- What the handle delivers ----------------------------------------------------------------
 
 Reading reading_of(int format) {
@@ -323,6 +356,7 @@ struct HeaderWalk {
     std::uint64_t data_size = 0;   // as declared
     bool declared = false;         // the size is a real one, not "to the end" or a placeholder
     bool alac = false;             // CAF: ALAC packets (see walk_header)
+    bool broken = false;           // a chunk before the data is larger than any file (2^62)
     std::optional<std::uint64_t> frames; // the frames that size holds, where it tells
 };
 
@@ -382,6 +416,7 @@ HeaderWalk walk_caf(Source& s) {
             return w;
         }
         at = after(body, size);
+        w.broken = !at;
     }
     return w;
 }
@@ -427,6 +462,7 @@ HeaderWalk walk_w64(Source& s) {
         }
         if (size < chunk.size()) return w;
         at = after(*at, size);
+        w.broken = !at;
         if (at) *at = (*at + 7) / 8 * 8;
     }
     return w;
@@ -694,6 +730,116 @@ bool pipe_falls_short(const Source& s, const HeaderWalk& walk, int format) {
     return true;
 }
 
+// ---- Files for FFmpeg -------------------------------------------------------------------------
+
+constexpr std::int32_t sample_type_of_kind(std::int32_t kind) {
+    switch (kind) {
+    case FFMPEG_PCM32:
+        return ST_DECODED_PCM32;
+    case FFMPEG_FLOAT32:
+        return ST_DECODED_FLOAT32;
+    case FFMPEG_FLOAT64:
+        return ST_DECODED_FLOAT64;
+    default:
+        return ST_DECODED_PCM16;
+    }
+}
+
+// A file that is recognised but that nobody here decodes: one refusal, with the conversion hint
+// where FFmpeg is not there to have tried.
+int refuse_undecodable(const char* format, const std::string& why, bool hint) {
+    std::fprintf(stderr, "\nInputfile error: the %s file cannot be decoded (%s) !\n", format,
+                 why.c_str());
+    if (hint)
+        std::fputs("convert it first, for example: ffmpeg -i in -fflags +bitexact out.wav\n",
+                   stderr);
+    return -1;
+}
+
+// The count: what FFmpeg finds declared for a lossless codec, except in CAF: ffmpeg writes its
+// packet table after the audio, declaring whole packets (the last one's unused frames
+// included), so a CAF file's count is the one its header declares before the audio, or none.
+int describe_ffmpeg(const FfmpegStream& stream, const Source& source, AudioInfo& info) {
+    info.channels = stream.channels;
+    info.sampling_frequency = stream.sampling_frequency;
+    info.sample_type = sample_type_of_kind(stream.sample_kind);
+    info.data_offset = -1;
+    info.comment[0] = '\0';
+    set_reader_defaults(info);
+    info.channel_mask = static_cast<std::uint32_t>(stream.channel_mask);
+    const bool caf = std::strcmp(stream.format, "CAF") == 0;
+    if (caf && source.frames) return store_sample_count(*source.frames, info);
+    if (!caf && stream.frames >= 0)
+        return store_sample_count(static_cast<std::uint64_t>(stream.frames), info);
+    info.num_samples = 0;
+    info.num_samples_known = false;
+    return 0;
+}
+
+// Offers the file to FFmpeg after libsndfile refused it (`refusal`: libsndfile's reason when it
+// recognised the file, "" when it did not). It reads the bytes as they are (nothing mended),
+// from the first; on a pipe it may hold up to the replay's limit while it opens the file (an
+// M4A file's index after its audio), and what lies further is out of reach: refused with the
+// message that says to give the file by name.
+int ffmpeg_open(AudioFile& file, AudioInfo& info, ForeignDecoderPtr decoder,
+                const std::string& refusal) {
+    const FfmpegModule* module = ffmpeg_module();
+    if (module == nullptr) {
+        if (refusal.empty()) return NOT_RECOGNIZED;
+        return refuse_undecodable("input", refusal, true);
+    }
+    ForeignDecoder& d = *decoder;
+    Source& s = d.source;
+    s.position = 0;
+    s.ran_out = false;
+    s.mended_at.reset();
+    if (!s.start) {
+        s.replay.reaching_far = true;
+        s.replay.out_of_reach = false;
+        s.replay.lost = false;
+    }
+    d.ffmpeg = module;
+    d.ffmpeg_input = FfmpegInput{&s, ffmpeg_read, ffmpeg_seek};
+    FfmpegStream stream{};
+    std::array<char, FFMPEG_TEXT_BYTES> text{};
+    const std::int32_t result =
+        module->open(&d.ffmpeg_input, &stream, &d.ffmpeg_decoder, text.data());
+    if (!s.start) replay_stop_holding(s.replay);
+    std::copy(std::begin(stream.format), std::end(stream.format), d.ffmpeg_format.begin());
+    d.ffmpeg_format.back() = '\0';
+    const char* format = d.ffmpeg_format[0] != '\0' ? d.ffmpeg_format.data() : "input";
+    if (source_error(s) != 0) {
+        std::fprintf(stderr, "\nError reading inputfile: %s\n", std::strerror(source_error(s)));
+        return READ_FAILED;
+    }
+    // On a pipe, whatever FFmpeg asked for and did not get while opening the file (a chunk
+    // that reaches further than may be held, an index past 16 MiB of audio) would make it read
+    // the file otherwise than by name: refused, whatever FFmpeg made of it.
+    if (!s.start && (s.replay.lost || s.replay.out_of_reach)) {
+        std::fputs(pipe_limit_message(format).c_str(), stderr);
+        return -1;
+    }
+    if (result == FFMPEG_NO_MEMORY) {
+        errno = ENOMEM;
+        std::perror("FFmpeg");
+        return -1;
+    }
+    if (result == FFMPEG_UNRECOGNISED) {
+        if (refusal.empty()) return NOT_RECOGNIZED;
+        return refuse_undecodable(format, refusal, false);
+    }
+    if (result != FFMPEG_OK) return refuse_undecodable(format, text.data(), false);
+    s.ran_out = false; // what opening probed for at the end is not the data running out
+    d.format = d.ffmpeg_format.data();
+    d.channels = static_cast<std::size_t>(stream.channels);
+    d.frame_bytes =
+        static_cast<std::size_t>(sample_bits(sample_type_of_kind(stream.sample_kind)) / 8) *
+        d.channels;
+    if (describe_ffmpeg(stream, s, info) != 0) return -1;
+    file.decoder = std::move(decoder);
+    return 0;
+}
+
 } // namespace
 
 #if defined(__has_feature)
@@ -733,23 +879,31 @@ int foreign_open(AudioFile& file, AudioInfo& info, ForeignInput input) {
         return -1;
     }
     Source& source = decoder->source;
+    // libsndfile refuses such a file by name, but through a pipe, whose length it is not told,
+    // may take it as one without audio: refused here, the same both ways.
+    if (walk.broken)
+        return refuse_undecodable(walk.format, "a chunk before the audio is larger than any file",
+                                  false);
     SF_INFO sf{};
     if (source_error(source) == 0) {
         if (pipe_falls_short(source, walk, 0)) return -1;
         decoder->sndfile.reset(sf_open_virtual(&virtual_io, SFM_READ, &sf, &source));
     }
-    if (!source.start) replay_stop_holding(source.replay);
-    if (!decoder->sndfile) {
-        if (source_error(source) != 0) {
-            std::fprintf(stderr, "\nError reading inputfile: %s\n",
-                         std::strerror(source_error(source)));
-            return READ_FAILED;
-        }
-        if (sf_error(nullptr) != SF_ERR_UNRECOGNISED_FORMAT)
-            std::fprintf(stderr, "libsndfile: %s\n", sf_strerror(nullptr));
-        return NOT_RECOGNIZED;
+    if (source_error(source) != 0) {
+        std::fprintf(stderr, "\nError reading inputfile: %s\n",
+                     std::strerror(source_error(source)));
+        return READ_FAILED;
     }
-    if (!taken(sf.format)) return NOT_RECOGNIZED;
+    if (!decoder->sndfile || !taken(sf.format)) {
+        // What libsndfile knows but cannot decode (ALAC in CAF as ffmpeg writes it, say) is
+        // FFmpeg's to try, and libsndfile's reason is said only if nobody decodes it.
+        std::string refusal;
+        if (!decoder->sndfile && sf_error(nullptr) != SF_ERR_UNRECOGNISED_FORMAT)
+            refusal = std::string("libsndfile: ") + sf_strerror(nullptr);
+        decoder->sndfile.reset();
+        return ffmpeg_open(file, info, std::move(decoder), refusal);
+    }
+    if (!source.start) replay_stop_holding(source.replay);
     if (pipe_falls_short(source, walk, sf.format)) return -1;
     source.ran_out = false; // what opening probed for at the end is not the data running out
     decoder->reading = reading_for(sf.format, source);
@@ -794,9 +948,38 @@ std::size_t frames_written(std::span<const std::byte> bytes, std::size_t from, s
     return f;
 }
 
+// Decodes up to `frames` frames into `bytes` with FFmpeg. As with libsndfile, a failure once the
+// input has run out is the file being cut short: the data ends there, with what was decoded.
+Block decode_ffmpeg_block(ForeignDecoder& d, std::span<std::byte> bytes, std::size_t frames) {
+    std::array<char, FFMPEG_TEXT_BYTES> text{};
+    std::size_t decoded = 0;
+    const std::int32_t result =
+        d.ffmpeg->decode(d.ffmpeg_decoder, bytes.data(), frames, &decoded, text.data());
+    Block block;
+    block.frames = decoded;
+    // Through a pipe, bytes that could not be served end the data early, though FFmpeg may take
+    // them for its end: that is said.
+    const Source& s = d.source;
+    const bool short_of_pipe = !s.start && (s.replay.lost || s.replay.out_of_reach);
+    if (result == FFMPEG_OK && !(short_of_pipe && decoded < frames)) return block;
+    if (const int error = source_error(d.source); error != 0) {
+        block.error = error;
+    } else if (short_of_pipe) {
+        block.error = EIO;
+        block.message = pipe_limit_message(d.format);
+    } else if (result == FFMPEG_NO_MEMORY) {
+        block.error = ENOMEM;
+    } else if (!d.source.ran_out) {
+        block.error = EIO;
+        block.message = std::string("\n") + d.format + " file: " + text.data() + "\n";
+    }
+    return block;
+}
+
 // Decodes up to `frames` frames into `bytes`, as stored. A failure of libsndfile once the input
 // has run out is the file being cut short: the data ends there, with what was decoded.
 Block decode_stored(ForeignDecoder& d, std::span<std::byte> bytes, std::size_t frames) {
+    if (d.ffmpeg_decoder != nullptr) return decode_ffmpeg_block(d, bytes, frames);
     SNDFILE* s = d.sndfile.get();
     const auto n = static_cast<sf_count_t>(frames);
     void* to = bytes.data();

@@ -7,6 +7,8 @@
 #   LIB/libvantrel_sbc.a, LIB/libvantrel_audiofile.a the two libraries (static, position independent)
 #   include/vantrel/vantrel.h                        the C interface's header
 #   LIB/libvantrel.so.1 (.so.<version>, .so)         the C interface's shared library
+#   LIB/vantrel/vantrel_ffmpeg.so                    the FFmpeg reader, loaded by the programs
+#                                                    when a file needs it (VANTREL_FFMPEG)
 #   LIB/cmake/vantrel/                               find_package(vantrel): vantrel::sbc,
 #                                                    vantrel::audiofile, vantrel::vantrel (C)
 #   LIB/pkgconfig/vantrel-sbc.pc, vantrel-audiofile.pc, vantrel.pc (C)
@@ -51,6 +53,9 @@ endforeach()
 install(TARGETS sbc audiofile vantrel_capi EXPORT vantrelTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+if(VANTREL_FFMPEG_ON)
+  install(TARGETS vantrel_ffmpeg LIBRARY DESTINATION ${VANTREL_FFMPEG_MODULE_DIR})
+endif()
 install(FILES ${PROJECT_SOURCE_DIR}/capi/vantrel/vantrel.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vantrel)
 install(FILES ${PROJECT_SOURCE_DIR}/sbc/sbc.h ${PROJECT_SOURCE_DIR}/sbc/scan.h
@@ -80,7 +85,7 @@ foreach(lib sbc audiofile)
     set(VANTREL_PC_DESCRIPTION "SBC (Bluetooth A2DP sub-band codec) codec library of vantrel: encoder and decoder")
     set(VANTREL_PC_REQUIRES "")
   else()
-    set(VANTREL_PC_DESCRIPTION "Audio file reading library of vantrel (WAVE, AIFF/AIFC, Sun, SPW, 512-byte header; FLAC, Ogg, MP3, W64, CAF through libsndfile)")
+    set(VANTREL_PC_DESCRIPTION "Audio file reading library of vantrel (WAVE, AIFF/AIFC, Sun, SPW, 512-byte header; FLAC, Ogg, MP3, W64, CAF through libsndfile; the rest through FFmpeg)")
     # The library is static: whoever links it links libsndfile too.
     set(VANTREL_PC_REQUIRES "Requires: sndfile")
   endif()
@@ -117,7 +122,8 @@ if(VANTREL_PACKAGE_ON)
   # Lines of at most 80 characters, as Debian's control files want them.
   set(CPACK_PACKAGE_DESCRIPTION
       "vantrel turns an audio file (WAVE, RF64, AIFF/AIFC, Sun audio, FLAC, Ogg
-Vorbis, Opus, MP3, W64, CAF, SPW signal files, a 512-byte-header format), at
+Vorbis, Opus, MP3, W64, CAF, SPW signal files, a 512-byte-header format, and
+through FFmpeg M4A (AAC, ALAC), WavPack, TTA, APE and more), at
 any sample rate, into a raw stream of SBC frames, the low-complexity sub-band
 codec of Bluetooth A2DP. vantrel-decode turns SBC and mSBC streams (bare, or in
 the H2 units of a voice link) back into audio, keeping the timing of damaged
@@ -144,5 +150,8 @@ package and pkg-config files, and libvantrel, the codec's C interface.")
           DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME vantrel)
   set(CPACK_STRIP_FILES bin/vantrel bin/vantrel-decode bin/vantrel-info
       ${CMAKE_INSTALL_LIBDIR}/libvantrel.so.${PROJECT_VERSION})
+  if(VANTREL_FFMPEG_ON)
+    list(APPEND CPACK_STRIP_FILES ${VANTREL_FFMPEG_MODULE_DIR}/vantrel_ffmpeg.so)
+  endif()
   include(CPack)
 endif()

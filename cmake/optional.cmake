@@ -4,6 +4,7 @@
 #   VANTREL_BENCH    OFF    the micro-benchmarks      Google Benchmark (libbenchmark-dev)
 #   VANTREL_FUZZ     OFF    the libFuzzer targets     clang with its fuzzer runtime
 #   VANTREL_PACKAGE  AUTO   the Debian package (cpack) dpkg-shlibdeps (dpkg-dev) and file
+#   VANTREL_FFMPEG   AUTO   the FFmpeg reader module   libavformat-dev, libavcodec-dev
 #
 # Each is ON, OFF or AUTO:
 #   AUTO  on when what it needs is found; otherwise one configure line says what is missing and

@@ -1,10 +1,10 @@
-// Fuzz target: any bytes given as a user gives a file that libsndfile decodes, twice: by name (a
-// file in memory with a name, read where libsndfile wants) and through a real pipe (read live,
-// through the bounded replay, with a thread writing the bytes as `cat x | vantrel` does). Each
-// must end with a handle or a message, never a crash, a hang, or memory past the replay's bound
-// (scripts/fuzz's limits catch those); and where the header declares the length of the audio
-// (FLAC, W64, CAF) the two must deliver the same samples, unless the pipe refused the file for
-// needing more than it holds.
+// Fuzz target: any bytes given as a user gives a file that libsndfile or FFmpeg decodes, twice: by
+// name (a file in memory with a name, read where libsndfile wants) and through a real pipe (read
+// live, through the bounded replay, with a thread writing the bytes as `cat x | vantrel` does).
+// Each must end with a handle or a message, never a crash, a hang, or memory past the replay's
+// bound (scripts/fuzz's limits catch those); and where the header declares the length of the audio
+// (FLAC, W64, CAF; for FFmpeg WavPack, TTA and M4A) the two must deliver the same samples, unless
+// the pipe refused the file for needing more than it holds.
 //
 //   scripts/fuzz 1800 foreign_pipe_fuzz      (build, seed and run for 30 minutes)
 #include "audiofile/audiofile.h"
@@ -101,7 +101,9 @@ bool declares_length(const uint8_t* data, size_t size) {
     const auto begins = [&](const char* magic, size_t n) {
         return size >= n && std::memcmp(data, magic, n) == 0;
     };
-    return begins("fLaC", 4) || begins("caff", 4) || begins("riff\x2E\x91\xCF\x11", 8);
+    const bool m4a = size >= 8 && std::memcmp(data + 4, "ftyp", 4) == 0;
+    return begins("fLaC", 4) || begins("caff", 4) || begins("riff\x2E\x91\xCF\x11", 8) ||
+           begins("wvpk", 4) || begins("TTA1", 4) || m4a;
 }
 
 } // namespace

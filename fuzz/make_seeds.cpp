@@ -170,6 +170,32 @@ void write_foreign_seeds(const std::filesystem::path& root) {
     }
 }
 
+// The containers only FFmpeg decodes for the library (M4A with ALAC and AAC, WavPack, TTA, ffmpeg's
+// ALAC in CAF), written by ffmpeg when it is installed (none otherwise): a tenth of a second of
+// two tones, whole for audio_file_fuzz, whole and cut in the audio for foreign_pipe_fuzz.
+void write_ffmpeg_seeds(const std::filesystem::path& root) {
+    if (!testsupport::have_program("ffmpeg")) return;
+    const testsupport::TempDir dir;
+    const std::pair<const char*, const char*> files[] = {
+        {"alac.m4a", "-c:a alac"}, {"aac.m4a", "-c:a aac -b:a 64k"}, {"x.wv", "-c:a wavpack"},
+        {"x.tta", "-c:a tta"},     {"alac.caf", "-c:a alac"},
+    };
+    for (const auto& [name, args] : files) {
+        const std::string path = (dir / name).string();
+        const auto made = testsupport::run_process(
+            {"sh", "-c",
+             std::string("ffmpeg -v error -f lavfi -i sine=f=440:d=0.1 -f lavfi -i "
+                         "sine=f=660:d=0.1 -filter_complex amerge=inputs=2 ") +
+                 args + " " + testsupport::shell_quote(path)});
+        if (made.status != 0) continue;
+        const std::string bytes = testsupport::read_file(path);
+        testsupport::write_file(root / "audio_file_fuzz" / name, bytes);
+        testsupport::write_file(root / "foreign_pipe_fuzz" / (std::string(name) + "_whole"), bytes);
+        testsupport::write_file(root / "foreign_pipe_fuzz" / (std::string(name) + "_cut_in_audio"),
+                                bytes.substr(0, bytes.size() * 3 / 4));
+    }
+}
+
 } // namespace
 
 // Small captures: a few packets of each stream, one with losses.
@@ -252,6 +278,7 @@ int main(int argc, char* argv[]) {
     }
     testsupport::write_file(root / "decoder_fuzz" / "msbc", msbc_frames(tones));
     write_foreign_seeds(root);
+    write_ffmpeg_seeds(root);
     write_decode_seeds(root / "decode_fuzz", root / "decoder_fuzz");
     // capi_decode_fuzz reads the same shape: a control byte (pieces, buffer size), a stream.
     std::filesystem::copy(root / "decode_fuzz", root / "capi_decode_fuzz");

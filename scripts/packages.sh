@@ -21,7 +21,9 @@
 #   missing_peer_tools       prints the lines of peer_tools whose command is not on the PATH
 # shellcheck shell=bash
 
-program_packages=(g++ cmake make pkgconf libsndfile1-dev libsoxr-dev)
+# libavformat-dev and libavcodec-dev build the FFmpeg reader (optional, but the package has it).
+program_packages=(g++ cmake make pkgconf libsndfile1-dev libsoxr-dev libavformat-dev
+                  libavcodec-dev libavutil-dev)
 
 # libgtest-dev the test framework; ffmpeg, sbc-tools and sox the peer decoders and encoders (and
 # sox makes the conformance inputs); alsa-utils gives arecord, whose WAVE header on a pipe the

@@ -3,6 +3,7 @@
 #include "audiofile/detect.h"
 #include "container_fixture.h"
 #include "fixtures.h"
+#include "refusals.h"
 
 #include <climits>
 #include <cmath>
@@ -17,9 +18,7 @@ namespace {
 const std::string sun_error = "\nError reading SUN audio file";
 const std::string aiff_error = "\nError reading AIFF/AIFC file";
 const std::string spw_error = "\nError reading SPW file";
-const std::string unknown =
-    "\nInputfile error: filetype not recognized !\n"
-    "convert it first, for example: ffmpeg -i in -fflags +bitexact out.wav\n";
+const std::string unknown = testsupport::not_recognized;
 
 struct Expect {
     int channels, rate, samples, type, offset;

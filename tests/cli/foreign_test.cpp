@@ -6,6 +6,7 @@
 #include "decoders.h"
 #include "foreign_files.h"
 #include "process.h"
+#include "refusals.h"
 #include "wave_fixture.h"
 
 #include <cmath>
@@ -212,13 +213,33 @@ TEST(ForeignFiles, APipeGivesWhatTheFileGivesOrSaysToGiveItByName) {
     }
 }
 
-TEST(ForeignFiles, AFileNobodyReadsIsRefusedWithAConversionHint) {
+// A CAF chunk before the audio that claims more bytes than any file holds: libsndfile refused it
+// by name as malformed, but took it through a pipe (whose length it is not told) as a file
+// without audio. Now it is refused the same way both ways (found by foreign_pipe_fuzz).
+TEST(ForeignFiles, AChunkLargerThanAnyFileIsRefusedByNameAndThroughAPipeAlike) {
+    std::string caf = foreign_files(4096)[5].bytes;
+    ASSERT_EQ(caf.substr(8, 4), "desc");
+    caf.replace(12, 8, std::string("\x7D\xFF\xFF\xFF\0\0\0\x20", 8));
+    TempDir dir;
+    write_file(dir / "x.caf", caf);
+    const auto named = run_process({vantrel_binary(), (dir / "x.caf").string()});
+    const auto piped = run_process({vantrel_binary(), "AUDIO_FROM_STDIN"}, caf);
+    const std::string refusal = banner +
+                                "\nInputfile error: the CAF file cannot be decoded (a chunk "
+                                "before the audio is larger than any file) !\n\nError opening "
+                                "inputfile\n";
+    for (const auto& r : {named, piped}) {
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, refusal);
+    }
+}
+
+// The hint to convert it with ffmpeg comes only from a build without the FFmpeg reader.
+TEST(ForeignFiles, AFileNobodyReadsIsRefusedWithAConversionHintWhereFfmpegHasNotTried) {
     const auto r = run_process({vantrel_binary(), "AUDIO_FROM_STDIN"}, std::string(2000, 'x'));
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err,
-              banner +
-                  "\nInputfile error: filetype not recognized !\nconvert it first, for "
-                  "example: ffmpeg -i in -fflags +bitexact out.wav\n\nError opening inputfile\n");
+    EXPECT_EQ(r.err, banner + not_recognized + "\nError opening inputfile\n");
 }
 
 // A minute of FLAC through a pipe: libsndfile's buffers, the window and the sample buffer stay
