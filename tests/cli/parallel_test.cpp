@@ -17,14 +17,6 @@
 #include <string>
 #include <vector>
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VANTREL_TEST_SANITIZED 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#define VANTREL_TEST_SANITIZED 1
-#endif
 
 namespace cli_parallel_test {
 
@@ -32,11 +24,6 @@ namespace {
 
 using namespace testsupport;
 
-#if defined(VANTREL_TEST_SANITIZED)
-constexpr bool under_sanitizer = true;
-#else
-constexpr bool under_sanitizer = false;
-#endif
 
 using namespace std::chrono_literals;
 
@@ -278,8 +265,7 @@ TEST(ParallelRun, PeakMemoryIsBoundedWithSixteenThreads) {
         const auto r = run_process({PEAK_RSS, vantrel_binary(), "-T", "16", "-o",
                                     (dir / "out.sbc").string(), (dir / "in.wav").string()});
         EXPECT_EQ(r.status, 0) << r.err;
-        const size_t at = r.err.rfind("peak_rss_kib ");
-        return at == std::string::npos ? -1L : std::stol(r.err.substr(at + 13));
+        return peak_rss_kib(r);
     };
     const long short_run = peak_kib(20); // 27 spans: every thread busy
     const long long_run = peak_kib(120);

@@ -351,4 +351,9 @@ void write_file(const std::filesystem::path& p, const std::string& bytes) {
     f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
+long peak_rss_kib(const ProcessResult& r) {
+    const size_t at = r.err.rfind("peak_rss_kib ");
+    return at == std::string::npos ? -1L : std::stol(r.err.substr(at + 13));
+}
+
 } // namespace testsupport

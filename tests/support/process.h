@@ -26,6 +26,24 @@ struct ProcessResult {
 // argv[0] is looked up on PATH when it holds no slash. `input` goes to standard input.
 ProcessResult run_process(const std::vector<std::string>& argv, const std::string& input = {});
 
+// The peak resident memory in KiB that the peak_rss wrapper printed last on standard error;
+// -1 when it printed none.
+long peak_rss_kib(const ProcessResult& r);
+
+// True in a sanitizer build: peak memory is then the sanitizer's (shadow memory, quarantine)
+// and varies from run to run by several hundred KiB, so bounds on it are checked elsewhere.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool under_sanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool under_sanitizer = true;
+#else
+inline constexpr bool under_sanitizer = false;
+#endif
+#else
+inline constexpr bool under_sanitizer = false;
+#endif
+
 // A program running with a live pipe on each standard stream, for tests that feed it piece by
 // piece and watch what it does meanwhile:
 //
