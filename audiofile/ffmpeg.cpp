@@ -42,6 +42,7 @@ extern "C" {
 namespace {
 
 constexpr int io_buffer_bytes = 64 * 1024;
+constexpr int decoder_threads = 2;
 // Speaker bits that FFmpeg's native layouts share with the WAVE channel mask (front left up to
 // top back right).
 constexpr std::uint64_t wave_speaker_bits = 0x3FFFF;
@@ -133,29 +134,55 @@ std::size_t kind_bytes(std::int32_t kind) {
     return kind == FFMPEG_PCM16 ? 2 : kind == FFMPEG_FLOAT64 ? 8 : 4;
 }
 
-// Copies frames [from, from + count) of a decoded frame into `out` (interleaved, the kind's
-// size), whether the frame is planar or packed.
+// Copies frames [from, from + count) of a decoded frame of samples `Sample` into `out`
+// (interleaved), whether the frame is planar or packed.
+template <typename Sample>
+void interleave_as(const AVFrame& frame, bool planar, std::size_t n, std::size_t from,
+                   std::size_t count, std::byte* out) {
+    constexpr std::size_t bytes = sizeof(Sample);
+    if (!planar) {
+        std::memcpy(out, frame.extended_data[0] + from * n * bytes, count * n * bytes);
+        return;
+    }
+    for (std::size_t c = 0; c < n; ++c) {
+        const std::uint8_t* in = frame.extended_data[c] + from * bytes;
+        std::byte* to = out + c * bytes;
+        for (std::size_t f = 0; f < count; ++f) {
+            Sample v;
+            std::memcpy(&v, in + f * bytes, bytes);
+            std::memcpy(to + f * n * bytes, &v, bytes);
+        }
+    }
+}
+
+// The same for 8-bit unsigned samples, centred and put at the top of 16 bits.
+void interleave_unsigned8(const AVFrame& frame, bool planar, std::size_t n, std::size_t from,
+                          std::size_t count, std::byte* out) {
+    for (std::size_t f = 0; f < count; ++f) {
+        for (std::size_t c = 0; c < n; ++c) {
+            const std::size_t at = from + f;
+            const std::uint8_t in =
+                planar ? frame.extended_data[c][at] : frame.extended_data[0][at * n + c];
+            const auto value = static_cast<std::int16_t>((in - 128) * 256);
+            std::memcpy(out + (f * n + c) * sizeof value, &value, sizeof value);
+        }
+    }
+}
+
 void interleave(const AVFrame& frame, int channels, std::size_t from, std::size_t count,
                 std::byte* out) {
     const auto format = static_cast<AVSampleFormat>(frame.format);
     const bool planar = av_sample_fmt_is_planar(format) != 0;
-    const auto in_bytes = static_cast<std::size_t>(av_get_bytes_per_sample(format));
-    const bool unsigned8 = av_get_packed_sample_fmt(format) == AV_SAMPLE_FMT_U8;
-    const std::size_t out_bytes = unsigned8 ? 2 : in_bytes;
     const auto n = static_cast<std::size_t>(channels);
-    for (std::size_t f = 0; f < count; ++f) {
-        for (std::size_t c = 0; c < n; ++c) {
-            const std::size_t at = from + f;
-            const std::uint8_t* in = planar ? frame.extended_data[c] + at * in_bytes
-                                            : frame.extended_data[0] + (at * n + c) * in_bytes;
-            std::byte* to = out + (f * n + c) * out_bytes;
-            if (unsigned8) {
-                const auto value = static_cast<std::int16_t>((*in - 128) * 256);
-                std::memcpy(to, &value, sizeof value);
-            } else {
-                std::memcpy(to, in, in_bytes);
-            }
-        }
+    switch (av_get_packed_sample_fmt(format)) {
+    case AV_SAMPLE_FMT_U8:
+        return interleave_unsigned8(frame, planar, n, from, count, out);
+    case AV_SAMPLE_FMT_S16:
+        return interleave_as<std::int16_t>(frame, planar, n, from, count, out);
+    case AV_SAMPLE_FMT_DBL:
+        return interleave_as<std::int64_t>(frame, planar, n, from, count, out);
+    default: // 32-bit integers and floats (kind_of refuses the rest)
+        return interleave_as<std::int32_t>(frame, planar, n, from, count, out);
     }
 }
 
@@ -176,6 +203,7 @@ struct FfmpegDecoder {
     std::size_t taken = 0; // frames of `frame` already delivered
     bool holding = false;  // `frame` holds a decoded frame
     bool flushed = false;  // the demuxer ended; the decoder was told
+    int read_failure = 0;  // why the demuxer ended, when it failed: said once the decoder is drained
     bool over = false;     // nothing more comes
 };
 
@@ -252,9 +280,11 @@ std::int32_t open_decoder(FfmpegDecoder& d, FfmpegStream& stream, char* text) {
         say(text, "its audio cannot be decoded", e);
         return FFMPEG_FAILED;
     }
-    // One thread: the library decodes ahead on a thread of its own. (FFmpeg's frame threads
-    // lost the data after the first WavPack block of a file arriving through a pipe.)
-    d.codec->thread_count = 1;
+    // Two frame threads, for the codecs that have them (WavPack, ALAC, TTA, ...): the next
+    // packet is decoded while this one finishes. Output comes a packet later, which is why the
+    // end of the data drains the decoder (next_frame).
+    d.codec->thread_count = decoder_threads;
+    d.codec->thread_type = FF_THREAD_FRAME;
     if (const int e = avcodec_open2(d.codec.get(), codec, nullptr); e < 0) {
         say(text, "its audio cannot be decoded", e);
         return FFMPEG_FAILED;
@@ -295,23 +325,25 @@ bool next_frame(FfmpegDecoder& d, std::int32_t& result, char* text) {
             result = FFMPEG_FAILED;
             return false;
         }
-        if (received == AVERROR_EOF) return false;
+        if (received == AVERROR_EOF || (received == AVERROR(EAGAIN) && d.flushed)) {
+            if (d.read_failure == 0) return false;
+            say(text, "damaged or missing data", d.read_failure);
+            result = FFMPEG_FAILED;
+            return false;
+        }
         if (received != AVERROR(EAGAIN)) {
             say(text, "damaged audio data", received);
             result = FFMPEG_FAILED;
             return false;
         }
-        if (d.flushed) return false;
         const int read = av_read_frame(d.format.get(), d.packet.get());
-        if (read == AVERROR_EOF) {
+        if (read < 0) {
+            // The frames the decoder still holds (a frame thread's, a codec's delay) come before
+            // the end, whether the demuxer failed or not: it is drained first.
+            if (read != AVERROR_EOF) d.read_failure = read;
             d.flushed = true;
             avcodec_send_packet(d.codec.get(), nullptr);
             continue;
-        }
-        if (read < 0) {
-            say(text, "damaged or missing data", read);
-            result = FFMPEG_FAILED;
-            return false;
         }
         if (d.packet->stream_index != d.stream_index) {
             av_packet_unref(d.packet.get());
