@@ -4,6 +4,11 @@
 #   bench_build TARGET...      a Release build of the targets in build-bench (no tests)
 #   music_signal SECONDS OUT   the music-like 16-bit stereo signal at 44100 Hz as a WAVE file
 #   median                     the median of the numbers on standard input, one a line
+#   timed_rounds ROUNDS COUNT [ARG...]
+#                              runs the commands `command_of C ARG...` prints, C = 0 .. COUNT-1,
+#                              in turn, ROUNDS times, output to /dev/null; appends each run's
+#                              wall time to $tmp/real.C and its user + system time to $tmp/cpu.C,
+#                              and sets $load_before and $load_after (the load averages)
 #   peak_rss COMMAND...        the command's peak resident size in KiB (/usr/bin/time)
 #   instructions COMMAND...    the instructions it runs under callgrind, all threads counted
 # shellcheck shell=bash
@@ -34,6 +39,22 @@ music_signal() {
 
 median() {
   sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+timed_rounds() {
+  local rounds=$1 count=$2 i c real user sys TIMEFORMAT='%3R %3U %3S'
+  shift 2
+  load_before=$(cut -d ' ' -f 1-3 /proc/loadavg)
+  for ((i = 0; i < rounds; ++i)); do
+    for ((c = 0; c < count; ++c)); do
+      # shellcheck disable=SC2046 # the command is words
+      { time $(command_of "$c" "$@") > /dev/null 2> /dev/null; } 2> "$tmp/one"
+      read -r real user sys < "$tmp/one"
+      echo "$real" >> "$tmp/real.$c"
+      awk "BEGIN { print $user + $sys }" >> "$tmp/cpu.$c"
+    done
+  done
+  load_after=$(cut -d ' ' -f 1-3 /proc/loadavg)
 }
 
 peak_rss() { /usr/bin/time -f %M "$@" 2>&1 > /dev/null | tail -n 1; }

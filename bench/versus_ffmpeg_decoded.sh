@@ -42,19 +42,8 @@ command_of() {
   esac
 }
 
-load_before=$(cut -d ' ' -f 1-3 /proc/loadavg)
 cat "$tmp/full.m4a" "$tmp/full.wv" > /dev/null # into the page cache
-TIMEFORMAT='%3R %3U %3S'
-for ((i = 0; i < rounds; ++i)); do
-  for c in 0 1 2 3; do
-    # shellcheck disable=SC2046 # the command is words
-    { time $(command_of "$c") > /dev/null 2> /dev/null; } 2> "$tmp/one"
-    read -r real user sys < "$tmp/one"
-    echo "$real" >> "$tmp/real.$c"
-    awk "BEGIN { print $user + $sys }" >> "$tmp/cpu.$c"
-  done
-done
-load_after=$(cut -d ' ' -f 1-3 /proc/loadavg)
+timed_rounds "$rounds" 4
 
 printf 'input: %d s of 16-bit stereo at 44100 Hz (M4A AAC %d bytes, WavPack %d bytes); %d rounds, alternating; %s processors\n' \
   "$seconds" "$(stat -c %s "$tmp/full.m4a")" "$(stat -c %s "$tmp/full.wv")" "$rounds" "$(nproc)"

@@ -47,18 +47,8 @@ for c in 0 1 2 3; do
   [ "$header" = 9cf931 ] || { echo "${names[$c]}: header $header, not 9cf931"; exit 1; }
 done
 
-load_before=$(cut -d ' ' -f 1-3 /proc/loadavg)
 cat "$tmp/x96.wav" "$tmp/x48.wav" > /dev/null # into the page cache
-TIMEFORMAT='%3R %3U %3S'
-for ((i = 0; i < rounds; ++i)); do
-  for c in 0 1 2 3; do
-    # shellcheck disable=SC2046 # the command is words
-    { time $(command_of "$c") > /dev/null 2> /dev/null; } 2> "$tmp/one"
-    read -r real user sys < "$tmp/one"
-    echo "$real" >> "$tmp/real.$c"
-    echo "$user $sys" | awk '{ print $1 + $2 }' >> "$tmp/cpu.$c"
-  done
-done
+timed_rounds "$rounds" 4
 
 for c in 0 1 2 3; do
   real[$c]=$(median < "$tmp/real.$c")
@@ -68,7 +58,7 @@ for c in 0 1 2 3; do
 done
 pipe_rss=$(/usr/bin/time -f %M sh -c "cat '$tmp/x96.wav' | '$vantrel' -F 48000 ${sbc[*]} AUDIO_FROM_STDIN > /dev/null 2> /dev/null" 2>&1 | tail -n 1)
 
-echo "10-minute stereo file (${seconds} s), $rounds rounds, load before: $load_before, after: $(cut -d ' ' -f 1-3 /proc/loadavg)"
+echo "10-minute stereo file (${seconds} s), $rounds rounds, load before: $load_before, after: $load_after"
 printf '%-30s %9s %9s %9s %9s %9s %10s\n' command "wall s" "/ff swr" "/ff soxr" "/48k wav" "cpu s" "peak KiB"
 for c in 0 1 2 3; do
   printf '%-30s %9s %9.2f %9.2f %9.2f %9s %10s\n' "${names[$c]}" "${real[$c]}" \

@@ -50,19 +50,8 @@ done
 cmp -s "$tmp/full.1.sbc" "$tmp/full.0.sbc" || { echo "vantrel -T 0 and -T 1 differ"; exit 1; }
 rm -f "$tmp/full.1.sbc" "$tmp/full.0.sbc"
 
-load_before=$(cut -d ' ' -f 1-3 /proc/loadavg)
 cat "$tmp/full.wav" "$tmp/full.au" > /dev/null # into the page cache
-TIMEFORMAT='%3R %3U %3S'
-for ((i = 0; i < rounds; ++i)); do
-  for c in 0 1 2 3; do
-    # shellcheck disable=SC2046 # the command is words
-    { time $(command_of "$c" full) > /dev/null 2> /dev/null; } 2> "$tmp/one"
-    read -r real user sys < "$tmp/one"
-    echo "$real" >> "$tmp/real.$c"
-    awk "BEGIN { print $user + $sys }" >> "$tmp/cpu.$c"
-  done
-done
-load_after=$(cut -d ' ' -f 1-3 /proc/loadavg)
+timed_rounds "$rounds" 4 full
 
 instants=441000
 
