@@ -22,6 +22,7 @@ namespace audiofile {
 
 namespace {
 
+#if defined(VANTREL_FFMPEG_MODULE_PATH)
 const FfmpegModule* load_from(const char* path) {
     void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) return nullptr;
@@ -53,6 +54,7 @@ const FfmpegModule* load_from_search_path() {
     }
     return nullptr;
 }
+#endif
 
 const FfmpegModule* load() {
 #if defined(VANTREL_FFMPEG_MODULE_PATH)

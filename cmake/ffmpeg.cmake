@@ -10,9 +10,9 @@ vantrel_option_mode(VANTREL_FFMPEG ffmpeg_mode)
 set(ffmpeg_found FALSE)
 if(PkgConfig_FOUND AND NOT ffmpeg_mode STREQUAL "OFF")
   pkg_check_modules(AVLIBS QUIET IMPORTED_TARGET GLOBAL libavformat libavcodec libavutil)
-  set(ffmpeg_found ${AVLIBS_FOUND})
+  set(ffmpeg_found "${AVLIBS_FOUND}")
 endif()
-vantrel_optional_part(VANTREL_FFMPEG ${ffmpeg_found}
+vantrel_optional_part(VANTREL_FFMPEG "${ffmpeg_found}"
   "the FFmpeg reader (M4A, WavPack, TTA, APE, ...: such files are refused with a hint)"
   "FFmpeg's libraries (libavformat-dev, libavcodec-dev)" VANTREL_FFMPEG_ON)
 if(VANTREL_FFMPEG_ON)
