@@ -22,7 +22,7 @@ constexpr std::size_t chunk_instants = 4096;
 // Input instants `in` through the scale and the channel step into the front of `staged`; the
 // values written.
 std::size_t stage(const Conversion& c, std::span<const double> in, std::span<double> staged) {
-    const double scale = c.spec.scale;
+    const double scale = c.setup.scale;
     std::transform(in.begin(), in.end(), staged.begin(),
                    [scale](double v) { return scale != 1.0 ? v * scale : v; });
     const auto values = staged.first(in.size());
@@ -32,7 +32,7 @@ std::size_t stage(const Conversion& c, std::span<const double> in, std::span<dou
     case ChannelStep::downmix: {
         const std::size_t instants = downmix_to_stereo(c.downmix, values, values);
         const auto stereo = values.first(2 * instants);
-        return c.spec.to_channels == 1 ? mix_to_mono(stereo, stereo) : stereo.size();
+        return c.setup.to_channels == 1 ? mix_to_mono(stereo, stereo) : stereo.size();
     }
     case ChannelStep::keep:
         break;
@@ -42,21 +42,21 @@ std::size_t stage(const Conversion& c, std::span<const double> in, std::span<dou
 
 } // namespace
 
-bool conversion_is_identity(const ConversionSpec& spec) {
-    return spec.from_rate == spec.to_rate && spec.from_channels == spec.to_channels;
+bool conversion_is_identity(const ConversionSetup& setup) {
+    return setup.from_rate == setup.to_rate && setup.from_channels == setup.to_channels;
 }
 
-std::unique_ptr<Conversion> conversion_create(const ConversionSpec& spec, const char*& error) {
+std::unique_ptr<Conversion> conversion_create(const ConversionSetup& setup, const char*& error) {
     error = nullptr;
-    if (spec.from_rate < 1 || spec.to_rate < 1) {
+    if (setup.from_rate < 1 || setup.to_rate < 1) {
         error = "sampling frequencies must be positive";
         return nullptr;
     }
-    const bool mix = spec.from_channels == 2 && spec.to_channels == 1;
-    const bool downmix = spec.from_channels > 2 && spec.from_channels <= MAX_DOWNMIX_CHANNELS &&
-                         (spec.to_channels == 1 || spec.to_channels == 2);
-    const bool kept = spec.from_channels >= 1 && spec.from_channels <= 2 &&
-                      spec.to_channels == spec.from_channels;
+    const bool mix = setup.from_channels == 2 && setup.to_channels == 1;
+    const bool downmix = setup.from_channels > 2 && setup.from_channels <= MAX_DOWNMIX_CHANNELS &&
+                         (setup.to_channels == 1 || setup.to_channels == 2);
+    const bool kept = setup.from_channels >= 1 && setup.from_channels <= 2 &&
+                      setup.to_channels == setup.from_channels;
     if (!mix && !downmix && !kept) {
         error = "only 1 to 8 channels are converted: 1 or 2 kept, 2 to 1, 3 to 8 to 2 or 1";
         return nullptr;
@@ -64,19 +64,19 @@ std::unique_ptr<Conversion> conversion_create(const ConversionSpec& spec, const 
     std::unique_ptr<Conversion> c;
     try {
         c = std::make_unique<Conversion>();
-        c->staged.resize(chunk_instants * static_cast<std::size_t>(spec.from_channels));
+        c->staged.resize(chunk_instants * static_cast<std::size_t>(setup.from_channels));
     } catch (const std::bad_alloc&) {
         error = "out of memory";
         return nullptr;
     }
-    c->spec = spec;
+    c->setup = setup;
     c->channel_step = mix       ? ChannelStep::stereo_to_mono
                       : downmix ? ChannelStep::downmix
                                 : ChannelStep::keep;
-    if (downmix) c->downmix = downmix_for(spec.from_channels, spec.channel_mask);
-    if (spec.from_rate != spec.to_rate) {
-        c->resampler =
-            resampler_create(spec.from_rate, spec.to_rate, spec.to_channels, spec.threads, error);
+    if (downmix) c->downmix = downmix_for(setup.from_channels, setup.channel_mask);
+    if (setup.from_rate != setup.to_rate) {
+        c->resampler = resampler_create(setup.from_rate, setup.to_rate, setup.to_channels,
+                                        setup.threads, error);
         if (!c->resampler) return nullptr;
     }
     return c;
@@ -90,8 +90,8 @@ ConversionStep conversion_process(Conversion& c, std::span<const double> in,
                                   std::span<double> out) {
     ConversionStep step;
     if (c.failed) return step;
-    const auto from = static_cast<std::size_t>(c.spec.from_channels);
-    const auto to = static_cast<std::size_t>(c.spec.to_channels);
+    const auto from = static_cast<std::size_t>(c.setup.from_channels);
+    const auto to = static_cast<std::size_t>(c.setup.to_channels);
     if (!conversion_holds(c) && in.size() >= from) {
         step.taken = std::min(in.size() / from, chunk_instants) * from;
         c.staged_at = 0;

@@ -15,7 +15,7 @@
 //
 // Calling order:
 //
-//   auto c = conversion_create(spec, error);           // null (and `error`) on refusal
+//   auto c = conversion_create(setup, error);          // null (and `error`) on refusal
 //   step = conversion_process(*c, in, out);            // as input arrives: step.taken values of
 //                                                      // `in` used, step.made written to `out`
 //   while (conversion_holds(*c)) conversion_process(*c, {}, out);   // (or with the next input)
@@ -36,7 +36,7 @@
 namespace convert {
 
 // What is converted into what.
-struct ConversionSpec {
+struct ConversionSetup {
     int32_t from_rate = 0;     // Hz of the input, 1 and up
     int32_t to_rate = 0;       // Hz of the output, 1 and up
     int32_t from_channels = 0; // 1 to 8
@@ -47,13 +47,13 @@ struct ConversionSpec {
 };
 
 // True when the stage would change nothing but the scale: the same rate and the same channels.
-bool conversion_is_identity(const ConversionSpec& spec);
+bool conversion_is_identity(const ConversionSetup& setup);
 
 // How the channels are turned into the output's.
 enum class ChannelStep { keep, stereo_to_mono, downmix };
 
 struct Conversion {
-    ConversionSpec spec;
+    ConversionSetup setup;
     ChannelStep channel_step = ChannelStep::keep;
     Downmix downmix;                      // for ChannelStep::downmix
     std::unique_ptr<Resampler> resampler; // null when the rate stays
@@ -62,10 +62,10 @@ struct Conversion {
     bool failed = false; // the resampler refused to go on; nothing more comes out
 };
 
-// A stage for `spec`, or null with the reason in `error`: a rate below 1, channels outside 1..8,
+// A stage for `setup`, or null with the reason in `error`: a rate below 1, channels outside 1..8,
 // more than 2 out, 2 from 1, as many out as in beyond 2, what libsoxr refuses, no memory. Reads the
 // environment while it runs (resampler_create); stages may be created on several threads at once.
-std::unique_ptr<Conversion> conversion_create(const ConversionSpec& spec, const char*& error);
+std::unique_ptr<Conversion> conversion_create(const ConversionSetup& setup, const char*& error);
 
 // What one call did: values of the caller's input used, and values written to `out`.
 struct ConversionStep {

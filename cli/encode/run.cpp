@@ -331,18 +331,18 @@ std::unique_ptr<Conversion> plan_conversion(const Settings& settings,
                                             const audiofile::AudioInfo& info, const Target& target,
                                             bool& failed) {
     failed = false;
-    const convert::ConversionSpec spec{info.sampling_frequency,
-                                       target.frequency,
-                                       info.channels,
-                                       target.channels,
-                                       sixteen_bit_scale(info.sample_type),
-                                       thread_count(settings.threads),
-                                       info.channel_mask};
-    if (convert::conversion_is_identity(spec)) return nullptr;
+    const convert::ConversionSetup setup{info.sampling_frequency,
+                                         target.frequency,
+                                         info.channels,
+                                         target.channels,
+                                         sixteen_bit_scale(info.sample_type),
+                                         thread_count(settings.threads),
+                                         info.channel_mask};
+    if (convert::conversion_is_identity(setup)) return nullptr;
     auto c = std::make_unique<Conversion>();
     c->channels = info.channels;
     const char* error = nullptr;
-    c->stage = convert::conversion_create(spec, error);
+    c->stage = convert::conversion_create(setup, error);
     if (!c->stage) {
         std::fprintf(stderr, "\nError resampling from %d Hz to %d Hz: %s\n",
                      info.sampling_frequency, target.frequency, error);

@@ -16,15 +16,15 @@ struct Gains {
     double left, right;
 };
 
-// Everything the stage makes of `in` (interleaved, `spec.from_channels` each), given `piece`
+// Everything the stage makes of `in` (interleaved, `setup.from_channels` each), given `piece`
 // instants at a time, then drained.
-std::vector<double> convert_all(const convert::ConversionSpec& spec, const std::vector<double>& in,
-                                size_t piece) {
+std::vector<double> convert_all(const convert::ConversionSetup& setup,
+                                const std::vector<double>& in, size_t piece) {
     const char* error = nullptr;
-    auto c = convert::conversion_create(spec, error);
+    auto c = convert::conversion_create(setup, error);
     EXPECT_TRUE(c) << error;
     if (!c) return {};
-    const auto from = static_cast<size_t>(spec.from_channels);
+    const auto from = static_cast<size_t>(setup.from_channels);
     std::vector<double> out, room(8192);
     for (size_t at = 0; at < in.size() || convert::conversion_holds(*c);) {
         const auto given = std::span(in).subspan(at, std::min(piece * from, in.size() - at));
@@ -116,9 +116,9 @@ TEST(Downmix, SameDoublesHoweverTheInputIsCut) {
     std::vector<double> in(8 * 20000);
     for (double& v : in) v = value(random);
     for (const int to_channels : {1, 2}) {
-        const convert::ConversionSpec one{
+        const convert::ConversionSetup one{
             44100, to_channels == 1 ? 16000 : 32000, 8, to_channels, 32768.0, 1, 0x63F};
-        convert::ConversionSpec two = one;
+        convert::ConversionSetup two = one;
         two.threads = 2;
         const auto whole = convert_all(one, in, 4096);
         EXPECT_EQ(whole.size(),
