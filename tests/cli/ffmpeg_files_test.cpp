@@ -7,6 +7,7 @@
 #include "decoders.h"
 #include "process.h"
 #include "refusals.h"
+#include "source_files.h"
 #include "wave_fixture.h"
 
 #include <cmath>
@@ -16,31 +17,11 @@ namespace ffmpeg_files {
 
 using namespace testsupport;
 
-constexpr int rate = 44100;
-constexpr int instants = 128 * 300;
-constexpr size_t frame_bytes = 136; // -j at 44100 Hz, 8 subbands, 16 blocks: the defaults
+// The WAVE sources that ffmpeg converts, and the size of a frame of vantrel's streams of them.
+using Sources = SourceFiles;
+constexpr int rate = SourceFiles::rate;
+constexpr size_t frame_bytes = SourceFiles::frame_bytes;
 const std::string ended_early = "The input data ended early: ";
-
-// The sources, as plain WAVE files: 16-bit, and 24-bit with detail below the top 16 bits.
-struct Sources {
-    TempDir dir;
-    Sources() {
-        const auto unit = sine_frames(2, rate, instants, 441.7, 0.6);
-        std::vector<int32_t> pcm24;
-        for (size_t i = 0; i < unit.size(); ++i)
-            pcm24.push_back(static_cast<int32_t>(std::lround(unit[i] * 8388607)) ^ (i % 251));
-        write_file(dir / "16.wav", wave_file(2, rate, 16, pcm16_le(to_pcm16(unit))));
-        write_file(dir / "24.wav", wave_file(2, rate, 24, pcm24_le(pcm24)));
-    }
-    std::string operator()(const std::string& name) const { return (dir / name).string(); }
-    // ffmpeg's conversion of a source into `name`; false when ffmpeg failed.
-    bool make(const std::string& source, const std::string& args, const std::string& name) const {
-        return run_process({"sh", "-c",
-                            "ffmpeg -v error -y -i " + shell_quote((*this)(source)) + " " + args +
-                                " " + shell_quote((*this)(name))})
-                   .status == 0;
-    }
-};
 
 #define SKIP_WITHOUT_FFMPEG()                                                                      \
     if (!have_ffmpeg_reader) GTEST_SKIP() << "built without the FFmpeg reader";                    \

@@ -7,6 +7,7 @@
 #include "foreign_files.h"
 #include "process.h"
 #include "refusals.h"
+#include "source_files.h"
 #include "wave_fixture.h"
 
 #include <cmath>
@@ -18,28 +19,10 @@ namespace {
 
 using namespace testsupport;
 
-constexpr int rate = 44100;
-constexpr int instants = 128 * 300;
-constexpr size_t frame_bytes = 136; // -j at 44100 Hz, 8 subbands, 16 blocks: the defaults
-
-// The three sources, as plain WAVE files: 16-bit, 24-bit (with detail below the top 16 bits)
-// and float.
-struct Sources {
-    TempDir dir;
-    Sources() {
-        const auto unit = sine_frames(2, rate, instants, 441.7, 0.6);
-        std::vector<int32_t> pcm24;
-        std::vector<float> floats;
-        for (size_t i = 0; i < unit.size(); ++i) {
-            pcm24.push_back(static_cast<int32_t>(std::lround(unit[i] * 8388607)) ^ (i % 251));
-            floats.push_back(static_cast<float>(unit[i]) * 0.999f);
-        }
-        write_file(dir / "16.wav", wave_file(2, rate, 16, pcm16_le(to_pcm16(unit))));
-        write_file(dir / "24.wav", wave_file(2, rate, 24, pcm24_le(pcm24)));
-        write_file(dir / "float.wav", wave_file(2, rate, 32, float32_le(floats), 3));
-    }
-    std::string operator()(const std::string& name) const { return (dir / name).string(); }
-};
+// The WAVE sources that ffmpeg converts, and the size of a frame of vantrel's streams of them.
+using Sources = SourceFiles;
+constexpr int rate = SourceFiles::rate;
+constexpr size_t frame_bytes = SourceFiles::frame_bytes;
 
 ProcessResult sh(const std::string& command) {
     return run_process({"sh", "-c", command});
